@@ -1,0 +1,29 @@
+#include "driver/core/pool_object.h"
+
+void* AllocateZeroedPool(SIZE_T size, ULONG tag) {
+    void* memory = ExAllocatePoolWithTag(NonPagedPoolNx, size, tag);
+    if (memory != NULL) {
+        RtlZeroMemory(memory, size);
+    }
+    return memory;
+}
+
+void* CPoolObject::operator new(size_t size, POOL_TYPE poolType, ULONG tag) noexcept {
+    void* memory = ExAllocatePoolWithTag(poolType, size, tag);
+    if (memory != NULL) {
+        RtlZeroMemory(memory, size);
+    }
+    return memory;
+}
+
+void CPoolObject::operator delete(void* pointer) noexcept {
+    if (pointer != NULL) {
+        ExFreePool(pointer);
+    }
+}
+
+void CPoolObject::operator delete(void* pointer, POOL_TYPE, ULONG) noexcept {
+    if (pointer != NULL) {
+        ExFreePool(pointer);
+    }
+}

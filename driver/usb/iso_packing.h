@@ -1,0 +1,9 @@
+// Packing of a completed isochronous IN transfer: the packets' data is moved
+// together so the buffer starts with the contiguous received audio.
+#pragma once
+
+#include "driver/core/kernel_prelude.h"
+
+// Returns the number of bytes received. Packets whose offset or length lie
+// outside the transfer buffer are ignored rather than trusted.
+ULONG PackIsoInPackets(struct _URB_ISOCH_TRANSFER* transfer);

@@ -1,0 +1,50 @@
+// Internal to sim/profiles: the parameterised device layouts the named
+// profiles are made from.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/profiles/device_profile.h"
+
+namespace sim {
+namespace profiles {
+
+constexpr uint16_t kVelmoraVid = 0x1FA7;
+
+// One PCM alternate setting of a streaming interface (2 channels).
+struct PcmFormat {
+  uint8_t subslotBytes;
+  uint8_t bitResolution;
+};
+
+enum class RenderSync {
+  ExplicitFeedback,     // async OUT endpoint + feedback IN endpoint
+  ImplicitFromCapture,  // async OUT endpoint paced by the capture data endpoint
+  None,                 // adaptive OUT endpoint, host sends nominal packet sizes
+};
+
+// A class 2.0 high-speed function: AC interface, render AS interface and
+// optionally a capture AS interface, optionally a trailing DFU interface.
+struct Uac2Layout {
+  uint16_t vid = kVelmoraVid;
+  uint16_t pid = 0x4D02;
+  std::u16string product = u"Velmora USB DAC";
+  std::u16string acInterfaceName = u"Velmora USB Audio";
+  uint8_t interfaceClass = 0x01;  // 0xFF for the vendor-specific variant
+  RenderSync renderSync = RenderSync::ExplicitFeedback;
+  bool clockSelector = false;  // two family clocks behind a selector
+  bool lengthPrefixedOut = false;
+  bool dfuInterface = false;
+  std::vector<PcmFormat> renderFormats{{2, 16}, {4, 24}, {4, 32}};
+  std::vector<PcmFormat> captureFormats{{2, 16}, {4, 24}};  // empty: no capture
+};
+
+void MakeUac2Device(const Uac2Layout& layout, DeviceProfile& out);
+
+// Full-speed class 1.0 playback device with a synch endpoint.
+void MakeUac1FullSpeedDevice(DeviceProfile& out);
+
+}  // namespace profiles
+}  // namespace sim
