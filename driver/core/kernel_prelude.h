@@ -18,6 +18,33 @@
 #include <usbbusif.h>
 
 #if defined(__MINGW32__)
+// Gaps of mingw-w64's headers that <portcls.h> runs into.
+#ifndef DECLSPEC_NOVTABLE
+#define DECLSPEC_NOVTABLE
+#endif
+#ifndef DECLSPEC_NOTHROW
+#define DECLSPEC_NOTHROW
+#endif
+typedef WCHAR TCHAR;
+typedef struct {
+    ULONG FifoSize;
+    ULONG ChipsetDelay;
+    ULONG CodecDelay;
+} KSRTAUDIO_HWLATENCY, *PKSRTAUDIO_HWLATENCY;
+typedef struct {
+    PVOID Register;
+    ULONG Width;
+    ULONGLONG Numerator;
+    ULONGLONG Denominator;
+    ULONG Accuracy;
+} KSRTAUDIO_HWREGISTER, *PKSRTAUDIO_HWREGISTER;
+#endif
+
+#include <portcls.h>
+#include <ks.h>
+#include <ksmedia.h>
+
+#if defined(__MINGW32__)
 #ifndef STATUS_NO_MATCH
 #define STATUS_NO_MATCH ((NTSTATUS)0xC0000272L)
 #endif

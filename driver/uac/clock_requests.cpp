@@ -49,12 +49,13 @@ NTSTATUS CUSBAudioClockSource::ReadFrequencyRanges(PUCHAR* block, ULONG* count) 
     *count = 0;
     UCHAR first[FIRST_RANGE_READ_BYTES];
     RtlZeroMemory(first, sizeof(first));
+    ULONG firstBytes = 0;
     NTSTATUS status = Owner->AudioClassRequest(REQUEST_GET_ENTITY, REQUEST_RANGE, CS_SAM_FREQ_CONTROL, 0, GetId(),
-                                               sizeof(first), first);
+                                               sizeof(first), first, &firstBytes);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    ULONG declared = uac::ReadU16(first);
+    ULONG declared = firstBytes >= RANGE_HEADER_BYTES ? uac::ReadU16(first) : 0;
     // wLength is 16 bits: a larger claim cannot be read in one request.
     const ULONG maxSubRanges = (0xFFFF - RANGE_HEADER_BYTES) / FREQUENCY_SUBRANGE_BYTES;
     if (declared > maxSubRanges) {
@@ -67,9 +68,8 @@ NTSTATUS CUSBAudioClockSource::ReadFrequencyRanges(PUCHAR* block, ULONG* count) 
     }
     RtlZeroMemory(ranges, length);
     ULONG transferred = 0;
-    status = Owner->ControlRequest(REQUEST_GET_ENTITY, REQUEST_RANGE, (USHORT)(CS_SAM_FREQ_CONTROL << 8),
-                                   (USHORT)((GetId() << 8) | Owner->GetAcInterface()->bInterfaceNumber),
-                                   (USHORT)length, ranges, &transferred);
+    status = Owner->AudioClassRequest(REQUEST_GET_ENTITY, REQUEST_RANGE, CS_SAM_FREQ_CONTROL, 0, GetId(),
+                                      (USHORT)length, ranges, &transferred);
     if (!NT_SUCCESS(status)) {
         UA_ERROR("clock %u: RANGE read of %lu bytes failed 0x%08lx", GetId(), (unsigned long)length,
                  (unsigned long)status);

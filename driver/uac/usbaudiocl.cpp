@@ -35,7 +35,10 @@ CUSBAudioCL::CUSBAudioCL()
       StreamingInterfaces(NULL),
       StreamingInterfaceCount(0),
       renderInterface(NULL),
-      captureInterface(NULL) {}
+      captureInterface(NULL),
+      CurrentSchedule(NULL),
+      SchedulePosition(0),
+      DataInterval(1) {}
 
 CUSBAudioCL::~CUSBAudioCL() {
     FreeStreamingInterfaces();
@@ -626,10 +629,19 @@ USHORT CUSBAudioCL::GetTerminalType(CUSBAudioTerminal* terminal) {
 }
 
 NTSTATUS CUSBAudioCL::AudioClassRequest(UCHAR bmRequestType, UCHAR bRequest, UCHAR controlSelector, UCHAR channel,
-                                        UCHAR entityId, USHORT length, PVOID buffer) {
+                                        UCHAR entityId, USHORT length, PVOID buffer, PULONG transferred) {
     const USHORT value = (USHORT)((controlSelector << 8) | channel);
     const USHORT index = (USHORT)((entityId << 8) | AcInterface->bInterfaceNumber);
-    NTSTATUS status = ControlRequest(bmRequestType, bRequest, value, index, length, buffer);
+    ULONG moved = 0;
+    NTSTATUS status = ControlRequest(bmRequestType, bRequest, value, index, length, buffer, &moved);
+    if (transferred != NULL) {
+        *transferred = moved;
+    } else if (NT_SUCCESS(status) && (bmRequestType & 0x80) != 0 && moved < length) {
+        // A value cut short is not the value: never act on the bytes that did not come.
+        UA_ERROR("class request 0x%02x selector %u entity %u returned %lu of %u bytes", bRequest, controlSelector,
+                 entityId, (unsigned long)moved, length);
+        status = STATUS_UNSUCCESSFUL;
+    }
     if (!NT_SUCCESS(status)) {
         UA_ERROR("class request 0x%02x/0x%02x selector %u channel %u entity %u failed 0x%08lx", bmRequestType, bRequest,
                  controlSelector, channel, entityId, (unsigned long)status);

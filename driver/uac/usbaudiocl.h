@@ -4,6 +4,7 @@
 
 #include "driver/core/kernel_prelude.h"
 #include "driver/uac/entities.h"
+#include "driver/uac/packet_schedule.h"
 #include "driver/usb/usbcl.h"
 
 // Descriptors of one alternate setting of a streaming interface. Settings
@@ -64,10 +65,48 @@ public:
     USHORT GetTerminalType(CUSBAudioTerminal* terminal);
 
     // Every request to an entity of the audio function.
+    // A GET (bmRequestType bit 7) must return all `length` bytes unless the
+    // caller takes the transferred count.
     NTSTATUS AudioClassRequest(UCHAR bmRequestType, UCHAR bRequest, UCHAR controlSelector, UCHAR channel,
-                               UCHAR entityId, USHORT length, PVOID buffer);
+                               UCHAR entityId, USHORT length, PVOID buffer, PULONG transferred = NULL);
+    // Streaming formats.
     NTSTATUS BuildDataRanges(StreamingInterface* streaming);
+    NTSTATUS GetFormatCapabilities(StreamingInterface* streaming, PULONG maxChannels, PULONG minContainerBits,
+                                   PULONG maxContainerBits, PULONG minRate, PULONG maxRate);
+    NTSTATUS GetUac1RateBounds(StreamingInterface* streaming, PULONG lower, PULONG upper);
+    NTSTATUS FindAlternateSetting(StreamingInterface* streaming, ULONG channels, ULONG bits, ULONG rate,
+                                  PULONG outChannels, PULONG outContainerBits, PULONG alternate);
+    // Short form: e milliseconds' worth of maximum bytes.
+    NTSTATUS SelectStreamingFormat(BOOLEAN capture, ULONG channels, ULONG bits, ULONG rate, ULONG milliseconds,
+                                   PULONG outChannels, PULONG outContainerBits, PULONG maxBytes);
+    // Long form: also the nominal bytes of e milliseconds and the frame slack either way.
+    NTSTATUS SelectStreamingFormat(BOOLEAN capture, ULONG channels, ULONG bits, ULONG rate, ULONG milliseconds,
+                                   PULONG outChannels, PULONG outContainerBits, PULONG nominalBytes,
+                                   PLONG negativeSlack, PLONG positiveSlack, PULONG maxBytes);
+    NTSTATUS TestStreamingFormat(BOOLEAN capture, ULONG channels, ULONG bits, ULONG rate);
     NTSTATUS ResolvePipes();
+    ULONG GetFeedbackBufferBytes();
+    const PacketScheduleEntry* GetCurrentSchedule() const { return CurrentSchedule; }
+    ULONG GetSchedulePosition() const { return SchedulePosition; }
+    ULONG GetDataInterval() const { return DataInterval; }
+    CUSBAudioClock* GetTerminalClock(CUSBAudioTerminal* terminal);
+
+    // Feature-unit, endpoint and vendor requests.
+    NTSTATUS FeatureUnitRequest(CUSBAudioFeatureUnit* unit, UCHAR channel, ULONG control, BOOLEAN get, UCHAR request,
+                                PVOID buffer, USHORT length);
+    NTSTATUS SetVolume(CUSBAudioFeatureUnit* unit, UCHAR channel, SHORT volume);
+    NTSTATUS GetVolume(CUSBAudioFeatureUnit* unit, UCHAR channel, PSHORT volume);
+    NTSTATUS GetVolumeRange(CUSBAudioFeatureUnit* unit, UCHAR channel, PSHORT minimum, PSHORT maximum, PSHORT step);
+    NTSTATUS SetMute(CUSBAudioFeatureUnit* unit, UCHAR mute);
+    NTSTATUS GetMute(CUSBAudioFeatureUnit* unit, PUCHAR mute);
+    NTSTATUS SetEndpointSampleRate(UCHAR endpointAddress, ULONG rate);
+    NTSTATUS GetEndpointSampleRate(UCHAR endpointAddress, PULONG rate);
+    NTSTATUS SetDeviceMode(USHORT mode);
+
+    // The KS filter description of the device (pins, nodes, connections),
+    // built into a descriptor the adapter owns; FreeFilter releases its arrays.
+    NTSTATUS BuildFilter(PPCFILTER_DESCRIPTOR filter);
+    VOID FreeFilter(PPCFILTER_DESCRIPTOR filter);
 
     BOOLEAN IsUac2() const { return isUac2; }
     BOOLEAN IsDsdCapable() const { return dsdCapable; }
@@ -103,4 +142,13 @@ protected:
     ULONG StreamingInterfaceCount;
     StreamingInterface* renderInterface;
     StreamingInterface* captureInterface;
+    const PacketScheduleEntry* CurrentSchedule;
+    ULONG SchedulePosition;
+    ULONG DataInterval;
+
+private:
+    NTSTATUS SelectFormat(BOOLEAN capture, BOOLEAN shortForm, ULONG channels, ULONG bits, ULONG rate,
+                          ULONG milliseconds, PULONG outChannels, PULONG outContainerBits, PULONG nominalBytes,
+                          PLONG negativeSlack, PLONG positiveSlack, PULONG maxBytes);
+    BOOLEAN Uac1AlternateRunsAt(StreamingInterface* streaming, ULONG alternate, ULONG rate);
 };
