@@ -41,7 +41,7 @@
 #define FORCEINLINE static inline __attribute__((always_inline))
 #define RESTRICTED_POINTER
 #define UNALIGNED
-#define POINTER_ALIGNMENT
+#define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
 #define CONST const
 #define IN
 #define OUT

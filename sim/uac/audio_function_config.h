@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
+#include <set>
 #include <vector>
 
 namespace sim {
@@ -31,12 +33,22 @@ struct ClockSourceConfig {
   ControlAccess frequency = ControlAccess::ReadWrite;
   ControlAccess validity = ControlAccess::None;  // CLOCK_VALID_CONTROL (bmControls bits 3..2)
   bool valid = true;                             // CUR of CLOCK_VALID_CONTROL
+
+  // Faults. The RANGE answer's wNumSubRanges claims this many sub-ranges more
+  // than it carries (an empty `ranges` alone gives a zero-sub-range answer).
+  uint16_t rangeExtraClaimed = 0;
+  // The clock reads as not valid for this many validity reads after every
+  // accepted rate SET, then settles (a PLL relocking).
+  uint32_t invalidReadsAfterRateChange = 0;
 };
 
 // Class 2.0 clock selector (by bClockID).
 struct ClockSelectorConfig {
   uint8_t currentPin = 1;  // 1-based index into baCSourceID
   ControlAccess selector = ControlAccess::ReadWrite;
+  // Fault: GET CUR answers this pin, whatever is selected (e.g. 0 or one past
+  // bNrInPins).
+  std::optional<uint8_t> reportedPin;
 };
 
 // One channel of a feature unit; values in 1/256 dB as on the wire.
@@ -63,6 +75,24 @@ struct EndpointRateConfig {
   std::vector<uint32_t> rates;   // rates SET_CUR accepts (union over the alternates)
 };
 
+// Fault: an IN answer cut to `bytes`, fewer than the host asked for.
+// Entity requests match on entity ID, control selector and bRequest; class 1.0
+// endpoint requests (endpoint = true) on endpoint address and bRequest.
+struct ShortAnswerFault {
+  uint8_t entityOrEndpoint = 0;
+  uint8_t controlSelector = 0;  // ignored for endpoints
+  uint8_t request = 0;
+  uint16_t bytes = 0;
+  bool endpoint = false;
+};
+
+// Faults that apply across controls.
+struct AudioFunctionFaults {
+  uint32_t failNextRequests = 0;      // the next N requests stall, whatever they are
+  std::set<uint8_t> stalledEntities;  // every request to these entity IDs stalls
+  std::vector<ShortAnswerFault> shortAnswers;
+};
+
 struct AudioFunctionConfig {
   std::map<uint8_t, ClockSourceConfig> clockSources;
   std::map<uint8_t, ClockSelectorConfig> clockSelectors;
@@ -77,6 +107,8 @@ struct AudioFunctionConfig {
   // Every OUT data packet starts with a 4-byte little-endian length of the
   // audio bytes that follow (the 1686:00DD transport).
   bool lengthPrefixedOutPackets = false;
+
+  AudioFunctionFaults faults;
 };
 
 }  // namespace sim

@@ -10,6 +10,8 @@
 #include "driver/core/pool_tags.h"
 #include "driver/uac/usbaudiocl.h"
 #include "sim/profiles/device_profile.h"
+#include "sim/uac/audio_function_model.h"
+#include "sim/uac/default_audio_config.h"
 #include "sim/uac/descriptor_builder.h"
 #include "sim/usb/sim_usb_device.h"
 #include "tests/support/verifier_test.h"
@@ -62,8 +64,16 @@ class DriverTest : public VerifiedTest {
   // Runs CUSBAudioCL::Init on a fresh simulated device.
   NTSTATUS Parse(const sim::DescriptorSet& set, sim::CompletionMode mode = sim::CompletionMode::Synchronous,
                  ULONG irpCount = 0) {
+    return ParseWith(set, sim::DefaultAudioConfig(set), mode, irpCount);
+  }
+
+  // The same with the audio function answering class requests as configured.
+  NTSTATUS ParseWith(const sim::DescriptorSet& set, const sim::AudioFunctionConfig& config,
+                     sim::CompletionMode mode = sim::CompletionMode::Synchronous, ULONG irpCount = 0) {
     audio_.reset();
-    device_ = std::make_unique<sim::SimUsbDevice>(set);
+    device_.reset();
+    model_ = std::make_unique<sim::AudioFunctionModel>(set, config);
+    device_ = std::make_unique<sim::SimUsbDevice>(set, model_.get());
     device_->SetCompletionMode(mode);
     audio_.reset(new (NonPagedPoolNx, POOLTAG_USB) CUSBAudioCL());
     return audio_->Init(device_->Pdo(), irpCount);
@@ -71,15 +81,29 @@ class DriverTest : public VerifiedTest {
 
   NTSTATUS Parse(std::vector<uint8_t> configuration) { return Parse(MakeSet(std::move(configuration))); }
 
+  NTSTATUS ParseProfile(const char* name, sim::AudioFunctionConfig* config = nullptr) {
+    sim::DeviceProfile profile;
+    if (!sim::MakeProfile(name, profile)) return STATUS_UNSUCCESSFUL;
+    return ParseWith(profile.descriptors, config != nullptr ? *config : profile.audio);
+  }
+
+  static sim::AudioFunctionConfig ProfileConfig(const char* name) {
+    sim::DeviceProfile profile;
+    sim::MakeProfile(name, profile);
+    return profile.audio;
+  }
+
   void TearDown() override {
     audio_.reset();
     if (device_) {
       EXPECT_EQ(device_->BusInterfaceReferences(), 0) << "bus interface references leaked";
     }
     device_.reset();
+    model_.reset();
     VerifiedTest::TearDown();
   }
 
+  std::unique_ptr<sim::AudioFunctionModel> model_;
   std::unique_ptr<sim::SimUsbDevice> device_;
   std::unique_ptr<CUSBAudioCL> audio_;
 };

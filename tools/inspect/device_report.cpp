@@ -4,9 +4,12 @@
 #include <memory>
 
 #include "driver/core/pool_tags.h"
+#include "driver/uac/ks_guids.h"
+#include "driver/uac/packet_schedule.h"
 #include "driver/uac/terminal_types.h"
 #include "driver/uac/usbaudiocl.h"
-#include "platform/kernel/verifier.h"
+#include "platform/kernel/debug_sink.h"
+#include "sim/uac/audio_function_model.h"
 #include "sim/usb/sim_usb_device.h"
 #include "tools/inspect/json_writer.h"
 #include "tools/inspect/status_names.h"
@@ -74,6 +77,97 @@ AlternateReport Alternate(const AlternateSetting& setting, bool uac2) {
   return report;
 }
 
+std::string SubFormatName(const GUID& guid) {
+  if (IsEqualGUID(guid, UA_KSDATAFORMAT_SUBTYPE_PCM)) return "PCM";
+  if (IsEqualGUID(guid, UA_KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)) return "IEEE_FLOAT";
+  if (IsEqualGUID(guid, UA_KSDATAFORMAT_SUBTYPE_ALAW)) return "ALAW";
+  if (IsEqualGUID(guid, UA_KSDATAFORMAT_SUBTYPE_MULAW)) return "MULAW";
+  return "none";
+}
+
+void CollectRanges(CUSBAudioCL& audio, StreamingInterface* s, StreamingReport& report) {
+  if (s->DataRangeStorage != nullptr) {
+    auto** pointers = static_cast<PKSDATARANGE_AUDIO*>(s->DataRangeStorage);
+    for (ULONG i = 1; i < s->DataRangeCount; ++i) {
+      const KSDATARANGE_AUDIO& range = *pointers[i];
+      DataRangeReport r;
+      r.alternate = static_cast<int>(i);
+      r.subFormat = range.DataRange.FormatSize == 0 ? "none" : SubFormatName(range.DataRange.SubFormat);
+      r.maximumChannels = range.MaximumChannels;
+      r.minimumBits = range.MinimumBitsPerSample;
+      r.maximumBits = range.MaximumBitsPerSample;
+      r.minimumRate = range.MinimumSampleFrequency;
+      r.maximumRate = range.MaximumSampleFrequency;
+      report.dataRanges.push_back(r);
+    }
+  }
+  ULONG values[5] = {};
+  audio.GetFormatCapabilities(s, &values[0], &values[1], &values[2], &values[3], &values[4]);
+  report.capabilities = {values[0], values[1], values[2], values[3], values[4]};
+}
+
+std::optional<PipeReport> Pipe(PUSBD_PIPE_INFORMATION pipe) {
+  if (pipe == nullptr) return std::nullopt;
+  return PipeReport{pipe->EndpointAddress, pipe->MaximumPacketSize, pipe->Interval};
+}
+
+SelectionReport Select(CUSBAudioCL& audio, bool capture, const InspectRequest::Format& format) {
+  SelectionReport r;
+  r.direction = capture ? "capture" : "render";
+  r.channels = format.channels;
+  r.bits = format.bits;
+  r.rate = format.rate;
+  ULONG channels = 0, container = 0, maxBytes = 0, nominal = 0;
+  LONG negative = 0, positive = 0;
+  NTSTATUS status = audio.SelectStreamingFormat(capture, format.channels, format.bits, format.rate, r.transferMs,
+                                                &channels, &container, &nominal, &negative, &positive, &maxBytes);
+  if (NT_SUCCESS(status)) {
+    r.nominalTransferBytes = nominal;
+    r.negativeSlack = negative;
+    r.positiveSlack = positive;
+    status = audio.SelectStreamingFormat(capture, format.channels, format.bits, format.rate, 1, &channels, &container,
+                                         &maxBytes);
+  }
+  r.status = static_cast<uint32_t>(status);
+  if (!NT_SUCCESS(status)) return r;
+  StreamingInterface* s = capture ? audio.GetCaptureInterface() : audio.GetRenderInterface();
+  r.alternate = s->CurrentAlternate;
+  r.chosenChannels = channels;
+  r.containerBits = container;
+  r.dataPipe = Pipe(s->DataPipe);
+  r.feedbackPipe = Pipe(s->FeedbackPipe);
+  r.bytesPerFrame = s->BytesPerFrame;
+  r.nominalPacketBytes = s->NominalPacketBytes;
+  r.wholeFrames = s->WholeFrames != 0;
+  r.minimumPacketBytes = r.wholeFrames ? s->NominalPacketBytes - s->BytesPerFrame : s->NominalPacketBytes;
+  r.maximumPacketBytes = s->BytesPerFrame ? s->NominalPacketBytes + s->BytesPerFrame : 0;
+  r.maxBytesPerMs = maxBytes;
+  r.feedbackPeriodMs = s->FeedbackPipe != nullptr ? s->FeedbackPeriod : 0;
+  StreamingInterface* render = audio.GetRenderInterface();
+  if (render != nullptr && render->FeedbackPipe != nullptr) {
+    r.nominalFeedback = render->NominalFeedback;
+    if (!capture) r.feedbackBufferBytes = audio.GetFeedbackBufferBytes();
+  }
+  r.dataInterval = capture ? 1 : audio.GetDataInterval();
+  // One transfer's packets from the schedule, as the render path sizes them without feedback.
+  const PacketScheduleEntry* entry = FindPacketSchedule(format.rate);
+  if (!capture && entry != nullptr && s->BytesPerFrame != 0) {
+    const PacketPattern& pattern = audio.IsHighSpeed() ? entry->HighSpeed : entry->FullSpeed;
+    const uint32_t units = r.transferMs * (audio.IsHighSpeed() ? 8 : 1);
+    const uint32_t interval = r.dataInterval == 0 ? 1 : r.dataInterval;
+    uint32_t position = 0;
+    for (uint32_t packet = 0; packet < units / interval; ++packet) {
+      uint32_t frames = 0;
+      for (uint32_t step = 0; step < interval; ++step) {
+        frames += pattern.Counts[position];
+        position = (position + 1) % pattern.Length;
+      }
+      r.firstPacketBytes.push_back(frames * s->BytesPerFrame);
+    }
+  }
+  return r;
+}
+
 void Collect(CUSBAudioCL& audio, DeviceReport& report) {
   const USB_DEVICE_DESCRIPTOR& device = audio.GetDeviceDescriptor();
   report.vendorId = device.idVendor;
@@ -110,24 +204,21 @@ void Collect(CUSBAudioCL& audio, DeviceReport& report) {
     streaming.isInput = s->IsInput != 0;
     streaming.terminalId = s->Terminal != nullptr ? s->Terminal->GetId() : 0;
     for (ULONG i = 0; i < s->AlternateCount; ++i) streaming.alternates.push_back(Alternate(s->Alternates[i], report.uac2));
+    CollectRanges(audio, s, streaming);
     report.streamingInterfaces.push_back(streaming);
   }
   if (audio.GetRenderInterface() != nullptr) report.renderInterface = audio.GetRenderInterface()->InterfaceNumber;
   if (audio.GetCaptureInterface() != nullptr) report.captureInterface = audio.GetCaptureInterface()->InterfaceNumber;
 }
 
-std::string Hex(unsigned value, int digits) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof(buffer), "0x%0*X", digits, value);
-  return buffer;
-}
 
 }  // namespace
 
-DeviceReport InspectDevice(const sim::DescriptorSet& descriptors, const std::string& source) {
+DeviceReport InspectDevice(const InspectRequest& request) {
   DeviceReport report;
-  report.source = source;
-  sim::SimUsbDevice device(descriptors);
+  report.source = request.source;
+  sim::AudioFunctionModel function(request.descriptors, request.audio);
+  sim::SimUsbDevice device(request.descriptors, &function);
   std::string lastError;
   platform::SetDebugPrintSink([&lastError](const char* line) {
     std::string text = line;
@@ -153,171 +244,24 @@ DeviceReport InspectDevice(const sim::DescriptorSet& descriptors, const std::str
       report.reason = lastError;
     }
     if (audio) Collect(*audio, report);
+    if (NT_SUCCESS(status) && request.select) {
+      if (audio->GetRenderInterface() != nullptr) report.selections.push_back(Select(*audio, false, *request.select));
+      if (request.selectCapture && audio->GetCaptureInterface() != nullptr) {
+        report.selections.push_back(Select(*audio, true, *request.select));
+      }
+    }
+  }
+  if (request.schedule) {
+    for (const PacketScheduleEntry& entry : PacketSchedule) {
+      ScheduleReport s;
+      s.rate = entry.Rate;
+      s.fullSpeed.assign(entry.FullSpeed.Counts, entry.FullSpeed.Counts + entry.FullSpeed.Length);
+      s.highSpeed.assign(entry.HighSpeed.Counts, entry.HighSpeed.Counts + entry.HighSpeed.Length);
+      report.schedule.push_back(s);
+    }
   }
   platform::SetDebugPrintSink(nullptr);
   return report;
-}
-
-std::string FormatText(const DeviceReport& r) {
-  std::string out;
-  auto line = [&out](const std::string& text) { out += text + "\n"; };
-  line("device:    " + r.source);
-  std::string status = "status:    " + StatusName(r.status) + " (" + StatusCode(r.status) + ")";
-  if (!r.Succeeded()) {
-    status += " in " + r.failedStep;
-    if (!r.reason.empty()) status += ": " + r.reason;
-  }
-  line(status);
-  line("usb:       VID " + Hex(r.vendorId, 4).substr(2) + " PID " + Hex(r.productId, 4).substr(2) + ", " +
-       (r.highSpeed ? "high speed" : "full speed"));
-  line(std::string("audio:     class ") + (r.uac2 ? "2.0" : "1.0") + ", DSD " + (r.dsdCapable ? "yes" : "no"));
-  line("entities:");
-  for (const EntityReport& e : r.entities) {
-    std::string text = "  " + e.name + "  " + e.kind;
-    if (e.terminalType) text += ", type " + Hex(static_cast<unsigned>(*e.terminalType), 4) + " (" + e.terminalTypeName + ")";
-    if (!e.sourceIds.empty()) {
-      text += e.sourceIds.size() > 1 ? ", sources" : ", source";
-      for (int id : e.sourceIds) text += " " + std::to_string(id);
-    }
-    if (e.clockId) text += ", clock " + std::to_string(*e.clockId);
-    line(text);
-  }
-  line("streaming interfaces:");
-  for (const StreamingReport& s : r.streamingInterfaces) {
-    line("  interface " + std::to_string(s.interfaceNumber) + (s.isInput ? " (IN, capture)" : " (OUT, render)") +
-         ", terminal " + std::to_string(s.terminalId) + ", " + std::to_string(s.alternates.size()) + " alternates");
-    for (const AlternateReport& a : s.alternates) {
-      std::string text = "    alt " + std::to_string(a.alternate) + ":";
-      if (!a.dataEndpoint && !a.formatType) {
-        line(text + " no endpoints");
-        continue;
-      }
-      if (a.formatType) text += " format type " + std::to_string(*a.formatType);
-      if (a.channels) text += ", " + std::to_string(*a.channels) + " ch";
-      if (a.bitResolution && a.subslotBytes)
-        text += ", " + std::to_string(*a.bitResolution) + " of " + std::to_string(*a.subslotBytes * 8) + " bits";
-      if (!a.rates.empty()) {
-        text += a.continuousRates ? ", rates " : ", rates";
-        if (a.continuousRates) {
-          text += std::to_string(a.rates[0]) + "-" + std::to_string(a.rates[1]);
-        } else {
-          for (uint32_t rate : a.rates) text += " " + std::to_string(rate);
-        }
-      }
-      line(text);
-      auto endpoint = [&line](const char* role, const EndpointReport& e) {
-        static const char* const kTypes[] = {"control", "isochronous", "bulk", "interrupt"};
-        line(std::string("      ") + role + " endpoint " + Hex(e.address, 2) + ": " + kTypes[e.attributes & 3] +
-             ", attributes " + Hex(e.attributes, 2) + ", max packet " + std::to_string(e.maxPacketSize & 0x7FF) +
-             ((e.maxPacketSize >> 11) & 3 ? " x" + std::to_string(((e.maxPacketSize >> 11) & 3) + 1) : std::string()) +
-             ", interval " + std::to_string(e.interval));
-      };
-      if (a.dataEndpoint) endpoint("data", *a.dataEndpoint);
-      if (a.feedbackEndpoint) endpoint("feedback", *a.feedbackEndpoint);
-    }
-  }
-  line("render interface:  " + (r.renderInterface ? std::to_string(*r.renderInterface) : std::string("none")));
-  line("capture interface: " + (r.captureInterface ? std::to_string(*r.captureInterface) : std::string("none")));
-  return out;
-}
-
-namespace {
-
-void WriteEndpoint(JsonWriter& json, const std::optional<EndpointReport>& endpoint) {
-  if (!endpoint) {
-    json.Null();
-    return;
-  }
-  json.BeginObject();
-  json.Key("address").Number(endpoint->address);
-  json.Key("attributes").Number(endpoint->attributes);
-  json.Key("max_packet_size").Number(endpoint->maxPacketSize);
-  json.Key("interval").Number(endpoint->interval);
-  json.EndObject();
-}
-
-void WriteOptional(JsonWriter& json, const std::optional<int>& value) {
-  if (value) {
-    json.Number(*value);
-  } else {
-    json.Null();
-  }
-}
-
-}  // namespace
-
-std::string FormatJson(const DeviceReport& r) {
-  JsonWriter json;
-  json.BeginObject();
-  json.Key("source").String(r.source);
-  json.Key("status").String(StatusName(r.status));
-  json.Key("status_code").String(StatusCode(r.status));
-  if (!r.Succeeded()) {
-    json.Key("failed_step").String(r.failedStep);
-    json.Key("reason").String(r.reason);
-  }
-  json.Key("device").BeginObject();
-  json.Key("vendor_id").String(Hex(r.vendorId, 4));
-  json.Key("product_id").String(Hex(r.productId, 4));
-  json.Key("high_speed").Bool(r.highSpeed);
-  json.Key("uac_version").String(r.uac2 ? "2.0" : "1.0");
-  json.Key("dsd_capable").Bool(r.dsdCapable);
-  json.EndObject();
-  json.Key("entities").BeginArray();
-  for (const EntityReport& e : r.entities) {
-    json.BeginObject();
-    json.Key("id").Number(e.id);
-    json.Key("kind").String(e.kind);
-    json.Key("name").String(e.name);
-    json.Key("terminal_type");
-    WriteOptional(json, e.terminalType);
-    json.Key("source_ids").BeginArray();
-    for (int id : e.sourceIds) json.Number(id);
-    json.EndArray();
-    json.Key("clock_id");
-    WriteOptional(json, e.clockId);
-    json.EndObject();
-  }
-  json.EndArray();
-  json.Key("streaming_interfaces").BeginArray();
-  for (const StreamingReport& s : r.streamingInterfaces) {
-    json.BeginObject();
-    json.Key("interface_number").Number(s.interfaceNumber);
-    json.Key("is_input").Bool(s.isInput);
-    json.Key("terminal_id").Number(s.terminalId);
-    json.Key("alternates").BeginArray();
-    for (const AlternateReport& a : s.alternates) {
-      json.BeginObject();
-      json.Key("alternate").Number(a.alternate);
-      json.Key("format_type");
-      WriteOptional(json, a.formatType);
-      json.Key("channels");
-      WriteOptional(json, a.channels);
-      json.Key("subslot_bytes");
-      WriteOptional(json, a.subslotBytes);
-      json.Key("bit_resolution");
-      WriteOptional(json, a.bitResolution);
-      if (!a.rates.empty()) {
-        json.Key(a.continuousRates ? "rate_range" : "rates").BeginArray();
-        for (uint32_t rate : a.rates) json.Number(rate);
-        json.EndArray();
-      }
-      json.Key("data_endpoint");
-      WriteEndpoint(json, a.dataEndpoint);
-      json.Key("feedback_endpoint");
-      WriteEndpoint(json, a.feedbackEndpoint);
-      json.EndObject();
-    }
-    json.EndArray();
-    json.EndObject();
-  }
-  json.EndArray();
-  json.Key("render_interface");
-  WriteOptional(json, r.renderInterface);
-  json.Key("capture_interface");
-  WriteOptional(json, r.captureInterface);
-  json.EndObject();
-  return json.Text() + "\n";
 }
 
 }  // namespace tools

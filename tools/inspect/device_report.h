@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/uac/audio_function_config.h"
 #include "sim/usb/descriptor_set.h"
 
 namespace tools {
@@ -31,11 +32,70 @@ struct AlternateReport {
   std::optional<EndpointReport> feedbackEndpoint;
 };
 
+struct DataRangeReport {
+  int alternate = 0;
+  std::string subFormat;  // "PCM", "IEEE_FLOAT", "ALAW", "MULAW" or "none"
+  uint32_t maximumChannels = 0;
+  uint32_t minimumBits = 0;
+  uint32_t maximumBits = 0;
+  uint32_t minimumRate = 0;
+  uint32_t maximumRate = 0;
+};
+
+struct CapabilityReport {
+  uint32_t maxChannels = 0;
+  uint32_t minContainerBits = 0;
+  uint32_t maxContainerBits = 0;
+  uint32_t minRate = 0;
+  uint32_t maxRate = 0;
+};
+
 struct StreamingReport {
   int interfaceNumber = 0;
   bool isInput = false;
   int terminalId = 0;
   std::vector<AlternateReport> alternates;
+  std::vector<DataRangeReport> dataRanges;  // one per alternate from 1 on
+  CapabilityReport capabilities;
+};
+
+struct PipeReport {
+  uint8_t address = 0;
+  uint16_t maxPacketSize = 0;
+  uint8_t interval = 0;
+};
+
+// The outcome of selecting one streaming format in both forms.
+struct SelectionReport {
+  std::string direction;  // "render" or "capture"
+  uint32_t channels = 0, bits = 0, rate = 0;
+  uint32_t status = 0;
+  uint32_t alternate = 0;
+  uint32_t chosenChannels = 0;
+  uint32_t containerBits = 0;
+  std::optional<PipeReport> dataPipe;
+  std::optional<PipeReport> feedbackPipe;
+  uint32_t bytesPerFrame = 0;
+  uint32_t nominalPacketBytes = 0;
+  uint32_t minimumPacketBytes = 0;
+  uint32_t maximumPacketBytes = 0;
+  bool wholeFrames = false;
+  uint32_t maxBytesPerMs = 0;
+  uint32_t nominalFeedback = 0;  // 16.16
+  uint32_t feedbackPeriodMs = 0;
+  uint32_t feedbackBufferBytes = 0;
+  uint32_t dataInterval = 1;
+  uint32_t transferMs = 10;
+  uint32_t nominalTransferBytes = 0;  // long form, transferMs
+  int32_t negativeSlack = 0;
+  int32_t positiveSlack = 0;
+  std::vector<uint32_t> firstPacketBytes;  // one transfer of transferMs from the schedule
+};
+
+struct ScheduleReport {
+  uint32_t rate = 0;
+  std::vector<uint32_t> fullSpeed;
+  std::vector<uint32_t> highSpeed;
 };
 
 struct EntityReport {
@@ -62,12 +122,26 @@ struct DeviceReport {
   std::vector<StreamingReport> streamingInterfaces;
   std::optional<int> renderInterface;
   std::optional<int> captureInterface;
+  std::vector<SelectionReport> selections;
+  std::vector<ScheduleReport> schedule;
   bool Succeeded() const { return (status & 0xC0000000u) != 0xC0000000u; }
 };
 
-// Runs the driver's initialisation (USB layer, parse, configuration) against
-// a simulated device with these descriptors and records the result.
-DeviceReport InspectDevice(const sim::DescriptorSet& descriptors, const std::string& source);
+struct InspectRequest {
+  sim::DescriptorSet descriptors;
+  sim::AudioFunctionConfig audio;
+  std::string source;
+  struct Format {
+    uint32_t channels = 0, bits = 0, rate = 0;
+  };
+  std::optional<Format> select;  // run format selection for this format
+  bool selectCapture = false;    // also on the capture interface
+  bool schedule = false;         // include the packet schedule table
+};
+
+// Runs the driver's initialisation (USB layer, parse, data ranges,
+// configuration) against a simulated device and records the result.
+DeviceReport InspectDevice(const InspectRequest& request);
 
 std::string FormatText(const DeviceReport& report);
 std::string FormatJson(const DeviceReport& report);

@@ -1,6 +1,9 @@
 #include "tools/inspect/inspect_command.h"
 
+#include <cstdio>
+
 #include "sim/profiles/device_profile.h"
+#include "sim/uac/default_audio_config.h"
 #include "sim/usb/descriptor_file.h"
 #include "tools/inspect/device_report.h"
 
@@ -9,10 +12,24 @@ namespace tools {
 namespace {
 
 const char kUsage[] =
-    "usage: usbaudio-inspect (--profile NAME | FILE) [--full-speed] [--json]\n"
+    "usage: usbaudio-inspect (--profile NAME | FILE) [--full-speed] [--select CH/BITS/RATE [--capture]]\n"
+    "                        [--schedule] [--json]\n"
     "  FILE: a raw configuration descriptor (09 02 ...) or a Linux sysfs 'descriptors' file\n"
     "  --full-speed: the loaded device runs at full speed (files only)\n"
+    "  --select: select that streaming format on the render interface (and with\n"
+    "            --capture on the capture interface) and show the packet parameters\n"
+    "  --schedule: show the packet schedule of every supported rate\n"
     "  --json: one JSON object instead of text\n";
+
+bool ParseFormat(const std::string& text, InspectRequest::Format& format) {
+  unsigned channels = 0, bits = 0, rate = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%u/%u/%u%c", &channels, &bits, &rate, &tail) != 3) return false;
+  format.channels = channels;
+  format.bits = bits;
+  format.rate = rate;
+  return true;
+}
 
 std::string ProfileList() {
   std::string names;
@@ -28,6 +45,7 @@ CommandResult RunInspect(const std::vector<std::string>& args) {
   std::string file;
   bool fullSpeed = false;
   bool json = false;
+  InspectRequest request;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--profile") {
@@ -38,6 +56,18 @@ CommandResult RunInspect(const std::vector<std::string>& args) {
       profile = args[++i];
     } else if (arg == "--full-speed") {
       fullSpeed = true;
+    } else if (arg == "--select") {
+      InspectRequest::Format format;
+      if (i + 1 >= args.size() || !ParseFormat(args[i + 1], format)) {
+        result.err = "usbaudio-inspect: --select needs CHANNELS/BITS/RATE, e.g. 2/24/48000\n" + std::string(kUsage);
+        return result;
+      }
+      ++i;
+      request.select = format;
+    } else if (arg == "--capture") {
+      request.selectCapture = true;
+    } else if (arg == "--schedule") {
+      request.schedule = true;
     } else if (arg == "--json") {
       json = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -59,26 +89,30 @@ CommandResult RunInspect(const std::vector<std::string>& args) {
     return result;
   }
 
-  sim::DescriptorSet descriptors;
-  std::string source;
+  if (request.selectCapture && !request.select) {
+    result.err = "usbaudio-inspect: --capture goes with --select\n" + std::string(kUsage);
+    return result;
+  }
   if (!profile.empty()) {
     sim::DeviceProfile device;
     if (!sim::MakeProfile(profile, device)) {
       result.err = "usbaudio-inspect: unknown profile '" + profile + "'; profiles:" + ProfileList() + "\n";
       return result;
     }
-    descriptors = device.descriptors;
-    source = "profile " + profile;
+    request.descriptors = device.descriptors;
+    request.audio = device.audio;
+    request.source = "profile " + profile;
   } else {
     std::string error;
-    if (!sim::LoadDescriptorFile(file, fullSpeed, descriptors, error)) {
+    if (!sim::LoadDescriptorFile(file, fullSpeed, request.descriptors, error)) {
       result.err = "usbaudio-inspect: " + file + ": " + error + "\n";
       return result;
     }
-    source = file;
+    request.audio = sim::DefaultAudioConfig(request.descriptors);
+    request.source = file;
   }
 
-  const DeviceReport report = InspectDevice(descriptors, source);
+  const DeviceReport report = InspectDevice(request);
   result.out = json ? FormatJson(report) : FormatText(report);
   result.exitCode = report.Succeeded() ? kExitAccepted : kExitRefused;
   return result;

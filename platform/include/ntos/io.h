@@ -44,7 +44,6 @@ USBAUDIO_BEGIN_C
 #define FILE_DEVICE_NULL 0x00000015
 #define FILE_DEVICE_SOUND 0x0000001d
 #define FILE_DEVICE_UNKNOWN 0x00000022
-#define FILE_DEVICE_USBEX 0x00000049
 
 /* DEVICE_OBJECT.Flags */
 #define DO_VERIFY_VOLUME 0x00000002
@@ -443,19 +442,26 @@ NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
 NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
 NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 
-#define IoSetCancelRoutine(_Irp, _CancelRoutine)                                        \
-  ((PDRIVER_CANCEL)(ULONG_PTR)InterlockedExchangePointer((PVOID *)&(_Irp)->CancelRoutine, \
-                                                         (PVOID)(ULONG_PTR)(_CancelRoutine)))
+/* A macro in the DDK; a function here so that its result may go unused. */
+FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+  return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID *)&Irp->CancelRoutine, (PVOID)CancelRoutine);
+}
+
+/* Host verifier hook: the inline stack-location helpers below stop here
+   instead of handing out a location that lies inside the IRP header. */
+NTKERNELAPI DECLSPEC_NORETURN VOID NTAPI PlatformIrpStackOverflow(PIRP Irp, PCSTR Service);
 
 FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
   return Irp->Tail.Overlay.CurrentStackLocation;
 }
 
 FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+  if (Irp->CurrentLocation <= 1) PlatformIrpStackOverflow(Irp, "IoGetNextIrpStackLocation");
   return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 
 FORCEINLINE VOID IoSetNextIrpStackLocation(PIRP Irp) {
+  if (Irp->CurrentLocation <= 1) PlatformIrpStackOverflow(Irp, "IoSetNextIrpStackLocation");
   Irp->CurrentLocation--;
   Irp->Tail.Overlay.CurrentStackLocation--;
 }

@@ -21,7 +21,6 @@ typedef LONG KPRIORITY;
 #define POWER_LEVEL 14
 #define PROFILE_LEVEL 15
 #define HIGH_LEVEL 15
-#define SYNCH_LEVEL 12
 
 typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 

@@ -1,0 +1,225 @@
+// Dispatcher objects (events, semaphores) and waits. One dispatcher lock and
+// one condition variable guard every object's state, as the kernel's
+// dispatcher database does; waiters re-evaluate their objects on each
+// signal. Mutexes and timers plug into Signalled/Acquire.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/kernel/internal.h"
+
+namespace {
+
+using platform::detail::BugCheckAt;
+using platform::detail::CurrentIrql;
+using Clock = std::chrono::steady_clock;
+
+// Object type codes of DISPATCHER_HEADER.Type (the kernel's KOBJECTS).
+enum : UCHAR {
+  EventNotificationObject = 0,
+  EventSynchronizationObject = 1,
+  MutantObject = 2,
+  SemaphoreObject = 5,
+  TimerNotificationObject = 8,
+  TimerSynchronizationObject = 9,
+};
+
+std::mutex g_lock;
+std::condition_variable g_signal;
+
+PDISPATCHER_HEADER Header(PVOID object) { return static_cast<PDISPATCHER_HEADER>(object); }
+
+void RequireType(PVOID object, bool event, bool semaphore, const void* caller, const char* what) {
+  UCHAR type = Header(object)->Type;
+  bool ok = (event && (type == EventNotificationObject || type == EventSynchronizationObject)) ||
+            (semaphore && type == SemaphoreObject);
+  if (!ok) BugCheckAt(caller, "DISPATCHER_OBJECT_INVALID", "%s on %p with object type %u (not initialized?)", what, object, type);
+}
+
+bool Signalled(PDISPATCHER_HEADER h) { return h->SignalState > 0; }
+
+// Consumes what a satisfied wait takes from the object.
+void Acquire(PDISPATCHER_HEADER h) {
+  switch (h->Type) {
+    case EventSynchronizationObject: h->SignalState = 0; break;
+    case SemaphoreObject: h->SignalState--; break;
+    default: break;
+  }
+}
+
+// Deadline of a Windows timeout (100 ns units: negative relative, positive
+// absolute system time, 0 poll, NULL none).
+void Deadline(PLARGE_INTEGER timeout, bool* infinite, bool* poll, Clock::time_point* deadline) {
+  *infinite = timeout == NULL;
+  *poll = timeout != NULL && timeout->QuadPart == 0;
+  if (*infinite || *poll) return;
+  LONGLONG units = timeout->QuadPart;
+  if (units > 0) {  // absolute system time
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    units = now.QuadPart - units;  // negative while in the future
+    if (units > 0) units = 0;
+  }
+  if (-units > 1000000000000000LL) {  // beyond 3 years: as good as no timeout
+    *infinite = true;
+    return;
+  }
+  *deadline = Clock::now() + std::chrono::nanoseconds(-units * 100);
+}
+
+void CheckWaitIrql(PLARGE_INTEGER timeout, const void* caller) {
+  KIRQL irql = CurrentIrql();
+  bool poll = timeout != NULL && timeout->QuadPart == 0;
+  if (irql > DISPATCH_LEVEL || (!poll && irql > APC_LEVEL))
+    BugCheckAt(caller, "IRQL_WAIT_AT_DISPATCH", "wait with %s timeout at IRQL %u", poll ? "a zero" : "a non-zero",
+               irql);
+}
+
+NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout, const void* caller) {
+  CheckWaitIrql(timeout, caller);
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS)
+    BugCheckAt(caller, "WAIT_OBJECT_COUNT", "wait for %u objects", count);
+  for (ULONG i = 0; i < count; ++i) RequireType(objects[i], true, true, caller, "wait");
+  bool infinite, poll;
+  Clock::time_point deadline;
+  Deadline(timeout, &infinite, &poll, &deadline);
+
+  std::unique_lock<std::mutex> lock(g_lock);
+  for (;;) {
+    if (type == WaitAny) {
+      for (ULONG i = 0; i < count; ++i) {
+        if (Signalled(Header(objects[i]))) {
+          Acquire(Header(objects[i]));
+          return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
+        }
+      }
+    } else {
+      bool all = true;
+      for (ULONG i = 0; i < count && all; ++i) all = Signalled(Header(objects[i]));
+      if (all) {
+        for (ULONG i = 0; i < count; ++i) Acquire(Header(objects[i]));
+        return STATUS_SUCCESS;
+      }
+    }
+    if (poll) return STATUS_TIMEOUT;
+    if (infinite) {
+      g_signal.wait(lock);
+    } else {
+      if (Clock::now() >= deadline) return STATUS_TIMEOUT;
+      g_signal.wait_until(lock, deadline);
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  memset(Event, 0, sizeof *Event);
+  Event->Header.Type = Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject;
+  Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+  Event->Header.SignalState = State ? 1 : 0;
+  InitializeListHead(&Event->Header.WaitListHead);
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+  (void)Increment;
+  platform::detail::RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL, USBAUDIO_CALLER(),
+                                      "IRQL_SET_EVENT", Wait ? "KeSetEvent(Wait = TRUE)" : "KeSetEvent");
+  RequireType(Event, true, false, USBAUDIO_CALLER(), "KeSetEvent");
+  std::lock_guard<std::mutex> lock(g_lock);
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 1;
+  if (!previous) g_signal.notify_all();
+  return previous;
+}
+
+LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  platform::detail::RequireIrqlAtMost(DISPATCH_LEVEL, USBAUDIO_CALLER(), "IRQL_SET_EVENT", "KeResetEvent");
+  RequireType(Event, true, false, USBAUDIO_CALLER(), "KeResetEvent");
+  std::lock_guard<std::mutex> lock(g_lock);
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 0;
+  return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event) { (void)KeResetEvent(Event); }
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  RequireType(Event, true, false, USBAUDIO_CALLER(), "KeReadStateEvent");
+  std::lock_guard<std::mutex> lock(g_lock);
+  return Event->Header.SignalState;
+}
+
+VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
+  if (Count < 0 || Limit <= 0 || Count > Limit)
+    BugCheckAt(USBAUDIO_CALLER(), "SEMAPHORE_INVALID", "KeInitializeSemaphore(count %d, limit %d)", Count, Limit);
+  std::lock_guard<std::mutex> lock(g_lock);
+  memset(Semaphore, 0, sizeof *Semaphore);
+  Semaphore->Header.Type = SemaphoreObject;
+  Semaphore->Header.Size = sizeof(KSEMAPHORE) / sizeof(LONG);
+  Semaphore->Header.SignalState = Count;
+  Semaphore->Limit = Limit;
+  InitializeListHead(&Semaphore->Header.WaitListHead);
+}
+
+LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait) {
+  (void)Increment;
+  platform::detail::RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL, USBAUDIO_CALLER(),
+                                      "IRQL_SET_EVENT", "KeReleaseSemaphore");
+  RequireType(Semaphore, false, true, USBAUDIO_CALLER(), "KeReleaseSemaphore");
+  std::lock_guard<std::mutex> lock(g_lock);
+  LONG previous = Semaphore->Header.SignalState;
+  if (Adjustment <= 0 || previous > Semaphore->Limit - Adjustment)
+    BugCheckAt(USBAUDIO_CALLER(), "SEMAPHORE_LIMIT_EXCEEDED", "release by %d of a semaphore at %d, limit %d",
+               Adjustment, previous, Semaphore->Limit);
+  Semaphore->Header.SignalState = previous + Adjustment;
+  g_signal.notify_all();
+  return previous;
+}
+
+LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
+  RequireType(Semaphore, false, true, USBAUDIO_CALLER(), "KeReadStateSemaphore");
+  std::lock_guard<std::mutex> lock(g_lock);
+  return Semaphore->Header.SignalState;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  (void)WaitReason;
+  (void)WaitMode;
+  (void)Alertable;
+  PVOID objects[1] = {Object};
+  return Wait(1, objects, WaitAny, Timeout, USBAUDIO_CALLER());
+}
+
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                        KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                        PKWAIT_BLOCK WaitBlockArray) {
+  (void)WaitReason;
+  (void)WaitMode;
+  (void)Alertable;
+  if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == NULL)
+    BugCheckAt(USBAUDIO_CALLER(), "WAIT_OBJECT_COUNT", "wait for %u objects without a wait block array", Count);
+  if (WaitType != WaitAny && WaitType != WaitAll)
+    BugCheckAt(USBAUDIO_CALLER(), "WAIT_TYPE_INVALID", "wait type %d", WaitType);
+  return Wait(Count, Object, WaitType, Timeout, USBAUDIO_CALLER());
+}
+
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+  (void)WaitMode;
+  (void)Alertable;
+  platform::detail::RequireIrqlAtMost(APC_LEVEL, USBAUDIO_CALLER(), "IRQL_WAIT_AT_DISPATCH",
+                                      "KeDelayExecutionThread");
+  bool infinite, poll;
+  Clock::time_point deadline;
+  Deadline(Interval, &infinite, &poll, &deadline);
+  if (infinite) BugCheckAt(USBAUDIO_CALLER(), "DELAY_INFINITE", "KeDelayExecutionThread without an interval");
+  if (!poll) std::this_thread::sleep_until(deadline);
+  return STATUS_SUCCESS;
+}
+
+}  // extern "C"

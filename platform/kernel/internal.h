@@ -1,0 +1,51 @@
+// Shared internals of the kernel stand-ins (not for driver or test code).
+#pragma once
+
+#include <wdm.h>
+
+#include <cstddef>
+#include <string>
+
+#include "platform/kernel/verifier.h"
+
+namespace platform::detail {
+
+// Bug check naming the given caller (the return address of the kernel
+// service the driver called) instead of the immediate one.
+[[noreturn]] void BugCheckAt(const void* caller, const char* rule, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// "function+0x1c (file:line)" when the sanitizer runtime can symbolize, else
+// the module and offset.
+std::string DescribeAddress(const void* pc);
+
+#define USBAUDIO_CALLER() __builtin_return_address(0)
+
+// IRQL of the calling thread.
+KIRQL CurrentIrql();
+void SetIrql(KIRQL irql);
+// Bug checks with `rule` when the thread's IRQL is above `max`.
+void RequireIrqlAtMost(KIRQL max, const void* caller, const char* rule, const char* what);
+
+// Pool: allocation and free with an explicit caller, used by services that
+// allocate on the driver's behalf (lookaside lists, USBD helpers).
+PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const void* caller);
+void FreePool(PVOID p, bool checkTag, ULONG tag, const void* caller);
+// True when p is a live pool allocation; tag and size are returned.
+bool LookupPool(const void* p, ULONG* tag, SIZE_T* size);
+
+// Fault injection for IRP allocations (consumes one matching allocation).
+bool ShouldFailIrpAllocation();
+void ResetPoolFaults();
+void ResetIrpFaults();
+
+// Windows-style formatting (LLP64 sizes; %s/%S/%ls/%hs/%ws, %wZ, %Z, %I64x).
+// Writes at most cch - 1 characters and a terminator; returns false when the
+// output was truncated. cch must be at least 1.
+bool FormatA(char* dest, size_t cch, const char* format, va_list args);
+bool FormatW(WCHAR* dest, size_t cch, const WCHAR* format, va_list args);
+
+// Process-wide switch for DbgPrint output (environment USBAUDIO_TRACE).
+bool TraceEnabled();
+
+}  // namespace platform::detail
