@@ -13,7 +13,14 @@
 #include <wdm.h>
 #include <ntstrsafe.h>
 #include <usb.h>
+#if defined(__MINGW32__)
+// mingw-w64's usbdlib.h declares the usbd exports without C linkage.
+extern "C" {
 #include <usbdlib.h>
+}
+#else
+#include <usbdlib.h>
+#endif
 #include <usbioctl.h>
 #include <usbbusif.h>
 

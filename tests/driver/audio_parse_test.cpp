@@ -279,12 +279,12 @@ TEST_F(AudioParseTest, EndpointRolesFollowUsageAndInterval) {
   ConfigurationBuilder b = Uac2Control();
   b.Interface(1, 0, 0, 0x01, 0x02, 0x20);
   // A data endpoint with an interval too long for high speed is passed over;
-  // the feedback endpoint is taken even when it comes first.
+  // the feedback endpoint is taken wherever it stands.
   b.Interface(1, 1, 3, 0x01, 0x02, 0x20)
       .AsGeneral2(0x01, 0, 1, 1, 2, 3)
       .FormatTypeI2(2, 16)
-      .Endpoint(0x81, 0x11, 4, 4)
       .Endpoint(0x02, 0x05, 200, 5)
+      .Endpoint(0x81, 0x11, 4, 4)
       .Endpoint(0x01, 0x25, 200, 1);
   ASSERT_EQ(Parse(b.Build()), STATUS_SUCCESS);
   const AlternateSetting& alt = audio_->GetRenderInterface()->Alternates[1];

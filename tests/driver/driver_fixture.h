@@ -76,6 +76,7 @@ class DriverTest : public VerifiedTest {
     device_ = std::make_unique<sim::SimUsbDevice>(set, model_.get());
     device_->SetCompletionMode(mode);
     audio_.reset(new (NonPagedPoolNx, POOLTAG_USB) CUSBAudioCL());
+    if (!audio_) return STATUS_INSUFFICIENT_RESOURCES;
     return audio_->Init(device_->Pdo(), irpCount);
   }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <mutex>
 
 #include "driver/usb/iso_packing.h"
@@ -39,8 +40,10 @@ class RecordingFunction : public sim::UsbFunction {
 TEST_P(UsbAccessTest, StartReadsDescriptorsAndConfigures) {
   ASSERT_EQ(Parse(ProfileSet("default"), GetParam()), STATUS_SUCCESS);
   EXPECT_TRUE(audio_->IsHighSpeed());
-  EXPECT_EQ(audio_->GetDeviceDescriptor().idVendor, 0x1FA7);
-  EXPECT_EQ(audio_->GetDeviceDescriptor().idProduct, 0x4D02);
+  const USHORT vendor = audio_->GetDeviceDescriptor().idVendor;  // packed: copy before binding
+  const USHORT product = audio_->GetDeviceDescriptor().idProduct;
+  EXPECT_EQ(vendor, 0x1FA7);
+  EXPECT_EQ(product, 0x4D02);
   ASSERT_NE(audio_->GetConfigurationDescriptor(), nullptr);
   EXPECT_EQ(audio_->GetConfigurationLength(), device_->Descriptors().configuration.size());
   EXPECT_EQ(0, std::memcmp(audio_->GetConfigurationDescriptor(), device_->Descriptors().configuration.data(),
@@ -109,6 +112,7 @@ TEST_F(DriverTest, ControlRequestsAreValidatedBeforeTheyReachTheDevice) {
   ASSERT_EQ(Parse(ProfileSet("default")), STATUS_SUCCESS);
   RecordingFunction function;
   device_->SetFunction(&function);
+  device_->ClearControlLog();
   UCHAR data[8] = {};
   EXPECT_EQ(audio_->ControlRequest(0x80, 6, 0x0100, 0, 8, data), STATUS_INVALID_PARAMETER);  // standard
   EXPECT_EQ(audio_->ControlRequest(0xE1, 1, 0, 0, 8, data), STATUS_INVALID_PARAMETER);       // reserved type
@@ -233,6 +237,13 @@ TEST_F(DriverTest, AsynchronousSubmissionGrowsTheIrpPoolWhenEmpty) {
   ASSERT_EQ(Parse(ProfileSet("default"), sim::CompletionMode::Synchronous, 1), STATUS_SUCCESS);
   EXPECT_EQ(audio_->GetFreeIrpCount(), 1u);
   device_->SetCompletionMode(sim::CompletionMode::Asynchronous);
+  // Hold the bus until all three are submitted, so none can hand its IRP back early.
+  std::promise<void> release;
+  std::shared_future<void> gate = release.get_future().share();
+  device_->SetUrbHook([gate](PURB, NTSTATUS*) {
+    gate.wait();
+    return false;
+  });
 
   Completions completions;
   UCHAR buffers[3][18] = {};
@@ -243,6 +254,8 @@ TEST_F(DriverTest, AsynchronousSubmissionGrowsTheIrpPoolWhenEmpty) {
     context->UserContext = &completions;
     ASSERT_EQ(audio_->SubmitUrbAsync(NewDescriptorUrb(buffers[i], 18 - i), context), STATUS_SUCCESS);
   }
+  EXPECT_EQ(audio_->GetFreeIrpCount(), 0u);
+  release.set_value();
   ASSERT_TRUE(completions.WaitFor(3));
   device_->Drain();
   EXPECT_EQ(audio_->GetFreeIrpCount(), 3u);  // the two new IRPs joined the pool
@@ -273,17 +286,31 @@ TEST_F(DriverTest, AsynchronousSubmissionGrowsTheIrpPoolWhenEmpty) {
 
 TEST_F(DriverTest, EveryAllocationFailureDuringStartIsCleanedUp) {
   const sim::DescriptorSet set = ProfileSet("default");
-  // Walk the allocation failure point through the whole start until it succeeds.
-  bool succeeded = false;
-  for (long nth = 0; nth < 200 && !succeeded; ++nth) {
+  const ULONG tags[] = {POOLTAG_USB, platform::PoolTag("USBD")};
+  auto allocations = [&] {
+    uint64_t total = 0;
+    for (ULONG tag : tags) total += platform::TotalPoolAllocations(tag);
+    return total;
+  };
+  // A clean start tells how many allocations there are to fail.
+  const uint64_t before = allocations();
+  ASSERT_EQ(Parse(set), STATUS_SUCCESS);
+  ASSERT_EQ(audio_->Configure(), STATUS_SUCCESS);
+  audio_.reset();
+  const long count = static_cast<long>(allocations() - before);
+  ASSERT_GT(count, 20);
+
+  int failures = 0;
+  for (long nth = 0; nth < count; ++nth) {
     platform::FailPoolAllocation(0, nth);
     NTSTATUS status = Parse(set);
     if (NT_SUCCESS(status)) status = audio_->Configure();
     platform::ResetFaultInjection();
     audio_.reset();
     device_.reset();
-    succeeded = NT_SUCCESS(status);
-    if (!succeeded) {
+    if (!NT_SUCCESS(status)) {
+      // Some allocations are optional (the DSD probe's buffer): those starts succeed.
+      ++failures;
       EXPECT_TRUE(status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_NOT_SUPPORTED ||
                   status == STATUS_UNSUCCESSFUL)
           << "failure " << nth << " gave 0x" << std::hex << status;
@@ -292,7 +319,7 @@ TEST_F(DriverTest, EveryAllocationFailureDuringStartIsCleanedUp) {
                                                           << platform::DescribeOutstandingPool();
     ASSERT_EQ(platform::OutstandingIrps(), 0u) << "after failure " << nth;
   }
-  EXPECT_TRUE(succeeded);
+  EXPECT_GT(failures, count / 2);
 }
 
 TEST(IsoPacking, PacketsAreMovedTogetherAndHostileOffsetsIgnored) {

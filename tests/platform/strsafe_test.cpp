@@ -4,6 +4,7 @@
 #include <ntstrsafe.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/support/verifier_test.h"
 
@@ -104,6 +105,18 @@ TEST_F(StrSafeTest, CopyCatAndLength) {
   EXPECT_EQ(W(wide), u"abc");
   EXPECT_EQ(RtlStringCbLengthW(wide, sizeof wide, &length), STATUS_SUCCESS);
   EXPECT_EQ(length, 6u) << "in bytes";
+}
+
+TEST_F(StrSafeTest, DebugPrintFormatsLikeTheKernelAndReachesTheSink) {
+  std::vector<std::string> seen;
+  platform::SetDebugPrintSink([&seen](const char* text) { seen.push_back(text); });
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"Pdo");
+  KdPrint(("start %ws %wZ %ld %I64u\n", L"usb", &name, static_cast<LONG>(-1), 5ull));
+  DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_ERROR_LEVEL, "error: %s 0x%08X\n", "start", 0xC00000BBu);
+  platform::SetDebugPrintSink(nullptr);
+  DbgPrint("not seen\n");
+  EXPECT_EQ(seen, (std::vector<std::string>{"start usb Pdo -1 5\n", "error: start 0xC00000BB\n"}));
 }
 
 }  // namespace
