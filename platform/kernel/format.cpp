@@ -41,13 +41,13 @@ struct Spec {
 };
 
 template <typename Out, typename Ch>
-void PutText(Writer<Out>& w, const Ch* text, size_t n, const Spec& spec) {
-  if (spec.precision >= 0 && n > static_cast<size_t>(spec.precision)) n = spec.precision;
-  size_t pad = spec.width > 0 && static_cast<size_t>(spec.width) > n ? spec.width - n : 0;
-  if (!spec.left)
+void PutText(Writer<Out>& w, const Ch* text, size_t n, const Spec& field) {
+  if (field.precision >= 0 && n > static_cast<size_t>(field.precision)) n = field.precision;
+  size_t pad = field.width > 0 && static_cast<size_t>(field.width) > n ? field.width - n : 0;
+  if (!field.left)
     for (size_t i = 0; i < pad; ++i) w.Put(' ');
   for (size_t i = 0; i < n; ++i) w.Put(Convert<Out>(static_cast<unsigned>(static_cast<std::make_unsigned_t<Ch>>(text[i]))));
-  if (spec.left)
+  if (field.left)
     for (size_t i = 0; i < pad; ++i) w.Put(' ');
 }
 
@@ -62,15 +62,15 @@ size_t Length(const Ch* s, int precision) {
 // variadic tail is what "%*.*<length><conversion>" takes: width, precision
 // (negative = none), value.
 template <typename Out>
-void PutNumber(Writer<Out>& w, const Spec& spec, const char* length, char conversion, ...) {
+void PutNumber(Writer<Out>& w, const Spec& field, const char* length, char conversion, ...) {
   char format[32];
   char* f = format;
   *f++ = '%';
-  if (spec.left) *f++ = '-';
-  if (spec.plus) *f++ = '+';
-  if (spec.space) *f++ = ' ';
-  if (spec.alt) *f++ = '#';
-  if (spec.zero) *f++ = '0';
+  if (field.left) *f++ = '-';
+  if (field.plus) *f++ = '+';
+  if (field.space) *f++ = ' ';
+  if (field.alt) *f++ = '#';
+  if (field.zero) *f++ = '0';
   *f++ = '*';
   *f++ = '.';
   *f++ = '*';
@@ -95,33 +95,33 @@ bool Format(Out* dest, size_t cch, const Ch* format, va_list args) {
       continue;
     }
     ++p;
-    Spec spec;
+    Spec field;
     for (;; ++p) {
-      if (*p == '-') spec.left = true;
-      else if (*p == '+') spec.plus = true;
-      else if (*p == ' ') spec.space = true;
-      else if (*p == '#') spec.alt = true;
-      else if (*p == '0') spec.zero = true;
+      if (*p == '-') field.left = true;
+      else if (*p == '+') field.plus = true;
+      else if (*p == ' ') field.space = true;
+      else if (*p == '#') field.alt = true;
+      else if (*p == '0') field.zero = true;
       else break;
     }
     if (*p == '*') {
-      spec.width = va_arg(args, int);
-      if (spec.width < 0) {
-        spec.left = true;
-        spec.width = -spec.width;
+      field.width = va_arg(args, int);
+      if (field.width < 0) {
+        field.left = true;
+        field.width = -field.width;
       }
       ++p;
     } else {
-      for (spec.width = -1; *p >= '0' && *p <= '9'; ++p) spec.width = (spec.width < 0 ? 0 : spec.width * 10) + (*p - '0');
+      for (field.width = -1; *p >= '0' && *p <= '9'; ++p) field.width = (field.width < 0 ? 0 : field.width * 10) + (*p - '0');
     }
     if (*p == '.') {
       ++p;
-      spec.precision = 0;
+      field.precision = 0;
       if (*p == '*') {
-        spec.precision = va_arg(args, int);
+        field.precision = va_arg(args, int);
         ++p;
       } else {
-        for (; *p >= '0' && *p <= '9'; ++p) spec.precision = spec.precision * 10 + (*p - '0');
+        for (; *p >= '0' && *p <= '9'; ++p) field.precision = field.precision * 10 + (*p - '0');
       }
     }
     // Size: 0 default, 8/16/32/64 bits, 'w' wide, 'n' narrow.
@@ -163,7 +163,7 @@ bool Format(Out* dest, size_t cch, const Ch* format, va_list args) {
         if (bits == 32 || bits == 0) v = static_cast<int>(v);
         if (bits == 16) v = static_cast<short>(v);
         if (bits == 8) v = static_cast<signed char>(v);
-        PutNumber(w, spec, "ll", 'd', spec.width < 0 ? 0 : spec.width, spec.precision, v);
+        PutNumber(w, field, "ll", 'd', field.width < 0 ? 0 : field.width, field.precision, v);
         break;
       }
       case 'u':
@@ -173,12 +173,12 @@ bool Format(Out* dest, size_t cch, const Ch* format, va_list args) {
         unsigned long long v = bits == 64 ? va_arg(args, unsigned long long) : va_arg(args, unsigned);
         if (bits == 16) v = static_cast<unsigned short>(v);
         if (bits == 8) v = static_cast<unsigned char>(v);
-        PutNumber(w, spec, "ll", static_cast<char>(conv), spec.width < 0 ? 0 : spec.width, spec.precision, v);
+        PutNumber(w, field, "ll", static_cast<char>(conv), field.width < 0 ? 0 : field.width, field.precision, v);
         break;
       }
       case 'p': {
         void* v = va_arg(args, void*);
-        Spec hex = spec;
+        Spec hex = field;
         hex.zero = true;
         if (hex.width < 16) hex.width = 16;
         PutNumber(w, hex, "ll", 'X', hex.width, hex.precision,
@@ -194,7 +194,7 @@ bool Format(Out* dest, size_t cch, const Ch* format, va_list args) {
       case 'a':
       case 'A': {
         double v = va_arg(args, double);
-        PutNumber(w, spec, "", static_cast<char>(conv), spec.width < 0 ? 0 : spec.width, spec.precision, v);
+        PutNumber(w, field, "", static_cast<char>(conv), field.width < 0 ? 0 : field.width, field.precision, v);
         break;
       }
       case 'c':
@@ -202,7 +202,7 @@ bool Format(Out* dest, size_t cch, const Ch* format, va_list args) {
         bool wide = charWidth ? charWidth == 'w' : ((conv == 'c') == wideFormat);
         unsigned c = static_cast<unsigned>(va_arg(args, int));
         c = wide ? (c & 0xffff) : (c & 0xff);
-        Spec one = spec;
+        Spec one = field;
         one.precision = -1;
         WCHAR text[1] = {static_cast<WCHAR>(c)};
         PutText(w, text, 1, one);
@@ -213,26 +213,26 @@ bool Format(Out* dest, size_t cch, const Ch* format, va_list args) {
         bool wide = charWidth ? charWidth == 'w' : ((conv == 's') == wideFormat);
         const void* s = va_arg(args, const void*);
         if (!s) {
-          PutText(w, "(null)", 6, spec);
+          PutText(w, "(null)", 6, field);
         } else if (wide) {
           const WCHAR* ws = static_cast<const WCHAR*>(s);
-          PutText(w, ws, Length(ws, spec.precision), spec);
+          PutText(w, ws, Length(ws, field.precision), field);
         } else {
           const char* ns = static_cast<const char*>(s);
-          PutText(w, ns, Length(ns, spec.precision), spec);
+          PutText(w, ns, Length(ns, field.precision), field);
         }
         break;
       }
       case 'Z': {
         const void* s = va_arg(args, const void*);
         if (!s) {
-          PutText(w, "(null)", 6, spec);
+          PutText(w, "(null)", 6, field);
         } else if (charWidth == 'w') {
           const UNICODE_STRING* us = static_cast<const UNICODE_STRING*>(s);
-          PutText(w, us->Buffer ? us->Buffer : L"", us->Buffer ? us->Length / sizeof(WCHAR) : 0, spec);
+          PutText(w, us->Buffer ? us->Buffer : L"", us->Buffer ? us->Length / sizeof(WCHAR) : 0, field);
         } else {
           const ANSI_STRING* as = static_cast<const ANSI_STRING*>(s);
-          PutText(w, as->Buffer ? as->Buffer : "", as->Buffer ? as->Length : 0, spec);
+          PutText(w, as->Buffer ? as->Buffer : "", as->Buffer ? as->Length : 0, field);
         }
         break;
       }
