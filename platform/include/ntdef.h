@@ -149,6 +149,35 @@ typedef struct _UNICODE_STRING {
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING *PCUNICODE_STRING;
 
+/* Names of objects to open or create (registry keys, devices). */
+typedef struct _OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  PUNICODE_STRING ObjectName;
+  ULONG Attributes;
+  PVOID SecurityDescriptor;
+  PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+typedef CONST OBJECT_ATTRIBUTES *PCOBJECT_ATTRIBUTES;
+
+#define OBJ_INHERIT 0x00000002L
+#define OBJ_PERMANENT 0x00000010L
+#define OBJ_EXCLUSIVE 0x00000020L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_OPENIF 0x00000080L
+#define OBJ_OPENLINK 0x00000100L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+  do {                                           \
+    (p)->Length = sizeof(OBJECT_ATTRIBUTES);     \
+    (p)->RootDirectory = (r);                    \
+    (p)->Attributes = (a);                       \
+    (p)->ObjectName = (n);                       \
+    (p)->SecurityDescriptor = (s);               \
+    (p)->SecurityQualityOfService = NULL;        \
+  } while (0)
+
 typedef struct _STRING {
   USHORT Length;
   USHORT MaximumLength;

@@ -1,8 +1,9 @@
 /* Host stand-in for the DDK's <portcls.h>: the port library's descriptor
-   layouts (filter, pins, nodes, connections, automation tables) and its
-   property requests, with the DDK's names, x64 layouts and values. The
-   port and miniport COM interfaces are added here as the driver starts to
-   implement them; their host implementation lives in platform/kernel. */
+   layouts (filter, pins, nodes, connections, automation tables), its
+   property requests, the port/miniport/stream COM interfaces (same method
+   order, so the same vtable slots, as the DDK's) and the Pc* functions,
+   with the DDK's names, x64 layouts and values. The host implementation of
+   the port library lives in platform/kernel/portcls_*.cpp. */
 #ifndef USBAUDIO_PLATFORM_PORTCLS_H
 #define USBAUDIO_PLATFORM_PORTCLS_H
 
@@ -182,5 +183,276 @@ typedef struct {
   ULONG CategoryCount;
   const GUID *Categories;
 } PCFILTER_DESCRIPTOR, *PPCFILTER_DESCRIPTOR;
+
+/* ---- COM interfaces ------------------------------------------------------ */
+
+#ifdef __cplusplus
+
+struct IRegistryKey; /* only named by IPort::NewRegistryKey */
+typedef struct IRegistryKey *PREGISTRYKEY;
+
+/* Hardware resources handed to the start routine. */
+DEFINE_GUID(IID_IResourceList, 0x22C6AC60L, 0x851B, 0x11D0, 0x9A, 0x7F, 0x00, 0xAA, 0x00, 0x38, 0xAC, 0xFE);
+
+DECLARE_INTERFACE_(IResourceList, IUnknown) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  STDMETHOD_(ULONG, NumberOfEntries)(THIS) PURE;
+  STDMETHOD_(ULONG, NumberOfEntriesOfType)(THIS_ CM_RESOURCE_TYPE Type) PURE;
+  STDMETHOD_(PCM_PARTIAL_RESOURCE_DESCRIPTOR, FindTranslatedEntry)(THIS_ CM_RESOURCE_TYPE Type, ULONG Index) PURE;
+  STDMETHOD_(PCM_PARTIAL_RESOURCE_DESCRIPTOR, FindUntranslatedEntry)(THIS_ CM_RESOURCE_TYPE Type, ULONG Index) PURE;
+  STDMETHOD_(NTSTATUS, AddEntry)(THIS_ PCM_PARTIAL_RESOURCE_DESCRIPTOR Translated,
+                                 PCM_PARTIAL_RESOURCE_DESCRIPTOR Untranslated) PURE;
+  STDMETHOD_(NTSTATUS, AddEntryFromParent)(THIS_ struct IResourceList *Parent, CM_RESOURCE_TYPE Type,
+                                           ULONG Index) PURE;
+  STDMETHOD_(PCM_RESOURCE_LIST, TranslatedList)(THIS) PURE;
+  STDMETHOD_(PCM_RESOURCE_LIST, UntranslatedList)(THIS) PURE;
+};
+typedef IResourceList *PRESOURCELIST;
+
+/* Something that wants service (a port's stream) and the group that
+   services its members together. */
+DEFINE_GUID(IID_IServiceSink, 0x22C6AC64L, 0x851B, 0x11D0, 0x9A, 0x7F, 0x00, 0xAA, 0x00, 0x38, 0xAC, 0xFE);
+
+DECLARE_INTERFACE_(IServiceSink, IUnknown) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  STDMETHOD_(void, RequestService)(THIS) PURE;
+};
+typedef IServiceSink *PSERVICESINK;
+
+#define IMP_IServiceSink STDMETHODIMP_(void) RequestService(void);
+
+DEFINE_GUID(IID_IServiceGroup, 0x22C6AC65L, 0x851B, 0x11D0, 0x9A, 0x7F, 0x00, 0xAA, 0x00, 0x38, 0xAC, 0xFE);
+
+DECLARE_INTERFACE_(IServiceGroup, IServiceSink) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  STDMETHOD_(void, RequestService)(THIS) PURE;
+  STDMETHOD_(NTSTATUS, AddMember)(THIS_ PSERVICESINK pServiceSink) PURE;
+  STDMETHOD_(void, RemoveMember)(THIS_ PSERVICESINK pServiceSink) PURE;
+  STDMETHOD_(void, SupportDelayedService)(THIS) PURE;
+  STDMETHOD_(void, RequestDelayedService)(THIS_ ULONGLONG ullDelay) PURE;
+  STDMETHOD_(void, CancelDelayedService)(THIS) PURE;
+};
+typedef IServiceGroup *PSERVICEGROUP;
+
+#define IMP_IServiceGroup                                           \
+  IMP_IServiceSink;                                                 \
+  STDMETHODIMP_(NTSTATUS) AddMember(PSERVICESINK pServiceSink);     \
+  STDMETHODIMP_(void) RemoveMember(PSERVICESINK pServiceSink);      \
+  STDMETHODIMP_(void) SupportDelayedService(void);                  \
+  STDMETHODIMP_(void) RequestDelayedService(ULONGLONG ullDelay);    \
+  STDMETHODIMP_(void) CancelDelayedService(void)
+
+/* The cyclic buffer of a stream. */
+#define DEFINE_ABSTRACT_DMACHANNEL()                                                                  \
+  STDMETHOD_(NTSTATUS, AllocateBuffer)(THIS_ ULONG BufferSize, PPHYSICAL_ADDRESS PhysicalAddressConstraint) PURE; \
+  STDMETHOD_(void, FreeBuffer)(THIS) PURE;                                                            \
+  STDMETHOD_(ULONG, TransferCount)(THIS) PURE;                                                        \
+  STDMETHOD_(ULONG, MaximumBufferSize)(THIS) PURE;                                                    \
+  STDMETHOD_(ULONG, AllocatedBufferSize)(THIS) PURE;                                                  \
+  STDMETHOD_(ULONG, BufferSize)(THIS) PURE;                                                           \
+  STDMETHOD_(void, SetBufferSize)(THIS_ ULONG BufferSize) PURE;                                       \
+  STDMETHOD_(PVOID, SystemAddress)(THIS) PURE;                                                        \
+  STDMETHOD_(PHYSICAL_ADDRESS, PhysicalAddress)(THIS) PURE;                                           \
+  STDMETHOD_(PADAPTER_OBJECT, GetAdapterObject)(THIS) PURE;                                           \
+  STDMETHOD_(void, CopyTo)(THIS_ PVOID Destination, PVOID Source, ULONG ByteCount) PURE;              \
+  STDMETHOD_(void, CopyFrom)(THIS_ PVOID Destination, PVOID Source, ULONG ByteCount) PURE;
+
+#define IMP_IDmaChannel                                                                         \
+  STDMETHODIMP_(NTSTATUS) AllocateBuffer(ULONG BufferSize, PPHYSICAL_ADDRESS PhysicalAddressConstraint); \
+  STDMETHODIMP_(void) FreeBuffer(void);                                                         \
+  STDMETHODIMP_(ULONG) TransferCount(void);                                                     \
+  STDMETHODIMP_(ULONG) MaximumBufferSize(void);                                                 \
+  STDMETHODIMP_(ULONG) AllocatedBufferSize(void);                                               \
+  STDMETHODIMP_(ULONG) BufferSize(void);                                                        \
+  STDMETHODIMP_(void) SetBufferSize(ULONG BufferSize);                                          \
+  STDMETHODIMP_(PVOID) SystemAddress(void);                                                     \
+  STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress(void);                                        \
+  STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject(void);                                        \
+  STDMETHODIMP_(void) CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount);                 \
+  STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount)
+
+DEFINE_GUID(IID_IDmaChannel, 0x22C6AC61L, 0x851B, 0x11D0, 0x9A, 0x7F, 0x00, 0xAA, 0x00, 0x38, 0xAC, 0xFE);
+
+DECLARE_INTERFACE_(IDmaChannel, IUnknown) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  DEFINE_ABSTRACT_DMACHANNEL()
+};
+typedef IDmaChannel *PDMACHANNEL;
+
+#define DEFINE_ABSTRACT_DMACHANNELSLAVE()                                  \
+  STDMETHOD_(NTSTATUS, Start)(THIS_ ULONG MapSize, BOOLEAN WriteToDevice) PURE; \
+  STDMETHOD_(NTSTATUS, Stop)(THIS) PURE;                                    \
+  STDMETHOD_(ULONG, ReadCounter)(THIS) PURE;                                \
+  STDMETHOD_(NTSTATUS, WaitForTC)(THIS_ ULONG Timeout) PURE;
+
+DEFINE_GUID(IID_IDmaChannelSlave, 0x22C6AC62L, 0x851B, 0x11D0, 0x9A, 0x7F, 0x00, 0xAA, 0x00, 0x38, 0xAC, 0xFE);
+
+DECLARE_INTERFACE_(IDmaChannelSlave, IDmaChannel) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  DEFINE_ABSTRACT_DMACHANNEL()
+  DEFINE_ABSTRACT_DMACHANNELSLAVE()
+};
+typedef IDmaChannelSlave *PDMACHANNELSLAVE;
+
+/* Ports. */
+DEFINE_GUID(IID_IMiniport, 0xB4C90A24L, 0x5791, 0x11D0, 0x86, 0xF9, 0x00, 0xA0, 0xC9, 0x11, 0xB5, 0x44);
+DEFINE_GUID(IID_IPort, 0xB4C90A25L, 0x5791, 0x11D0, 0x86, 0xF9, 0x00, 0xA0, 0xC9, 0x11, 0xB5, 0x44);
+
+#define DEFINE_ABSTRACT_PORT()                                                                                   \
+  STDMETHOD_(NTSTATUS, Init)(THIS_ PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN UnknownMiniport,               \
+                             PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList) PURE;                          \
+  STDMETHOD_(NTSTATUS, GetDeviceProperty)(THIS_ DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,     \
+                                          PVOID PropertyBuffer, PULONG ResultLength) PURE;                       \
+  STDMETHOD_(NTSTATUS, NewRegistryKey)(THIS_ PREGISTRYKEY * OutRegistryKey, PUNKNOWN OuterUnknown,               \
+                                       ULONG RegistryKeyType, ACCESS_MASK DesiredAccess,                         \
+                                       POBJECT_ATTRIBUTES ObjectAttributes, ULONG CreateOptiona,                 \
+                                       PULONG Disposition) PURE;
+
+DECLARE_INTERFACE_(IPort, IUnknown) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  DEFINE_ABSTRACT_PORT()
+};
+typedef IPort *PPORT;
+
+DEFINE_GUID(IID_IPortWaveCyclic, 0xB4C90A26L, 0x5791, 0x11D0, 0x86, 0xF9, 0x00, 0xA0, 0xC9, 0x11, 0xB5, 0x44);
+DEFINE_GUID(CLSID_PortWaveCyclic, 0xB4C90A2AL, 0x5791, 0x11D0, 0x86, 0xF9, 0x00, 0xA0, 0xC9, 0x11, 0xB5, 0x44);
+
+DECLARE_INTERFACE_(IPortWaveCyclic, IPort) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  DEFINE_ABSTRACT_PORT()
+  STDMETHOD_(VOID, Notify)(THIS_ PSERVICEGROUP ServiceGroup) PURE;
+  STDMETHOD_(NTSTATUS, NewSlaveDmaChannel)(THIS_ PDMACHANNELSLAVE * DmaChannel, PUNKNOWN OuterUnknown,
+                                           PRESOURCELIST ResourceList, ULONG DmaIndex, ULONG MaximumLength,
+                                           BOOLEAN DemandMode, DMA_SPEED DmaSpeed) PURE;
+  STDMETHOD_(NTSTATUS, NewMasterDmaChannel)(THIS_ PDMACHANNEL * DmaChannel, PUNKNOWN OuterUnknown,
+                                            PRESOURCELIST ResourceList, ULONG MaximumLength,
+                                            BOOLEAN Dma32BitAddresses, BOOLEAN Dma64BitAddresses,
+                                            DMA_WIDTH DmaWidth, DMA_SPEED DmaSpeed) PURE;
+};
+typedef IPortWaveCyclic *PPORTWAVECYCLIC;
+
+/* Miniports. */
+DEFINE_GUID(IID_IMiniPort, 0xB4C90A24L, 0x5791, 0x11D0, 0x86, 0xF9, 0x00, 0xA0, 0xC9, 0x11, 0xB5, 0x44);
+
+#define DEFINE_ABSTRACT_MINIPORT()                                                                          \
+  STDMETHOD_(NTSTATUS, GetDescription)(THIS_ PPCFILTER_DESCRIPTOR * Description) PURE;                      \
+  STDMETHOD_(NTSTATUS, DataRangeIntersection)(THIS_ ULONG PinId, PKSDATARANGE DataRange,                    \
+                                              PKSDATARANGE MatchingDataRange, ULONG OutputBufferLength,     \
+                                              PVOID ResultantFormat, PULONG ResultantFormatLength) PURE;
+
+#define IMP_IMiniport                                                                                       \
+  STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR * Description);                               \
+  STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG PinId, PKSDATARANGE DataRange,                        \
+                                                PKSDATARANGE MatchingDataRange, ULONG OutputBufferLength,   \
+                                                PVOID ResultantFormat, PULONG ResultantFormatLength)
+
+DECLARE_INTERFACE_(IMiniport, IUnknown) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  DEFINE_ABSTRACT_MINIPORT()
+};
+typedef IMiniport *PMINIPORT;
+
+DEFINE_GUID(IID_IMiniportWaveCyclicStream, 0xB4C90A28L, 0x5791, 0x11D0, 0x86, 0xF9, 0x00, 0xA0, 0xC9, 0x11, 0xB5,
+            0x44);
+
+DECLARE_INTERFACE_(IMiniportWaveCyclicStream, IUnknown) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  STDMETHOD_(NTSTATUS, SetFormat)(THIS_ PKSDATAFORMAT DataFormat) PURE;
+  STDMETHOD_(ULONG, SetNotificationFreq)(THIS_ ULONG Interval, PULONG FrameSize) PURE;
+  STDMETHOD_(NTSTATUS, SetState)(THIS_ KSSTATE State) PURE;
+  STDMETHOD_(NTSTATUS, GetPosition)(THIS_ PULONG Position) PURE;
+  STDMETHOD_(NTSTATUS, NormalizePhysicalPosition)(THIS_ PLONGLONG PhysicalPosition) PURE;
+  STDMETHOD_(void, Silence)(THIS_ PVOID Buffer, ULONG ByteCount) PURE;
+};
+typedef IMiniportWaveCyclicStream *PMINIPORTWAVECYCLICSTREAM;
+
+#define IMP_IMiniportWaveCyclicStream                                       \
+  STDMETHODIMP_(NTSTATUS) SetFormat(PKSDATAFORMAT DataFormat);              \
+  STDMETHODIMP_(ULONG) SetNotificationFreq(ULONG Interval, PULONG FrameSize); \
+  STDMETHODIMP_(NTSTATUS) SetState(KSSTATE State);                          \
+  STDMETHODIMP_(NTSTATUS) GetPosition(PULONG Position);                     \
+  STDMETHODIMP_(NTSTATUS) NormalizePhysicalPosition(PLONGLONG PhysicalPosition); \
+  STDMETHODIMP_(void) Silence(PVOID Buffer, ULONG ByteCount)
+
+DEFINE_GUID(IID_IMiniportWaveCyclic, 0xB4C90A27L, 0x5791, 0x11D0, 0x86, 0xF9, 0x00, 0xA0, 0xC9, 0x11, 0xB5, 0x44);
+
+DECLARE_INTERFACE_(IMiniportWaveCyclic, IMiniport) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  DEFINE_ABSTRACT_MINIPORT()
+  STDMETHOD_(NTSTATUS, Init)(THIS_ PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList, PPORTWAVECYCLIC Port) PURE;
+  STDMETHOD_(NTSTATUS, NewStream)(THIS_ PMINIPORTWAVECYCLICSTREAM * Stream, PUNKNOWN OuterUnknown,
+                                  POOL_TYPE PoolType, ULONG Pin, BOOLEAN Capture, PKSDATAFORMAT DataFormat,
+                                  PDMACHANNEL * DmaChannel, PSERVICEGROUP * ServiceGroup) PURE;
+};
+typedef IMiniportWaveCyclic *PMINIPORTWAVECYCLIC;
+
+#define IMP_IMiniportWaveCyclic                                                                             \
+  IMP_IMiniport;                                                                                            \
+  STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList, PPORTWAVECYCLIC Port);  \
+  STDMETHODIMP_(NTSTATUS) NewStream(PMINIPORTWAVECYCLICSTREAM * Stream, PUNKNOWN OuterUnknown,              \
+                                    POOL_TYPE PoolType, ULONG Pin, BOOLEAN Capture, PKSDATAFORMAT DataFormat, \
+                                    PDMACHANNEL * DmaChannel, PSERVICEGROUP * ServiceGroup)
+
+/* Power management of the adapter and of miniports. */
+DEFINE_GUID(IID_IAdapterPowerManagement, 0x793417D0L, 0x35FE, 0x11D1, 0xAD, 0x08, 0x00, 0xA0, 0xC9, 0x0A, 0xB1,
+            0xB0);
+
+DECLARE_INTERFACE_(IAdapterPowerManagement, IUnknown) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  STDMETHOD_(void, PowerChangeState)(THIS_ POWER_STATE NewState) PURE;
+  STDMETHOD_(NTSTATUS, QueryPowerChangeState)(THIS_ POWER_STATE NewStateQuery) PURE;
+  STDMETHOD_(NTSTATUS, QueryDeviceCapabilities)(THIS_ PDEVICE_CAPABILITIES PowerDeviceCaps) PURE;
+};
+typedef IAdapterPowerManagement *PADAPTERPOWERMANAGEMENT;
+
+#define IMP_IAdapterPowerManagement                                      \
+  STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState);            \
+  STDMETHODIMP_(NTSTATUS) QueryPowerChangeState(POWER_STATE NewStateQuery); \
+  STDMETHODIMP_(NTSTATUS) QueryDeviceCapabilities(PDEVICE_CAPABILITIES PowerDeviceCaps)
+
+DEFINE_GUID(IID_IPowerNotify, 0x3DD648B8L, 0x969F, 0x11D1, 0x95, 0xA9, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3);
+
+DECLARE_INTERFACE_(IPowerNotify, IUnknown) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  STDMETHOD_(void, PowerChangeNotify)(THIS_ POWER_STATE PowerState) PURE;
+};
+typedef IPowerNotify *PPOWERNOTIFY;
+
+/* Lets a miniport adjust the pin instance counts the port reports. */
+DEFINE_GUID(IID_IPinCount, 0x5DADB7DCL, 0xA2CB, 0x4540, 0xA4, 0xA8, 0x42, 0x5E, 0xE4, 0xAE, 0x90, 0x51);
+
+DECLARE_INTERFACE_(IPinCount, IUnknown) {
+  DEFINE_ABSTRACT_UNKNOWN()
+  STDMETHOD_(void, PinCount)(THIS_ ULONG PinId, PULONG FilterNecessary, PULONG FilterCurrent,
+                             PULONG FilterPossible, PULONG GlobalCurrent, PULONG GlobalPossible) PURE;
+};
+typedef IPinCount *PPINCOUNT;
+
+#endif /* __cplusplus */
+
+/* ---- Port library functions --------------------------------------------- */
+
+#define _100NS_UNITS_PER_SECOND 10000000L
+
+#ifdef __cplusplus
+typedef NTSTATUS(NTAPI *PCPFNSTARTDEVICE)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList);
+
+PORTCLASSAPI NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
+                                                      PDRIVER_ADD_DEVICE AddDevice);
+PORTCLASSAPI NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                                               PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects,
+                                               ULONG DeviceExtensionSize);
+PORTCLASSAPI NTSTATUS NTAPI PcNewPort(PPORT *OutPort, REFCLSID ClassId);
+PORTCLASSAPI NTSTATUS NTAPI PcNewServiceGroup(PSERVICEGROUP *OutServiceGroup, PUNKNOWN OuterUnknown);
+PORTCLASSAPI NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWCHAR Name, PUNKNOWN Unknown);
+PORTCLASSAPI NTSTATUS NTAPI PcRegisterAdapterPowerManagement(PUNKNOWN pUnknown, PVOID pvContext1);
+PORTCLASSAPI NTSTATUS NTAPI PcRequestNewPowerState(PDEVICE_OBJECT pDeviceObject, DEVICE_POWER_STATE RequestedNewState);
+PORTCLASSAPI NTSTATUS NTAPI PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+PORTCLASSAPI NTSTATUS NTAPI PcCompleteIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status);
+PORTCLASSAPI NTSTATUS NTAPI PcForwardIrpSynchronous(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+PORTCLASSAPI NTSTATUS NTAPI PcGetDeviceProperty(PVOID DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                                                ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
+PORTCLASSAPI ULONGLONG NTAPI PcGetTimeInterval(ULONGLONG Since);
+#endif
 
 #endif

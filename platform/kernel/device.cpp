@@ -1,8 +1,11 @@
 // Device objects and device stacks. Devices are not pool allocations (the
-// I/O manager owns them); they are counted separately.
+// I/O manager owns them); they are counted separately. Physical device
+// objects of simulated buses are not created here but adopted, so drivers
+// can attach to them; they are not counted as outstanding.
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/kernel/internal.h"
 
@@ -14,6 +17,7 @@ struct Devices {
   std::mutex lock;
   // Every live device, with the device it is attached to (or null).
   std::unordered_map<PDEVICE_OBJECT, PDEVICE_OBJECT> lower;
+  std::unordered_set<PDEVICE_OBJECT> adopted;
 };
 
 Devices& TheDevices() {
@@ -29,8 +33,36 @@ namespace platform {
 size_t OutstandingDeviceObjects() {
   Devices& d = TheDevices();
   std::lock_guard<std::mutex> lock(d.lock);
-  return d.lower.size();
+  return d.lower.size() - d.adopted.size();
 }
+
+namespace detail {
+
+void AdoptDevice(PDEVICE_OBJECT device) {
+  Devices& d = TheDevices();
+  std::lock_guard<std::mutex> lock(d.lock);
+  if (d.lower.count(device)) return;
+  d.lower[device] = NULL;
+  d.adopted.insert(device);
+}
+
+void ReleaseAdoptedDevice(PDEVICE_OBJECT device) {
+  Devices& d = TheDevices();
+  std::lock_guard<std::mutex> lock(d.lock);
+  if (!d.adopted.erase(device)) return;
+  if (device->AttachedDevice)
+    BugCheckAt(USBAUDIO_CALLER(), "DEVICE_DELETE_ATTACHED", "physical device %p removed while %p is attached to it",
+               static_cast<void*>(device), static_cast<void*>(device->AttachedDevice));
+  d.lower.erase(device);
+}
+
+bool IsLiveDevice(PDEVICE_OBJECT device) {
+  Devices& d = TheDevices();
+  std::lock_guard<std::mutex> lock(d.lock);
+  return d.lower.count(device) > 0;
+}
+
+}  // namespace detail
 }  // namespace platform
 
 extern "C" {
@@ -83,7 +115,8 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   {
     std::lock_guard<std::mutex> lock(d.lock);
     auto it = d.lower.find(DeviceObject);
-    if (it == d.lower.end()) BugCheckAt(caller, "DEVICE_UNKNOWN", "IoDeleteDevice of %p, not a live device", DeviceObject);
+    if (it == d.lower.end() || d.adopted.count(DeviceObject))
+      BugCheckAt(caller, "DEVICE_UNKNOWN", "IoDeleteDevice of %p, not a live device of this driver", DeviceObject);
     if (it->second)
       BugCheckAt(caller, "DEVICE_DELETE_ATTACHED", "device %p deleted while attached to %p (IoDetachDevice first)",
                  DeviceObject, static_cast<void*>(it->second));

@@ -1,7 +1,7 @@
-// Dispatcher objects (events, semaphores) and waits. One dispatcher lock and
-// one condition variable guard every object's state, as the kernel's
-// dispatcher database does; waiters re-evaluate their objects on each
-// signal. Mutexes and timers plug into Signalled/Acquire.
+// Dispatcher objects (events, semaphores, mutexes) and waits. One dispatcher
+// lock and one condition variable guard every object's state, as the
+// kernel's dispatcher database does; waiters re-evaluate their objects on
+// each signal. Timers plug into Signalled/Acquire.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -30,20 +30,37 @@ std::condition_variable g_signal;
 
 PDISPATCHER_HEADER Header(PVOID object) { return static_cast<PDISPATCHER_HEADER>(object); }
 
-void RequireType(PVOID object, bool event, bool semaphore, const void* caller, const char* what) {
+// The calling thread's identity as a mutex owner (only compared, never
+// dereferenced).
+PKTHREAD CurrentThread() {
+  static thread_local char token;
+  return reinterpret_cast<PKTHREAD>(&token);
+}
+
+void RequireType(PVOID object, bool event, bool semaphore, bool mutex, const void* caller, const char* what) {
   UCHAR type = Header(object)->Type;
   bool ok = (event && (type == EventNotificationObject || type == EventSynchronizationObject)) ||
-            (semaphore && type == SemaphoreObject);
+            (semaphore && type == SemaphoreObject) || (mutex && type == MutantObject);
   if (!ok) BugCheckAt(caller, "DISPATCHER_OBJECT_INVALID", "%s on %p with object type %u (not initialized?)", what, object, type);
 }
 
-bool Signalled(PDISPATCHER_HEADER h) { return h->SignalState > 0; }
+// A mutex is signalled while free (state 1) and, for its owner, while held:
+// the owner acquires it again recursively.
+bool Signalled(PDISPATCHER_HEADER h) {
+  if (h->Type == MutantObject)
+    return h->SignalState > 0 || reinterpret_cast<PKMUTEX>(h)->OwnerThread == CurrentThread();
+  return h->SignalState > 0;
+}
 
 // Consumes what a satisfied wait takes from the object.
 void Acquire(PDISPATCHER_HEADER h) {
   switch (h->Type) {
     case EventSynchronizationObject: h->SignalState = 0; break;
     case SemaphoreObject: h->SignalState--; break;
+    case MutantObject:
+      h->SignalState--;
+      reinterpret_cast<PKMUTEX>(h)->OwnerThread = CurrentThread();
+      break;
     default: break;
   }
 }
@@ -80,7 +97,7 @@ NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeo
   CheckWaitIrql(timeout, caller);
   if (count == 0 || count > MAXIMUM_WAIT_OBJECTS)
     BugCheckAt(caller, "WAIT_OBJECT_COUNT", "wait for %u objects", count);
-  for (ULONG i = 0; i < count; ++i) RequireType(objects[i], true, true, caller, "wait");
+  for (ULONG i = 0; i < count; ++i) RequireType(objects[i], true, true, true, caller, "wait");
   bool infinite, poll;
   Clock::time_point deadline;
   Deadline(timeout, &infinite, &poll, &deadline);
@@ -129,7 +146,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
   platform::detail::RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL, USBAUDIO_CALLER(),
                                       "IRQL_SET_EVENT", Wait ? "KeSetEvent(Wait = TRUE)" : "KeSetEvent");
-  RequireType(Event, true, false, USBAUDIO_CALLER(), "KeSetEvent");
+  RequireType(Event, true, false, false, USBAUDIO_CALLER(), "KeSetEvent");
   std::lock_guard<std::mutex> lock(g_lock);
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
@@ -139,7 +156,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
   platform::detail::RequireIrqlAtMost(DISPATCH_LEVEL, USBAUDIO_CALLER(), "IRQL_SET_EVENT", "KeResetEvent");
-  RequireType(Event, true, false, USBAUDIO_CALLER(), "KeResetEvent");
+  RequireType(Event, true, false, false, USBAUDIO_CALLER(), "KeResetEvent");
   std::lock_guard<std::mutex> lock(g_lock);
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
@@ -149,7 +166,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 VOID NTAPI KeClearEvent(PRKEVENT Event) { (void)KeResetEvent(Event); }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
-  RequireType(Event, true, false, USBAUDIO_CALLER(), "KeReadStateEvent");
+  RequireType(Event, true, false, false, USBAUDIO_CALLER(), "KeReadStateEvent");
   std::lock_guard<std::mutex> lock(g_lock);
   return Event->Header.SignalState;
 }
@@ -170,7 +187,7 @@ LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG 
   (void)Increment;
   platform::detail::RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL, USBAUDIO_CALLER(),
                                       "IRQL_SET_EVENT", "KeReleaseSemaphore");
-  RequireType(Semaphore, false, true, USBAUDIO_CALLER(), "KeReleaseSemaphore");
+  RequireType(Semaphore, false, true, false, USBAUDIO_CALLER(), "KeReleaseSemaphore");
   std::lock_guard<std::mutex> lock(g_lock);
   LONG previous = Semaphore->Header.SignalState;
   if (Adjustment <= 0 || previous > Semaphore->Limit - Adjustment)
@@ -182,9 +199,42 @@ LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG 
 }
 
 LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
-  RequireType(Semaphore, false, true, USBAUDIO_CALLER(), "KeReadStateSemaphore");
+  RequireType(Semaphore, false, true, false, USBAUDIO_CALLER(), "KeReadStateSemaphore");
   std::lock_guard<std::mutex> lock(g_lock);
   return Semaphore->Header.SignalState;
+}
+
+VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+  (void)Level;
+  std::lock_guard<std::mutex> lock(g_lock);
+  memset(Mutex, 0, sizeof *Mutex);
+  Mutex->Header.Type = MutantObject;
+  Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
+  Mutex->Header.SignalState = 1;
+  InitializeListHead(&Mutex->Header.WaitListHead);
+}
+
+LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+  const void* caller = USBAUDIO_CALLER();
+  platform::detail::RequireIrqlAtMost(APC_LEVEL, caller, "IRQL_MUTEX_ABOVE_APC", "KeReleaseMutex");
+  RequireType(Mutex, false, false, true, caller, "KeReleaseMutex");
+  (void)Wait;
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (Mutex->OwnerThread != CurrentThread() || Mutex->Header.SignalState > 0)
+    BugCheckAt(caller, "MUTEX_NOT_OWNED", "KeReleaseMutex of %p by a thread that does not own it",
+               static_cast<void*>(Mutex));
+  LONG previous = Mutex->Header.SignalState;
+  if (++Mutex->Header.SignalState == 1) {
+    Mutex->OwnerThread = NULL;
+    g_signal.notify_all();
+  }
+  return previous;
+}
+
+LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
+  RequireType(Mutex, false, false, true, USBAUDIO_CALLER(), "KeReadStateMutex");
+  std::lock_guard<std::mutex> lock(g_lock);
+  return Mutex->Header.SignalState;
 }
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,

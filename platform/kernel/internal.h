@@ -4,6 +4,7 @@
 #include <wdm.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "platform/kernel/verifier.h"
@@ -38,6 +39,17 @@ bool LookupPool(const void* p, ULONG* tag, SIZE_T* size);
 bool ShouldFailIrpAllocation();
 void ResetPoolFaults();
 void ResetIrpFaults();
+
+// Devices a bus simulation owns: attachable, not counted as outstanding.
+void AdoptDevice(PDEVICE_OBJECT device);
+void ReleaseAdoptedDevice(PDEVICE_OBJECT device);
+bool IsLiveDevice(PDEVICE_OBJECT device);
+
+// Builds an IRP for the device (setup fills the first stack location),
+// sends it, waits for its completion (bug check when it never completes)
+// and frees it. Returns IoStatus.Status; *information = IoStatus.Information.
+NTSTATUS SendIrpAndWait(PDEVICE_OBJECT device, ULONG_PTR* information,
+                        const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup);
 
 // Windows-style formatting (LLP64 sizes; %s/%S/%ls/%hs/%ws, %wZ, %Z, %I64x).
 // Writes at most cch - 1 characters and a terminator; returns false when the

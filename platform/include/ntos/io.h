@@ -128,8 +128,7 @@ USBAUDIO_BEGIN_C
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 struct _IRP;
-struct _FILE_OBJECT;
-typedef struct _FILE_OBJECT *PFILE_OBJECT;
+
 struct _VPB;
 typedef struct _VPB *PVPB;
 struct _IO_TIMER;
@@ -213,6 +212,45 @@ typedef struct _DEVICE_OBJECT {
   struct _DEVOBJ_EXTENSION *DeviceObjectExtension;
   PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+struct _SECTION_OBJECT_POINTERS;
+typedef struct _SECTION_OBJECT_POINTERS *PSECTION_OBJECT_POINTERS;
+struct _IO_COMPLETION_CONTEXT;
+typedef struct _IO_COMPLETION_CONTEXT *PIO_COMPLETION_CONTEXT;
+
+/* An open instance of a device (a KS filter or pin, for example). */
+typedef struct _FILE_OBJECT {
+  CSHORT Type;
+  CSHORT Size;
+  PDEVICE_OBJECT DeviceObject;
+  PVPB Vpb;
+  PVOID FsContext;
+  PVOID FsContext2;
+  PSECTION_OBJECT_POINTERS SectionObjectPointer;
+  PVOID PrivateCacheMap;
+  NTSTATUS FinalStatus;
+  struct _FILE_OBJECT *RelatedFileObject;
+  BOOLEAN LockOperation;
+  BOOLEAN DeletePending;
+  BOOLEAN ReadAccess;
+  BOOLEAN WriteAccess;
+  BOOLEAN DeleteAccess;
+  BOOLEAN SharedRead;
+  BOOLEAN SharedWrite;
+  BOOLEAN SharedDelete;
+  ULONG Flags;
+  UNICODE_STRING FileName;
+  LARGE_INTEGER CurrentByteOffset;
+  volatile ULONG Waiters;
+  volatile ULONG Busy;
+  PVOID LastLock;
+  KEVENT Lock;
+  KEVENT Event;
+  volatile PIO_COMPLETION_CONTEXT CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  volatile PVOID FileObjectExtension;
+} FILE_OBJECT, *PFILE_OBJECT;
 
 typedef struct _DEVOBJ_EXTENSION {
   CSHORT Type;
@@ -503,6 +541,53 @@ NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                              PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+
+/* DMA adapters: only named by the port library's DMA channel interface. */
+typedef struct _DMA_ADAPTER *PADAPTER_OBJECT;
+
+typedef enum _DMA_WIDTH { Width8Bits, Width16Bits, Width32Bits, Width64Bits, WidthNoWrap, MaximumDmaWidth } DMA_WIDTH,
+    *PDMA_WIDTH;
+
+typedef enum _DMA_SPEED { Compatible, TypeA, TypeB, TypeC, TypeF, MaximumDmaSpeed } DMA_SPEED, *PDMA_SPEED;
+
+typedef VOID(NTAPI IO_TIMER_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_TIMER_ROUTINE *PIO_TIMER_ROUTINE;
+
+/* Device properties kept by the plug-and-play manager (hardware ids, ...). */
+NTKERNELAPI NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                                               ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
+
+/* Device interfaces: a class GUID and reference string on a physical
+   device, found by clients through its symbolic link. The link's buffer is
+   allocated for the caller, who frees it with RtlFreeUnicodeString. */
+NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                                     CONST GUID *InterfaceClassGuid,
+                                                     PUNICODE_STRING ReferenceString,
+                                                     PUNICODE_STRING SymbolicLinkName);
+NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+
+/* System work items: the routine runs at PASSIVE_LEVEL in a system worker
+   thread; the device object is referenced while the item is queued. */
+typedef enum _WORK_QUEUE_TYPE {
+  CriticalWorkQueue,
+  DelayedWorkQueue,
+  HyperCriticalWorkQueue,
+  NormalWorkQueue,
+  BackgroundWorkQueue,
+  RealTimeWorkQueue,
+  SuperCriticalWorkQueue,
+  MaximumWorkQueue,
+  CustomPriorityWorkQueue = 32
+} WORK_QUEUE_TYPE;
+
+typedef struct _IO_WORKITEM *PIO_WORKITEM;
+typedef VOID(NTAPI IO_WORKITEM_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
+
+NTKERNELAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+NTKERNELAPI VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                       WORK_QUEUE_TYPE QueueType, PVOID Context);
 
 USBAUDIO_END_C
 

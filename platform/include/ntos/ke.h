@@ -231,6 +231,13 @@ NTKERNELAPI LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Incr
                                           LONG Adjustment, BOOLEAN Wait);
 NTKERNELAPI LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
 
+/* Mutexes: owned by the thread whose wait acquired them; the owner may
+   acquire again (each acquisition needs a release). Waiting for one, or
+   releasing one, is allowed up to APC_LEVEL. */
+NTKERNELAPI VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+NTKERNELAPI LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+NTKERNELAPI LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
+
 /* Timeout: 100 ns units, negative = relative, positive = absolute system
    time, 0 = poll, NULL = no timeout. */
 NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,

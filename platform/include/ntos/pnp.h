@@ -156,6 +156,33 @@ typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
   DeviceUsageTypeGuestAssigned
 } DEVICE_USAGE_NOTIFICATION_TYPE;
 
+/* Properties of a device kept by the plug-and-play manager. */
+typedef enum {
+  DevicePropertyDeviceDescription = 0x0,
+  DevicePropertyHardwareID = 0x1,
+  DevicePropertyCompatibleIDs = 0x2,
+  DevicePropertyBootConfiguration = 0x3,
+  DevicePropertyBootConfigurationTranslated = 0x4,
+  DevicePropertyClassName = 0x5,
+  DevicePropertyClassGuid = 0x6,
+  DevicePropertyDriverKeyName = 0x7,
+  DevicePropertyManufacturer = 0x8,
+  DevicePropertyFriendlyName = 0x9,
+  DevicePropertyLocationInformation = 0xa,
+  DevicePropertyPhysicalDeviceObjectName = 0xb,
+  DevicePropertyBusTypeGuid = 0xc,
+  DevicePropertyLegacyBusType = 0xd,
+  DevicePropertyBusNumber = 0xe,
+  DevicePropertyEnumeratorName = 0xf,
+  DevicePropertyAddress = 0x10,
+  DevicePropertyUINumber = 0x11,
+  DevicePropertyInstallState = 0x12,
+  DevicePropertyRemovalPolicy = 0x13,
+  DevicePropertyResourceRequirements = 0x14,
+  DevicePropertyAllocatedResources = 0x15,
+  DevicePropertyContainerID = 0x16
+} DEVICE_REGISTRY_PROPERTY;
+
 typedef struct _DEVICE_CAPABILITIES {
   USHORT Size;
   USHORT Version;
@@ -188,7 +215,16 @@ typedef struct _DEVICE_CAPABILITIES {
   ULONG D3Latency;
 } DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
 
-/* Resource lists: not modelled, pointers only. */
+/* Resource lists: not modelled, pointers only (a USB function has no
+   hardware resources of its own). */
+typedef int CM_RESOURCE_TYPE;
+#define CmResourceTypeNull 0
+#define CmResourceTypePort 1
+#define CmResourceTypeInterrupt 2
+#define CmResourceTypeMemory 3
+#define CmResourceTypeDma 4
+struct _CM_PARTIAL_RESOURCE_DESCRIPTOR;
+typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR *PCM_PARTIAL_RESOURCE_DESCRIPTOR;
 struct _CM_RESOURCE_LIST;
 typedef struct _CM_RESOURCE_LIST *PCM_RESOURCE_LIST;
 struct _IO_RESOURCE_REQUIREMENTS_LIST;

@@ -1,0 +1,174 @@
+// CAdapterUsbAudio: the one object per device that owns the USB audio
+// function and the stream state shared by the wave path and the low-latency
+// client path. The wave miniport and its streams reach it only through
+// IAdapterCommon; the port library's power callbacks arrive on
+// IAdapterPowerManagement.
+#pragma once
+
+#include "driver/core/adapter_common.h"
+#include "driver/core/client_queue.h"
+#include "driver/core/com_unknown.h"
+#include "driver/core/kernel_prelude.h"
+#include "driver/uac/usbaudiocl.h"
+
+// Format of one direction; all zero means the direction has none.
+struct StreamFormat {
+    ULONG Channels;
+    ULONG BitsPerSample;
+    ULONG SampleRate;
+    ULONG BytesPerFrame;
+};
+
+// Records of the render, capture and feedback transfer chains.
+constexpr ULONG TRANSFER_REQUEST_BYTES = 72;
+// Feedback reads allowed in flight.
+constexpr LONG FEEDBACK_SLOT_LIMIT = 3;
+// Render slots granted at a time by RenderNotify and at a start without
+// explicit feedback.
+constexpr ULONG RENDER_SLOT_BURST = 3;
+
+class CAdapterUsbAudio : public IAdapterCommon, public IAdapterPowerManagement, public CPoolUnknown {
+public:
+    DECLARE_STD_UNKNOWN();
+    explicit CAdapterUsbAudio(PUNKNOWN outerUnknown);
+    ~CAdapterUsbAudio() override;
+
+    // IAdapterCommon
+    STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_OBJECT FunctionalDeviceObject) override;
+    STDMETHODIMP_(VOID) SetWaveMiniport(IMiniportWaveCyclicUsbAudio* Miniport) override;
+    STDMETHODIMP_(NTSTATUS) GetFormatRange(BOOLEAN Capture, PULONG MaxChannels, PULONG MinContainerBits,
+                                           PULONG MaxContainerBits, PULONG MinRate, PULONG MaxRate) override;
+    STDMETHODIMP_(NTSTATUS) SetStreamFormat(BOOLEAN Capture, ULONG Channels, ULONG BitsPerSample,
+                                            ULONG SampleRate) override;
+    STDMETHODIMP_(NTSTATUS) SetStreamFormatNoFlush(BOOLEAN Capture, ULONG Channels, ULONG BitsPerSample,
+                                                   ULONG SampleRate) override;
+    STDMETHODIMP_(NTSTATUS) ClearStreamFormat(BOOLEAN Capture) override;
+    STDMETHODIMP_(NTSTATUS) StartStream(BOOLEAN Capture) override;
+    STDMETHODIMP_(NTSTATUS) PauseStream(BOOLEAN Capture) override;
+    STDMETHODIMP_(NTSTATUS) StopStream(BOOLEAN Capture) override;
+    STDMETHODIMP_(NTSTATUS) SetStreamRunning(BOOLEAN Capture) override;
+    STDMETHODIMP_(VOID) ClearStreamRunning(BOOLEAN Capture) override;
+    STDMETHODIMP_(NTSTATUS) QueueRenderBuffer(PVOID Address, ULONG Length) override;
+    STDMETHODIMP_(NTSTATUS) QueueCaptureBuffer(PVOID Address, ULONG Length) override;
+    STDMETHODIMP_(VOID) BufferToggle() override;
+    STDMETHODIMP_(VOID) OutputReady() override;
+    STDMETHODIMP_(VOID) RenderNotify() override;
+    STDMETHODIMP_(PPCFILTER_DESCRIPTOR) GetFilterDescriptor() override;
+    STDMETHODIMP_(NTSTATUS) PropertyHandler_Node(PPCPROPERTY_REQUEST PropertyRequest) override;
+    STDMETHODIMP_(VOID) OutputDelay(ULONG Frames) override;
+    STDMETHODIMP_(NTSTATUS) GetPinRateRange(ULONG PinId, BOOLEAN Capture, ULONG Channels, ULONG MinBits,
+                                            ULONG MaxBits, PULONG MinRate, PULONG MaxRate) override;
+    STDMETHODIMP_(NTSTATUS) SetDeviceMode(USHORT Mode) override;
+
+    // IAdapterPowerManagement
+    STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
+    STDMETHODIMP_(NTSTATUS) QueryPowerChangeState(POWER_STATE NewStateQuery) override;
+    STDMETHODIMP_(NTSTATUS) QueryDeviceCapabilities(PDEVICE_CAPABILITIES PowerDeviceCaps) override;
+
+    // State for diagnostics and tests.
+    StreamFormat GetClientFormat(BOOLEAN capture) const { return capture ? CaptureFormat : RenderFormat; }
+    StreamFormat GetDeviceFormat(BOOLEAN capture) const { return capture ? CaptureDeviceFormat : RenderDeviceFormat; }
+    ULONG GetQueuedRenderBytes() const { return (ULONG)QueuedRenderBytes; }
+    DEVICE_POWER_STATE GetPowerState() const { return PowerState; }
+    CUSBAudioCL* GetUsbAudio() { return &UsbAudio; }
+    // The capture interface's first data endpoint paces render (implicit feedback).
+    BOOLEAN IsImplicitFeedbackMode();
+
+private:
+    // Formats and pipes (adapter_format.cpp).
+    NTSTATUS ChangeStreamFormat(BOOLEAN capture, ULONG channels, ULONG bits, ULONG rate, BOOLEAN flush);
+    NTSTATUS OpenStreamPipes(BOOLEAN capture);
+    VOID CloseStreamPipes(BOOLEAN capture);
+
+    // Stream control (adapter_stream.cpp).
+    NTSTATUS StartLinkedStreams();
+    VOID ReinitializeSlots(BOOLEAN capture);
+    VOID FlushClientQueue(BOOLEAN capture);
+    NTSTATUS QueueClientBuffer(BOOLEAN capture, PVOID address, ULONG length);
+    VOID AcquireStreamMutex();
+    VOID ReleaseStreamMutex();
+
+    // Streaming threads (adapter_threads.cpp): the hooks the streaming work fills.
+    NTSTATUS StartStreamThread(BOOLEAN capture);
+    VOID StopStreamThread(BOOLEAN capture);
+    VOID StopStreamThreads();
+    VOID WaitForStopStreamThread(BOOLEAN capture);
+    VOID GrantRenderSlots(ULONG count);
+
+    // Node properties (node_properties.cpp).
+    CUSBAudioFeatureUnit* FindNodeFeatureUnit(ULONG node);
+    ULONG KsChannelCount(CUSBAudioFeatureUnit* unit);
+    NTSTATUS PropertyHandler_Volume(PPCPROPERTY_REQUEST request);
+    NTSTATUS PropertyHandler_Mute(PPCPROPERTY_REQUEST request);
+    NTSTATUS PropertyHandlerBasicSupport_Volume(PPCPROPERTY_REQUEST request);
+    NTSTATUS PropertyHandlerBasicSupport_Mute(PPCPROPERTY_REQUEST request);
+
+    PKEVENT StopEvent(BOOLEAN capture) { return capture ? &CaptureStopEvent : &RenderStopEvent; }
+    StreamFormat& ClientFormat(BOOLEAN capture) { return capture ? CaptureFormat : RenderFormat; }
+
+    PDEVICE_OBJECT FunctionalDeviceObject = NULL;
+    CUSBAudioCL UsbAudio;
+    IMiniportWaveCyclicUsbAudio* WaveMiniport = NULL;
+    DEVICE_POWER_STATE PowerState = PowerDeviceUnspecified;
+    ULONG RenderTransferBytes = 0;
+    ULONG CaptureTransferBytes = 0;
+    ULONG RenderBaseBytes = 0;
+    LONG RenderMinExtraFrames = 0;
+    LONG RenderMaxExtraFrames = 0;
+    ULONG CaptureBaseBytes = 0;
+    LONG CaptureMinExtraFrames = 0;
+    LONG CaptureMaxExtraFrames = 0;
+    LONG ImplicitCredit = 0;
+    KSPIN_LOCK ImplicitLock = 0;
+    KMUTEX StreamMutex;
+    StreamFormat CaptureFormat = {};
+    StreamFormat RenderFormat = {};
+    StreamFormat CaptureDeviceFormat = {};
+    StreamFormat RenderDeviceFormat = {};
+    NPAGED_LOOKASIDE_LIST QueueEntryPool;
+    volatile LONG LinkedStartCount = 0;
+    PVOID volatile RenderThread = NULL;
+    PVOID volatile CaptureThread = NULL;
+    KEVENT RenderStopEvent;
+    KEVENT CaptureStopEvent;
+    KSEMAPHORE CaptureSlots;
+    KSEMAPHORE RenderSlots;
+    KSEMAPHORE FeedbackSlots;
+    KEVENT RenderErrorEvent;
+    KEVENT CaptureErrorEvent;
+    KEVENT CaptureIdleEvent;
+    KEVENT RenderIdleEvent;
+    KEVENT RenderRunningEvent;
+    KEVENT CaptureRunningEvent;
+    ClientBufferQueue RenderQueue;
+    ClientBufferQueue CaptureQueue;
+    NPAGED_LOOKASIDE_LIST RequestPool;
+    KSPIN_LOCK RenderLock = 0;
+    LIST_ENTRY FreeRenderRequests;
+    LONG RenderInFlight = 0;
+    KSPIN_LOCK RenderInFlightLock = 0;
+    LONG CaptureInFlight = 0;
+    KSPIN_LOCK CaptureInFlightLock = 0;
+    BOOLEAN FirstCaptureCompletion = FALSE;
+    BOOLEAN FirstRenderCompletion = FALSE;
+    BOOLEAN CaptureStartPending = FALSE;
+    ULONG LastCaptureFrame = 0;
+    ULONG LastRenderFrame = 0;
+    ULONG NextCaptureFrame = 0;
+    LONGLONG ToggleTime = 0;
+    LONGLONG OutputReadyTime = 0;
+    ULONG ToggleFrame = 0;
+    ULONG OutputReadyFrame = 0;
+    volatile LONG RenderSlotsGranted = 0;
+    volatile LONG QueuedRenderBytes = 0;
+    ULONG FeedbackErrorCount = 0;
+    PCFILTER_DESCRIPTOR FilterDescriptor = {};
+
+    // Which of the objects above Init has set up, for the destructor.
+    BOOLEAN SyncObjectsReady = FALSE;
+    BOOLEAN PoolsReady = FALSE;
+};
+
+// Creates the adapter object with one reference on the returned unknown
+// (STATUS_INSUFFICIENT_RESOURCES without memory). Pool tag "PcCr".
+NTSTATUS CreateAdapterUsbAudio(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, POOL_TYPE PoolType);

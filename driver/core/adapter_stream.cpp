@@ -1,0 +1,279 @@
+// Stream control, the client-buffer queues and the timing points of the
+// low-latency handshake.
+#include "driver/core/adapter.h"
+#include "driver/core/pool_tags.h"
+#include "driver/core/trace.h"
+#include "driver/core/tuning.h"
+#include "driver/port/miniport_private.h"
+
+namespace {
+
+constexpr LONGLONG ONE_SECOND_RELATIVE = -10000000LL;  // 100 ns units
+
+ULONG Smaller(ULONG a, ULONG b) {
+    return a < b ? a : b;
+}
+
+}  // namespace
+
+VOID CAdapterUsbAudio::AcquireStreamMutex() {
+    KeWaitForSingleObject(&StreamMutex, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID CAdapterUsbAudio::ReleaseStreamMutex() {
+    KeReleaseMutex(&StreamMutex, FALSE);
+}
+
+STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::StartStream(BOOLEAN Capture) {
+    WaitForStopStreamThread(Capture);
+    const BOOLEAN clientChannel = WaveMiniport != NULL && WaveMiniport->IsStreamActive(Capture);
+    if (UsbAudio.IsDsdCapable() && !clientChannel) {
+        // A DSD device streams only for the low-latency client, which chooses
+        // the transport itself.
+        UA_ERROR("%s start refused: DSD device without a client channel", Capture ? "capture" : "render");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status;
+    if (!clientChannel) {
+        status = SetDeviceMode(0);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    if (IsImplicitFeedbackMode()) {
+        return StartLinkedStreams();
+    }
+
+    AcquireStreamMutex();
+    ReloadStreamTuning(Capture);
+    LastCaptureFrame = 0;
+    NextCaptureFrame = 0;
+    CaptureStartPending = TRUE;
+    status = OpenStreamPipes(Capture);
+    if (!NT_SUCCESS(status)) {
+        CloseStreamPipes(Capture);
+        ReleaseStreamMutex();
+        return status;
+    }
+    ReinitializeSlots(Capture);
+    status = StartStreamThread(Capture);
+    if (!NT_SUCCESS(status)) {
+        UA_ERROR("%s thread start failed 0x%08lx", Capture ? "capture" : "render", (unsigned long)status);
+        CloseStreamPipes(Capture);
+    }
+    ReleaseStreamMutex();
+    return status;
+}
+
+VOID CAdapterUsbAudio::ReinitializeSlots(BOOLEAN capture) {
+    if (capture) {
+        const LONG count = (LONG)GetStreamTuning(TRUE).TransfersInFlight;
+        KeInitializeSemaphore(&CaptureSlots, count, count);
+        return;
+    }
+    const ULONG inFlight = GetStreamTuning(FALSE).TransfersInFlight;
+    StreamingInterface* render = UsbAudio.GetRenderInterface();
+    if (render != NULL && render->FeedbackPipe != NULL) {
+        // Feedback reads come first; they decide how much each transfer carries.
+        KeInitializeSemaphore(&FeedbackSlots, FEEDBACK_SLOT_LIMIT, FEEDBACK_SLOT_LIMIT);
+        KeInitializeSemaphore(&RenderSlots, 0, (LONG)inFlight);
+        InterlockedExchange(&RenderSlotsGranted, 0);
+    } else {
+        const ULONG burst = Smaller(inFlight, RENDER_SLOT_BURST);
+        KeInitializeSemaphore(&FeedbackSlots, 0, FEEDBACK_SLOT_LIMIT);
+        KeInitializeSemaphore(&RenderSlots, (LONG)burst, (LONG)inFlight);
+        InterlockedExchange(&RenderSlotsGranted, (LONG)burst);
+    }
+    FeedbackErrorCount = 0;
+}
+
+NTSTATUS CAdapterUsbAudio::StartLinkedStreams() {
+    AcquireStreamMutex();
+    ReloadStreamTuning(FALSE);
+    ReloadStreamTuning(TRUE);
+    const ULONG renderInFlight = GetStreamTuning(FALSE).TransfersInFlight;
+    const LONG captureInFlight = (LONG)GetStreamTuning(TRUE).TransfersInFlight;
+    KeInitializeSemaphore(&CaptureSlots, captureInFlight, captureInFlight);
+    if (InterlockedIncrement(&LinkedStartCount) != 1) {
+        // The other direction already started both.
+        ReleaseStreamMutex();
+        return STATUS_SUCCESS;
+    }
+    StreamingInterface* render = UsbAudio.GetRenderInterface();
+    const BOOLEAN explicitFeedback = render != NULL && render->FeedbackPipe != NULL;
+    KeInitializeSemaphore(&FeedbackSlots, explicitFeedback ? FEEDBACK_SLOT_LIMIT : 0, FEEDBACK_SLOT_LIMIT);
+    InterlockedExchange(&RenderSlotsGranted, (LONG)renderInFlight);
+    KeInitializeSemaphore(&RenderSlots, (LONG)renderInFlight, (LONG)renderInFlight);
+
+    NTSTATUS status = OpenStreamPipes(TRUE);
+    if (NT_SUCCESS(status)) {
+        status = OpenStreamPipes(FALSE);
+    }
+    if (NT_SUCCESS(status)) {
+        status = StartStreamThread(TRUE);
+        if (NT_SUCCESS(status)) {
+            status = StartStreamThread(FALSE);
+            if (!NT_SUCCESS(status)) {
+                StopStreamThread(TRUE);
+            }
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        UA_ERROR("linked start failed 0x%08lx", (unsigned long)status);
+        CloseStreamPipes(FALSE);
+        CloseStreamPipes(TRUE);
+        // Nothing runs, so the next start must do the work again.
+        InterlockedDecrement(&LinkedStartCount);
+    }
+    ReleaseStreamMutex();
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::PauseStream(BOOLEAN Capture) {
+    if (Capture) {
+        FlushClientQueue(TRUE);
+    }
+    AcquireStreamMutex();
+    if (IsImplicitFeedbackMode()) {
+        if (LinkedStartCount > 0 && InterlockedDecrement(&LinkedStartCount) == 0) {
+            StopStreamThreads();
+        }
+    } else {
+        StopStreamThread(Capture);
+    }
+    ReleaseStreamMutex();
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::StopStream(BOOLEAN Capture) {
+    if (!Capture) {
+        InterlockedExchange(&QueuedRenderBytes, 0);
+    }
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::SetStreamRunning(BOOLEAN Capture) {
+    if (Capture) {
+        FirstCaptureCompletion = TRUE;
+        CaptureStartPending = TRUE;
+        KeSetEvent(&CaptureRunningEvent, IO_NO_INCREMENT, FALSE);
+        return STATUS_SUCCESS;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&ImplicitLock, &irql);
+    ImplicitCredit = 0;
+    KeReleaseSpinLock(&ImplicitLock, irql);
+    FirstRenderCompletion = TRUE;
+    CaptureStartPending = TRUE;
+    KeSetEvent(&RenderRunningEvent, IO_SOUND_INCREMENT, FALSE);
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(VOID) CAdapterUsbAudio::ClearStreamRunning(BOOLEAN Capture) {
+    if (Capture) {
+        KeClearEvent(&CaptureRunningEvent);
+        return;
+    }
+    KeClearEvent(&RenderRunningEvent);
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = ONE_SECOND_RELATIVE;
+        if (KeWaitForSingleObject(&RenderIdleEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+            UA_ERROR("render transfers still in flight after 1 s");
+        }
+    }
+}
+
+// ---- Client-buffer queues -------------------------------------------------------
+
+NTSTATUS CAdapterUsbAudio::QueueClientBuffer(BOOLEAN capture, PVOID address, ULONG length) {
+    ClientBufferEntry* entry = static_cast<ClientBufferEntry*>(ExAllocateFromNPagedLookasideList(&QueueEntryPool));
+    if (entry == NULL) {
+        UA_ERROR("%s buffer of %lu bytes not queued: no entry", capture ? "capture" : "render", (unsigned long)length);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    entry->Start = static_cast<PUCHAR>(address);
+    entry->Current = static_cast<PUCHAR>(address);
+    entry->Remaining = length;
+    if (!capture) {
+        InterlockedExchangeAdd(&QueuedRenderBytes, (LONG)length);
+    }
+    PushClientEntry(capture ? &CaptureQueue : &RenderQueue, entry);
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::QueueRenderBuffer(PVOID Address, ULONG Length) {
+    return QueueClientBuffer(FALSE, Address, Length);
+}
+
+STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::QueueCaptureBuffer(PVOID Address, ULONG Length) {
+    return QueueClientBuffer(TRUE, Address, Length);
+}
+
+VOID CAdapterUsbAudio::FlushClientQueue(BOOLEAN capture) {
+    ClientBufferEntry* entry;
+    if (capture) {
+        while ((entry = PopClientEntry(&CaptureQueue)) != NULL) {
+            ExFreeToNPagedLookasideList(&QueueEntryPool, entry);
+        }
+        return;
+    }
+    // Under RenderLock, so a render pump never sees half a flush.
+    KLOCK_QUEUE_HANDLE lock;
+    KeAcquireInStackQueuedSpinLock(&RenderLock, &lock);
+    while ((entry = PopClientEntry(&RenderQueue)) != NULL) {
+        ExFreeToNPagedLookasideList(&QueueEntryPool, entry);
+    }
+    KeReleaseInStackQueuedSpinLock(&lock);
+}
+
+// ---- Timing -------------------------------------------------------------------------
+
+STDMETHODIMP_(VOID) CAdapterUsbAudio::BufferToggle() {
+    ToggleTime = KeQueryPerformanceCounter(NULL).QuadPart;
+    ULONG frame = 0;
+    if (NT_SUCCESS(UsbAudio.QueryBusTime(&frame))) {
+        ToggleFrame = frame;
+    }
+}
+
+STDMETHODIMP_(VOID) CAdapterUsbAudio::OutputReady() {
+    KLOCK_QUEUE_HANDLE lock;
+    KeAcquireInStackQueuedSpinLock(&RenderLock, &lock);
+    ULONG frame = 0;
+    if (NT_SUCCESS(UsbAudio.QueryBusTime(&frame))) {
+        OutputReadyFrame = frame;
+    }
+    const ULONG lateness = OutputReadyFrame - ToggleFrame;
+    if (lateness > GetOutputDelayFrames()) {
+        UA_TRACE("output ready %lu frames after the toggle (allowed %lu)", (unsigned long)lateness,
+                 (unsigned long)GetOutputDelayFrames());
+    }
+    KeSetEvent(&RenderRunningEvent, IO_SOUND_INCREMENT, FALSE);
+    RenderNotify();
+    OutputReadyTime = KeQueryPerformanceCounter(NULL).QuadPart;
+    KeReleaseInStackQueuedSpinLock(&lock);
+}
+
+STDMETHODIMP_(VOID) CAdapterUsbAudio::RenderNotify() {
+    if (IsClientQueueEmpty(&RenderQueue) && WaveMiniport != NULL) {
+        WaveMiniport->TimingNotification(FALSE);
+    }
+    GrantRenderSlots(Smaller(GetStreamTuning(FALSE).TransfersInFlight, RENDER_SLOT_BURST));
+}
+
+STDMETHODIMP_(VOID) CAdapterUsbAudio::OutputDelay(ULONG Frames) {
+    KLOCK_QUEUE_HANDLE lock;
+    KeAcquireInStackQueuedSpinLock(&RenderLock, &lock);
+    SetOutputDelayFrames(Frames);
+    KeReleaseInStackQueuedSpinLock(&lock);
+}
+
+STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::SetDeviceMode(USHORT Mode) {
+    AcquireStreamMutex();
+    WaitForStopStreamThread(TRUE);
+    WaitForStopStreamThread(FALSE);
+    const NTSTATUS status = UsbAudio.SetDeviceMode(Mode);
+    ReleaseStreamMutex();
+    return status;
+}

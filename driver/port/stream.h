@@ -1,0 +1,90 @@
+// CMiniportWaveCyclicStreamUsbAudio: one open stream of the wave filter, and
+// its own DMA channel. The cyclic buffer is plain non-paged memory; what the
+// port writes into it (render) or takes from it (capture) is queued on the
+// adapter's client-buffer queues, which the USB transfers empty and fill.
+// KS state changes become the adapter's start, pause and stop calls.
+#pragma once
+
+#include "driver/core/adapter_common.h"
+#include "driver/core/com_unknown.h"
+#include "driver/core/kernel_prelude.h"
+
+class CMiniportWaveCyclicUsbAudio;
+
+class CMiniportWaveCyclicStreamUsbAudio : public IMiniportWaveCyclicStream, public IDmaChannel, public CPoolUnknown {
+public:
+    DECLARE_STD_UNKNOWN();
+    explicit CMiniportWaveCyclicStreamUsbAudio(PUNKNOWN outerUnknown);
+    ~CMiniportWaveCyclicStreamUsbAudio() override;
+
+    NTSTATUS Init(CMiniportWaveCyclicUsbAudio* miniport, ULONG pinId, BOOLEAN capture, PKSDATAFORMAT dataFormat);
+
+    // IMiniportWaveCyclicStream
+    STDMETHODIMP_(NTSTATUS) SetFormat(PKSDATAFORMAT DataFormat) override;
+    STDMETHODIMP_(ULONG) SetNotificationFreq(ULONG Interval, PULONG FrameSize) override;
+    STDMETHODIMP_(NTSTATUS) SetState(KSSTATE State) override;
+    STDMETHODIMP_(NTSTATUS) GetPosition(PULONG Position) override;
+    STDMETHODIMP_(NTSTATUS) NormalizePhysicalPosition(PLONGLONG PhysicalPosition) override;
+    STDMETHODIMP_(void) Silence(PVOID Buffer, ULONG ByteCount) override;
+
+    // IDmaChannel
+    STDMETHODIMP_(NTSTATUS) AllocateBuffer(ULONG BufferSize, PPHYSICAL_ADDRESS PhysicalAddressConstraint) override;
+    STDMETHODIMP_(void) FreeBuffer() override;
+    STDMETHODIMP_(ULONG) TransferCount() override;
+    STDMETHODIMP_(ULONG) MaximumBufferSize() override;
+    STDMETHODIMP_(ULONG) AllocatedBufferSize() override;
+    STDMETHODIMP_(ULONG) BufferSize() override;
+    STDMETHODIMP_(void) SetBufferSize(ULONG BufferSize) override;
+    STDMETHODIMP_(PVOID) SystemAddress() override;
+    STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress() override;
+    STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject() override;
+    STDMETHODIMP_(void) CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount) override;
+    STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount) override;
+
+    // From the miniport's private interface (adapter threads and completions).
+    VOID TimingNotification();
+    VOID ClearBuffer();
+    ULONG SetPlayPosition(PVOID address);
+    ULONG AdvancePlayPosition(ULONG byteCount);
+    ULONG SetRecordPosition(PVOID address);
+
+    // The low-latency client channel maps its buffers into a stream and
+    // registers an event on it; both come with that channel.
+    BOOLEAN HasClientBuffers() const { return FALSE; }
+    PKEVENT GetClientEvent() const { return ClientEvent; }
+
+    BOOLEAN IsCapture() const { return Capture; }
+    KSSTATE GetState() const { return State; }
+    ULONG GetPinId() const { return PinId; }
+
+    // Cyclic buffer size for a format: 100 ms, but never less than 11520 frames.
+    static ULONG BufferBytesFor(ULONG sampleRate, ULONG blockAlign);
+
+private:
+    IAdapterCommon* Adapter() const;
+    ULONG ExchangePosition(ULONG position);
+    ULONG BufferOffset(PVOID address) const;
+
+    KSSTATE State = KSSTATE_STOP;
+    CMiniportWaveCyclicUsbAudio* Miniport = NULL;
+    BOOLEAN Capture = FALSE;
+    ULONG PinId = 0;
+    PUCHAR Buffer = NULL;
+    ULONG AllocatedBytes = 0;
+    ULONG BufferBytes = 0;
+    volatile LONG Position = 0;
+    BOOLEAN FormatSet = FALSE;
+    USHORT Channels = 0;
+    USHORT BitsPerSample = 0;
+    ULONG SampleRate = 0;
+    ULONG BlockAlign = 0;
+    ULONG FramesPerNotification = 0;
+    volatile LONG WritePosition = 0;
+    volatile LONG ReadPosition = 0;
+    PKEVENT ClientEvent = NULL;
+    volatile LONG OutputReadyFlag = 0;
+};
+
+// The WAVEFORMATEX of a KSDATAFORMAT, after a WAVEFORMATEX specifier's header
+// or a DirectSound specifier's buffer description; NULL for anything else.
+PWAVEFORMATEX StreamWaveFormat(PKSDATAFORMAT dataFormat);

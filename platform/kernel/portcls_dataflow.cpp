@@ -1,0 +1,143 @@
+// The wave-cyclic port's service routine: at every service request (the
+// miniport's Notify) it reads the stream position and moves client data
+// into the cyclic buffer (render, IDmaChannel::CopyTo) or out of it
+// (capture, CopyFrom), never across the buffer's end in one call.
+#include "platform/kernel/portcls_host.h"
+
+#include <algorithm>
+
+#include "platform/kernel/io_manager.h"
+#include "platform/kernel/portcls_internal.h"
+
+namespace platform::portcls {
+
+STDMETHODIMP_(void) PinInstance::RequestService() {
+  std::lock_guard<std::recursive_mutex> lock(serviceLock);
+  services++;
+  if (inService) {  // notified again from inside CopyTo/CopyFrom
+    serviceAgain = true;
+    return;
+  }
+  inService = true;
+  do {
+    serviceAgain = false;
+    if (state == KSSTATE_RUN || state == KSSTATE_PAUSE) MoveData();
+  } while (serviceAgain);
+  inService = false;
+}
+
+void PinInstance::ResetData() {
+  bufferOffset = queued = lastStreamPosition = 0;
+  if (capture) {
+    clientData.clear();
+    clientStart = 0;
+  }
+}
+
+void PinInstance::MoveData() {
+  if (!stream || !dma) return;
+  ULONG position = 0;
+  if (!NT_SUCCESS(stream->GetPosition(&position))) return;
+  lastPosition = position;
+  ULONG size = dma->BufferSize();
+  UCHAR* base = static_cast<UCHAR*>(dma->SystemAddress());
+  if (!size || !base || position >= size) return;
+
+  if (!capture) {
+    ULONG played = (position + size - lastStreamPosition) % size;
+    lastStreamPosition = position;
+    queued = played >= queued ? 0 : queued - played;
+    if (queued == 0) bufferOffset = position;  // start (or restart after running dry) at the play position
+    size_t pending = clientData.size() - clientStart;
+    ULONG n = static_cast<ULONG>(std::min<size_t>(pending, size - queued));
+    while (n) {
+      ULONG chunk = std::min(n, size - bufferOffset);
+      dma->CopyTo(base + bufferOffset, clientData.data() + clientStart, chunk);
+      clientStart += chunk;
+      bufferOffset = (bufferOffset + chunk) % size;
+      queued += chunk;
+      toBuffer += chunk;
+      n -= chunk;
+    }
+    if (clientStart == clientData.size()) {
+      clientData.clear();
+      clientStart = 0;
+    }
+    return;
+  }
+
+  ULONG available = (position + size - bufferOffset) % size;
+  while (available) {
+    ULONG chunk = std::min(available, size - bufferOffset);
+    size_t at = clientData.size();
+    clientData.resize(at + chunk);
+    dma->CopyFrom(clientData.data() + at, base + bufferOffset, chunk);
+    bufferOffset = (bufferOffset + chunk) % size;
+    fromBuffer += chunk;
+    available -= chunk;
+  }
+}
+
+namespace {
+
+PinInstance* PinOfHandle(HANDLE handle) {
+  PFILE_OBJECT file = IoFileObjectOfHandle(handle);
+  return KindOf(file) == ObjectKind::Pin ? PinOf(file) : nullptr;
+}
+
+}  // namespace
+
+}  // namespace platform::portcls
+
+namespace platform {
+
+using portcls::PinInstance;
+
+NTSTATUS PortPinInfoOf(HANDLE handle, PortPinInfo* info) {
+  PinInstance* pin = portcls::PinOfHandle(handle);
+  if (!pin) return STATUS_INVALID_HANDLE;
+  std::lock_guard<std::recursive_mutex> lock(pin->serviceLock);
+  info->pinId = pin->pinId;
+  info->capture = pin->capture;
+  info->state = pin->state;
+  info->bufferSize = pin->dma ? pin->dma->BufferSize() : 0;
+  info->notificationFrameSize = pin->notificationFrameSize;
+  info->services = pin->services;
+  info->position = pin->lastPosition;
+  info->bytesToBuffer = pin->toBuffer;
+  info->bytesFromBuffer = pin->fromBuffer;
+  size_t held = pin->clientData.size() - pin->clientStart;
+  info->pendingClientBytes = pin->capture ? 0 : held;
+  info->availableClientBytes = pin->capture ? held : 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PortPinWrite(HANDLE handle, const void* data, size_t bytes) {
+  PinInstance* pin = portcls::PinOfHandle(handle);
+  if (!pin) return STATUS_INVALID_HANDLE;
+  if (pin->capture) return STATUS_INVALID_DEVICE_REQUEST;
+  std::lock_guard<std::recursive_mutex> lock(pin->serviceLock);
+  const UCHAR* p = static_cast<const UCHAR*>(data);
+  pin->clientData.insert(pin->clientData.end(), p, p + bytes);
+  if (!pin->inService && (pin->state == KSSTATE_RUN || pin->state == KSSTATE_PAUSE)) pin->MoveData();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PortPinRead(HANDLE handle, void* data, size_t bytes, size_t* read) {
+  *read = 0;
+  PinInstance* pin = portcls::PinOfHandle(handle);
+  if (!pin) return STATUS_INVALID_HANDLE;
+  if (!pin->capture) return STATUS_INVALID_DEVICE_REQUEST;
+  std::lock_guard<std::recursive_mutex> lock(pin->serviceLock);
+  size_t n = std::min(bytes, pin->clientData.size() - pin->clientStart);
+  memcpy(data, pin->clientData.data() + pin->clientStart, n);
+  pin->clientStart += n;
+  if (pin->clientStart == pin->clientData.size()) {
+    pin->clientData.clear();
+    pin->clientStart = 0;
+  }
+  *read = n;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace platform

@@ -1,0 +1,39 @@
+// Host-only access to a wave-cyclic pin's data path, for simulated clients
+// (the audio engine). On Windows the engine hands the port stream buffers
+// through IOCTL_KS_WRITE_STREAM / READ_STREAM; here it hands bytes to the
+// port directly. The port moves them as the real one does: whenever the
+// stream is serviced (the miniport's Notify) and when the pin reaches
+// PAUSE, render data goes into the cyclic buffer through the stream's
+// IDmaChannel::CopyTo up to the play position, and recorded data comes out
+// through CopyFrom up to the record position.
+#pragma once
+
+#include <wdm.h>
+#include <ks.h>
+
+#include <cstdint>
+
+namespace platform {
+
+struct PortPinInfo {
+  ULONG pinId = 0;
+  bool capture = false;
+  KSSTATE state = KSSTATE_STOP;
+  ULONG bufferSize = 0;               // the DMA channel's buffer size
+  ULONG notificationFrameSize = 0;    // from SetNotificationFreq
+  ULONGLONG services = 0;             // service requests seen
+  ULONG position = 0;                 // last position read from the stream
+  ULONGLONG bytesToBuffer = 0;        // render: bytes copied in with CopyTo
+  ULONGLONG bytesFromBuffer = 0;      // capture: bytes copied out with CopyFrom
+  size_t pendingClientBytes = 0;      // render: written, not yet in the buffer
+  size_t availableClientBytes = 0;    // capture: recorded, not yet read
+};
+
+// STATUS_INVALID_HANDLE for a handle that is not a pin of the port library.
+NTSTATUS PortPinInfoOf(HANDLE pin, PortPinInfo* info);
+// Render pins: queues bytes for the cyclic buffer.
+NTSTATUS PortPinWrite(HANDLE pin, const void* data, size_t bytes);
+// Capture pins: takes up to `bytes` recorded bytes; *read = what was taken.
+NTSTATUS PortPinRead(HANDLE pin, void* data, size_t bytes, size_t* read);
+
+}  // namespace platform
