@@ -197,6 +197,49 @@ std::string FormatJson(const DeviceReport& r) {
     }
   }
   json.EndArray();
+  if (r.filter) {
+    const FilterReport& f = *r.filter;
+    json.Key("filter").BeginObject();
+    json.Key("status").String(StatusName(f.status));
+    json.Key("pins").BeginArray();
+    for (const FilterPinReport& p : f.pins) {
+      json.BeginObject();
+      json.Key("id").Number(p.id);
+      json.Key("data_flow").String(p.dataFlow);
+      json.Key("communication").String(p.communication);
+      json.Key("category").String(p.category);
+      json.Key("terminal").String(p.terminal);
+      json.Key("max_global_instances").Number(p.maxGlobalInstances);
+      json.Key("max_filter_instances").Number(p.maxFilterInstances);
+      json.Key("min_filter_instances").Number(p.minFilterInstances);
+      json.Key("ranges").BeginArray();
+      for (const std::string& range : p.ranges) json.String(range);
+      json.EndArray();
+      json.EndObject();
+    }
+    json.EndArray();
+    json.Key("nodes").BeginArray();
+    for (const FilterNodeReport& n : f.nodes) {
+      json.BeginObject();
+      json.Key("id").Number(n.id);
+      json.Key("type").String(n.type);
+      json.Key("entity").String(n.entity);
+      json.Key("has_properties").Bool(n.automation);
+      json.EndObject();
+    }
+    json.EndArray();
+    json.Key("connections").BeginArray();
+    for (const FilterConnectionReport& c : f.connections) {
+      json.BeginObject();
+      json.Key("from_node").Number(c.fromNode);
+      json.Key("from_pin").Number(c.fromPin);
+      json.Key("to_node").Number(c.toNode);
+      json.Key("to_pin").Number(c.toPin);
+      json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+  }
   if (!r.selections.empty()) {
     json.Key("selection");
     WriteSelection(json, r.selections.front());
