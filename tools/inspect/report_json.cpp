@@ -47,6 +47,19 @@ void WritePipe(JsonWriter& json, const std::optional<PipeReport>& pipe) {
   json.EndObject();
 }
 
+void WriteDataRange(JsonWriter& json, const DataRangeReport& d, std::optional<int> interfaceNumber) {
+  json.BeginObject();
+  if (interfaceNumber) json.Key("interface_number").Number(*interfaceNumber);
+  json.Key("alternate").Number(d.alternate);
+  json.Key("sub_format").String(d.subFormat);
+  json.Key("maximum_channels").Number(d.maximumChannels);
+  json.Key("minimum_bits_per_sample").Number(d.minimumBits);
+  json.Key("maximum_bits_per_sample").Number(d.maximumBits);
+  json.Key("minimum_sample_frequency").Number(d.minimumRate);
+  json.Key("maximum_sample_frequency").Number(d.maximumRate);
+  json.EndObject();
+}
+
 void WriteSelection(JsonWriter& json, const SelectionReport& s) {
   json.BeginObject();
   json.Key("direction").String(s.direction);
@@ -155,17 +168,7 @@ std::string FormatJson(const DeviceReport& r) {
     }
     json.EndArray();
     json.Key("data_ranges").BeginArray();
-    for (const DataRangeReport& d : s.dataRanges) {
-      json.BeginObject();
-      json.Key("alternate").Number(d.alternate);
-      json.Key("sub_format").String(d.subFormat);
-      json.Key("maximum_channels").Number(d.maximumChannels);
-      json.Key("minimum_bits_per_sample").Number(d.minimumBits);
-      json.Key("maximum_bits_per_sample").Number(d.maximumBits);
-      json.Key("minimum_sample_frequency").Number(d.minimumRate);
-      json.Key("maximum_sample_frequency").Number(d.maximumRate);
-      json.EndObject();
-    }
+    for (const DataRangeReport& d : s.dataRanges) WriteDataRange(json, d, std::nullopt);
     json.EndArray();
     json.Key("capabilities").BeginObject();
     json.Key("max_channels").Number(s.capabilities.maxChannels);
@@ -183,18 +186,7 @@ std::string FormatJson(const DeviceReport& r) {
   WriteOptional(json, r.captureInterface);
   json.Key("data_ranges").BeginArray();
   for (const StreamingReport& s : r.streamingInterfaces) {
-    for (const DataRangeReport& d : s.dataRanges) {
-      json.BeginObject();
-      json.Key("interface_number").Number(s.interfaceNumber);
-      json.Key("alternate").Number(d.alternate);
-      json.Key("sub_format").String(d.subFormat);
-      json.Key("maximum_channels").Number(d.maximumChannels);
-      json.Key("minimum_bits_per_sample").Number(d.minimumBits);
-      json.Key("maximum_bits_per_sample").Number(d.maximumBits);
-      json.Key("minimum_sample_frequency").Number(d.minimumRate);
-      json.Key("maximum_sample_frequency").Number(d.maximumRate);
-      json.EndObject();
-    }
+    for (const DataRangeReport& d : s.dataRanges) WriteDataRange(json, d, s.interfaceNumber);
   }
   json.EndArray();
   if (r.filter) {
