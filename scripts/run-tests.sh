@@ -11,5 +11,5 @@ cmake --build build/host -j"$jobs"
 ctest --test-dir build/host --output-on-failure -j"$jobs"
 
 bash scripts/configure.sh host-tsan
-cmake --build build/host-tsan -j"$jobs" --target test_platform test_driver
+cmake --build build/host-tsan -j"$jobs" --target test_platform test_driver test_sim
 ctest --test-dir build/host-tsan --output-on-failure -j"$jobs" -L tsan

@@ -4,7 +4,7 @@ namespace {
 
 // Windows names every USB terminal type T by {DFF219E0 + T, F70F, 11D0, B917-00A0C9223196}.
 constexpr GUID UsbTerminalGuid(USHORT type) {
-    return GUID{0xDFF219E0UL + type, 0xF70F, 0x11D0, {0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+    return GUID{(ULONG)(0xDFF219E0UL + type), 0xF70F, 0x11D0, {0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 }
 
 constexpr GUID KsNodeGuid(ULONG data1, USHORT data2) {

@@ -418,11 +418,7 @@ NTSTATUS CUSBAudioCL::ParseStreamingInterface(StreamingInterface* record) {
             continue;
         }
         PUCHAR end = NextInterfaceOrEnd(Bytes(setting->Interface));
-        if (isUac2) {
-            ParseEndpointsV2(setting, end);
-        } else {
-            ParseEndpointsV1(setting, end);
-        }
+        ParseEndpoints(setting, end);
 
         const UCHAR generalMinimum = isUac2 ? uac::MIN_AS_GENERAL_V2 : uac::MIN_AS_GENERAL_V1;
         const UCHAR formatMinimum = isUac2 ? uac::MIN_FORMAT_TYPE_I_V2 : uac::MIN_FORMAT_TYPE_I_V1;
@@ -474,7 +470,7 @@ NTSTATUS CUSBAudioCL::ParseStreamingInterface(StreamingInterface* record) {
     return STATUS_SUCCESS;
 }
 
-VOID CUSBAudioCL::ParseEndpointsV2(AlternateSetting* setting, PUCHAR end) {
+VOID CUSBAudioCL::ParseEndpoints(AlternateSetting* setting, PUCHAR end) {
     PUCHAR position = Bytes(setting->Interface) + setting->Interface->bLength;
     for (ULONG e = 0; e < setting->Interface->bNumEndpoints; ++e) {
         PUSB_ENDPOINT_DESCRIPTOR endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
@@ -484,49 +480,47 @@ VOID CUSBAudioCL::ParseEndpointsV2(AlternateSetting* setting, PUCHAR end) {
                      setting->Interface->bAlternateSetting, (unsigned long)e);
             break;
         }
-        const UCHAR usage = UsageType(endpoint);
-        const BOOLEAN isochronous = IsIsochronous(endpoint);
-        const BOOLEAN dataIntervalValid = endpoint->bInterval <= (isHighSpeed ? 4 : 15);
-        const BOOLEAN feedbackIntervalValid = endpoint->bInterval < (isHighSpeed ? 5 : 16);
-        if ((usage == 0 || usage == 2) && (dataIntervalValid || !isochronous) && setting->DataEndpoint == NULL) {
-            setting->DataEndpoint = endpoint;
-        } else if (usage == 1 && (!isochronous || feedbackIntervalValid) && setting->FeedbackEndpoint == NULL) {
-            setting->FeedbackEndpoint = endpoint;
+        if (isUac2) {
+            ClassifyEndpointV2(setting, endpoint);
+        } else {
+            ClassifyEndpointV1(setting, endpoint, e == 0);
         }
         position = Bytes(endpoint) + endpoint->bLength;
     }
 }
 
-VOID CUSBAudioCL::ParseEndpointsV1(AlternateSetting* setting, PUCHAR end) {
-    PUCHAR position = Bytes(setting->Interface) + setting->Interface->bLength;
-    for (ULONG e = 0; e < setting->Interface->bNumEndpoints; ++e) {
-        PUSB_ENDPOINT_DESCRIPTOR endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
-            ConfigurationDescriptor, ConfigurationDescriptor->wTotalLength, position, USB_ENDPOINT_DESCRIPTOR_TYPE));
-        if (endpoint == NULL || Bytes(endpoint) >= end) {
-            UA_ERROR("interface %u alternate %u: endpoint %lu missing", setting->Interface->bInterfaceNumber,
-                     setting->Interface->bAlternateSetting, (unsigned long)e);
-            break;
-        }
-        const UCHAR usage = UsageType(endpoint);
-        if (e == 0 && (usage == 0 || usage == 2)) {
-            setting->DataEndpoint = endpoint;
-        }
-        const BOOLEAN intervalValid = !IsIsochronous(endpoint) || endpoint->bInterval < (isHighSpeed ? 5 : 16);
-        const BOOLEAN noSynchronisation = ((endpoint->bmAttributes >> 2) & 0x03) == 0;
-        if (intervalValid && noSynchronisation && setting->DataEndpoint != NULL && setting->FeedbackEndpoint == NULL) {
-            PUSB_ENDPOINT_DESCRIPTOR data = setting->DataEndpoint;
-            if (data->bLength < 9) {
-                UA_TRACE("interface %u alternate %u: data endpoint has no bSynchAddress",
-                         setting->Interface->bInterfaceNumber, setting->Interface->bAlternateSetting);
-            } else if (Bytes(data)[8] != endpoint->bEndpointAddress) {
-                UA_TRACE("interface %u alternate %u: endpoint 0x%02x is not the synch endpoint 0x%02x",
-                         setting->Interface->bInterfaceNumber, setting->Interface->bAlternateSetting,
-                         endpoint->bEndpointAddress, Bytes(data)[8]);
-            } else {
-                setting->FeedbackEndpoint = endpoint;
-            }
-        }
-        position = Bytes(endpoint) + endpoint->bLength;
+VOID CUSBAudioCL::ClassifyEndpointV2(AlternateSetting* setting, PUSB_ENDPOINT_DESCRIPTOR endpoint) {
+    const UCHAR usage = UsageType(endpoint);
+    const BOOLEAN isochronous = IsIsochronous(endpoint);
+    const BOOLEAN dataIntervalValid = endpoint->bInterval <= (isHighSpeed ? 4 : 15);
+    const BOOLEAN feedbackIntervalValid = endpoint->bInterval < (isHighSpeed ? 5 : 16);
+    if ((usage == 0 || usage == 2) && (dataIntervalValid || !isochronous) && setting->DataEndpoint == NULL) {
+        setting->DataEndpoint = endpoint;
+    } else if (usage == 1 && (!isochronous || feedbackIntervalValid) && setting->FeedbackEndpoint == NULL) {
+        setting->FeedbackEndpoint = endpoint;
+    }
+}
+
+VOID CUSBAudioCL::ClassifyEndpointV1(AlternateSetting* setting, PUSB_ENDPOINT_DESCRIPTOR endpoint, BOOLEAN first) {
+    const UCHAR usage = UsageType(endpoint);
+    if (first && (usage == 0 || usage == 2)) {
+        setting->DataEndpoint = endpoint;
+    }
+    const BOOLEAN intervalValid = !IsIsochronous(endpoint) || endpoint->bInterval < (isHighSpeed ? 5 : 16);
+    const BOOLEAN noSynchronisation = ((endpoint->bmAttributes >> 2) & 0x03) == 0;
+    if (!intervalValid || !noSynchronisation || setting->DataEndpoint == NULL || setting->FeedbackEndpoint != NULL) {
+        return;
+    }
+    PUSB_ENDPOINT_DESCRIPTOR data = setting->DataEndpoint;
+    if (data->bLength < 9) {
+        UA_TRACE("interface %u alternate %u: data endpoint has no bSynchAddress", setting->Interface->bInterfaceNumber,
+                 setting->Interface->bAlternateSetting);
+    } else if (Bytes(data)[8] != endpoint->bEndpointAddress) {
+        UA_TRACE("interface %u alternate %u: endpoint 0x%02x is not the synch endpoint 0x%02x",
+                 setting->Interface->bInterfaceNumber, setting->Interface->bAlternateSetting,
+                 endpoint->bEndpointAddress, Bytes(data)[8]);
+    } else {
+        setting->FeedbackEndpoint = endpoint;
     }
 }
 

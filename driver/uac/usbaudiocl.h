@@ -127,8 +127,9 @@ protected:
     PUSB_INTERFACE_DESCRIPTOR FindInterface(LONG number, LONG alternate, LONG subclass);
     // The next interface descriptor after `from`, or the end of the configuration.
     PUCHAR NextInterfaceOrEnd(PUCHAR from);
-    VOID ParseEndpointsV2(AlternateSetting* setting, PUCHAR end);
-    VOID ParseEndpointsV1(AlternateSetting* setting, PUCHAR end);
+    VOID ParseEndpoints(AlternateSetting* setting, PUCHAR end);
+    VOID ClassifyEndpointV2(AlternateSetting* setting, PUSB_ENDPOINT_DESCRIPTOR endpoint);
+    VOID ClassifyEndpointV1(AlternateSetting* setting, PUSB_ENDPOINT_DESCRIPTOR endpoint, BOOLEAN first);
     BOOLEAN IsQuirkVendorClassDevice() const;
     BOOLEAN UsesFullInterfaceList() const;
 

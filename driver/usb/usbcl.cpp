@@ -228,6 +228,16 @@ PUSBD_INTERFACE_INFORMATION CUSBCL::GetInterface(LONG index) const {
     return Interfaces[index];
 }
 
+PURB CUSBCL::AllocateUrb(ULONG length, USHORT function) {
+    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, length, POOLTAG_USB));
+    if (urb != NULL) {
+        RtlZeroMemory(urb, length);
+        urb->UrbHeader.Length = (USHORT)length;
+        urb->UrbHeader.Function = function;
+    }
+    return urb;
+}
+
 NTSTATUS CUSBCL::GetDescriptor(UCHAR type, UCHAR index, USHORT languageId, PVOID buffer, ULONG length,
                                ULONG* returned) {
     *returned = 0;
@@ -481,13 +491,10 @@ NTSTATUS CUSBCL::SelectAlternate(UCHAR interfaceNumber, UCHAR alternateSetting) 
         return STATUS_INVALID_PARAMETER;
     }
     const ULONG urbLength = (ULONG)GET_SELECT_INTERFACE_REQUEST_SIZE(descriptor->bNumEndpoints);
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, urbLength, POOLTAG_USB));
+    PURB urb = AllocateUrb(urbLength, URB_FUNCTION_SELECT_INTERFACE);
     if (urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(urb, urbLength);
-    urb->UrbHeader.Length = (USHORT)urbLength;
-    urb->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
     urb->UrbSelectInterface.ConfigurationHandle = ConfigurationHandle;
     PUSBD_INTERFACE_INFORMATION request = &urb->UrbSelectInterface.Interface;
     request->Length = (USHORT)(urbLength - FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface));
@@ -554,13 +561,10 @@ NTSTATUS CUSBCL::ControlRequest(UCHAR bmRequestType, UCHAR bRequest, USHORT wVal
     const USHORT function = type == 1 ? classFunctions[recipient] : vendorFunctions[recipient];
 
     const ULONG urbLength = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, urbLength, POOLTAG_USB));
+    PURB urb = AllocateUrb(urbLength, function);
     if (urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(urb, urbLength);
-    urb->UrbHeader.Length = (USHORT)urbLength;
-    urb->UrbHeader.Function = function;
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& request = urb->UrbControlVendorClassRequest;
     request.TransferFlags = (bmRequestType & 0x80) != 0 ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT;
     request.TransferBuffer = data;
@@ -595,13 +599,10 @@ NTSTATUS CUSBCL::PipeRequest(PUSBD_PIPE_INFORMATION pipe, USHORT function) {
         return STATUS_UNSUCCESSFUL;
     }
     const ULONG urbLength = sizeof(struct _URB_PIPE_REQUEST);
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, urbLength, POOLTAG_USB));
+    PURB urb = AllocateUrb(urbLength, function);
     if (urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(urb, urbLength);
-    urb->UrbHeader.Length = (USHORT)urbLength;
-    urb->UrbHeader.Function = function;
     urb->UrbPipeRequest.PipeHandle = pipe->PipeHandle;
     NTSTATUS status = SubmitUrbSync(urb);
     ExFreePoolWithTag(urb, POOLTAG_USB);

@@ -80,6 +80,8 @@ protected:
     NTSTATUS GetDescriptor(UCHAR type, UCHAR index, USHORT languageId, PVOID buffer, ULONG length,
                            ULONG* returned);
     NTSTATUS PipeRequest(PUSBD_PIPE_INFORMATION pipe, USHORT function);
+    // A zeroed URB from pool (tag USBA) with its header filled in.
+    PURB AllocateUrb(ULONG length, USHORT function);
     PIRP TakeIrp();
     VOID ReturnIrp(PIRP irp);
     VOID FreeInterfaces();

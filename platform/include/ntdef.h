@@ -235,8 +235,9 @@ typedef enum _WAIT_TYPE {
   (FIELD_OFFSET(type, field) + RTL_FIELD_SIZE(type, field))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
+/* offsetof rather than the SDK's null-pointer form, which sanitizers report. */
 #define CONTAINING_RECORD(address, type, field) \
-  ((type *)(((ULONG_PTR)(address)) - (ULONG_PTR)(&(((type *)0)->field))))
+  ((type *)(((ULONG_PTR)(address)) - (ULONG_PTR)__builtin_offsetof(type, field)))
 #define TYPE_ALIGNMENT(t) __alignof__(t)
 #define ARGUMENT_PRESENT(p) ((CHAR *)((ULONG_PTR)(p)) != (CHAR *)NULL)
 #define UNREFERENCED_PARAMETER(P) {(P) = (P);}

@@ -18,6 +18,7 @@ constexpr uint8_t kOutputTerminal = 0x03;
 constexpr uint8_t kFeatureUnit = 0x06;
 constexpr uint8_t kClockSource = 0x0A;
 constexpr uint8_t kClockSelector = 0x0B;
+constexpr uint8_t kAsGeneral = 0x01;
 constexpr uint8_t kFormatType = 0x02;
 constexpr uint8_t kEpGeneral = 0x01;
 
@@ -34,8 +35,12 @@ AcEntityInfo ReadEntity(const uint8_t* d, uint8_t len, bool uac2) {
   e.subtype = d[2];
   switch (d[2]) {
     case kInputTerminal:
+      e.kind = AcEntityKind::Terminal;
+      if (uac2 && len >= 8) e.clockSource = d[7];
+      break;
     case kOutputTerminal:
       e.kind = AcEntityKind::Terminal;
+      if (uac2 && len >= 9) e.clockSource = d[8];
       break;
     case kFeatureUnit:
       e.kind = AcEntityKind::FeatureUnit;
@@ -81,6 +86,21 @@ void ReadRates(const uint8_t* d, uint8_t len, StreamingEndpointInfo& into) {
     return;
   }
   for (size_t i = 0; i < type && 8 + 3 * i + 3 <= len; ++i) into.rates.push_back(ReadLe(d + 8 + 3 * i, 3));
+}
+
+// The setting's format applies to its endpoints, whichever comes first.
+void ApplyFormat(const StreamingEndpointInfo& format, std::vector<StreamingEndpointInfo>& endpoints,
+                 size_t first) {
+  for (size_t i = first; i < endpoints.size(); ++i) {
+    endpoints[i].rates = format.rates;
+    endpoints[i].continuous = format.continuous;
+    endpoints[i].lowerRate = format.lowerRate;
+    endpoints[i].upperRate = format.upperRate;
+    endpoints[i].terminalLink = format.terminalLink;
+    endpoints[i].channels = format.channels;
+    endpoints[i].subslotBytes = format.subslotBytes;
+    endpoints[i].bitResolution = format.bitResolution;
+  }
 }
 
 }  // namespace
@@ -139,20 +159,34 @@ AudioFunctionLayout ReadAudioFunctionLayout(const std::vector<uint8_t>& c) {
         if (out.entities.count(d[3]) == 0) out.entities[d[3]] = ReadEntity(d, len, out.uac2);
         break;
       case Block::As:
-        if (type == kCsInterface && len >= 4 && d[2] == kFormatType && !out.uac2) {
-          ReadRates(d, len, settingFormat);
-          for (size_t i = settingFirstEndpoint; i < out.endpoints.size(); ++i) {
-            out.endpoints[i].rates = settingFormat.rates;
-            out.endpoints[i].continuous = settingFormat.continuous;
-            out.endpoints[i].lowerRate = settingFormat.lowerRate;
-            out.endpoints[i].upperRate = settingFormat.upperRate;
+        if (type == kCsInterface && len >= 4 && d[2] == kAsGeneral) {
+          settingFormat.terminalLink = d[3];
+          if (out.uac2 && len >= 11) settingFormat.channels = d[10];
+          ApplyFormat(settingFormat, out.endpoints, settingFirstEndpoint);
+        } else if (type == kCsInterface && len >= 4 && d[2] == kFormatType) {
+          if (out.uac2) {
+            if (len >= 6) {
+              settingFormat.subslotBytes = d[4];
+              settingFormat.bitResolution = d[5];
+            }
+          } else {
+            ReadRates(d, len, settingFormat);
+            if (len >= 7) {
+              settingFormat.channels = d[4];
+              settingFormat.subslotBytes = d[5];
+              settingFormat.bitResolution = d[6];
+            }
           }
+          ApplyFormat(settingFormat, out.endpoints, settingFirstEndpoint);
         } else if (type == kEndpoint && len >= 7) {
           StreamingEndpointInfo ep = settingFormat;
           ep.interfaceNumber = number;
           ep.alternate = alternate;
           ep.address = d[2];
           ep.attributes = d[3];
+          ep.maxPacketSize = static_cast<uint16_t>(ReadLe(d + 4, 2));
+          ep.interval = d[6];
+          if (len >= 9) ep.synchAddress = d[8];
           out.endpoints.push_back(ep);
         } else if (type == kCsEndpoint && len >= 4 && d[2] == kEpGeneral &&
                    out.endpoints.size() > settingFirstEndpoint && !out.endpoints.back().hasCsEndpoint) {

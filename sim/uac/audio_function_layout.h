@@ -29,6 +29,7 @@ struct AcEntityInfo {
   uint8_t bmControls = 0;            // clock source / selector byte 5 / 5+bNrInPins
   std::vector<uint8_t> inputs;       // clock selector baCSourceID
   std::vector<uint32_t> bmaControls;  // feature unit, master channel first
+  uint8_t clockSource = 0;            // class 2.0 terminal bCSourceID
 };
 
 // One endpoint of an audio-streaming alternate setting.
@@ -37,6 +38,14 @@ struct StreamingEndpointInfo {
   uint8_t alternate = 0;
   uint8_t address = 0;
   uint8_t attributes = 0;
+  uint16_t maxPacketSize = 0;  // wMaxPacketSize as in the descriptor
+  uint8_t interval = 0;        // bInterval
+  uint8_t synchAddress = 0;    // class 1.0 bSynchAddress (9-byte endpoint descriptor)
+  // From the setting's AS_GENERAL and format type descriptors.
+  uint8_t terminalLink = 0;
+  uint8_t channels = 0;
+  uint8_t subslotBytes = 0;  // class 2.0 bSubslotSize, class 1.0 bSubframeSize
+  uint8_t bitResolution = 0;
   bool hasCsEndpoint = false;  // a CS_ENDPOINT EP_GENERAL descriptor follows it
   uint8_t csAttributes = 0;    // its bmAttributes
   // Class 1.0 format type I of the same setting: discrete rates, or a

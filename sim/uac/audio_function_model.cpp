@@ -303,6 +303,28 @@ std::optional<uint32_t> AudioFunctionModel::EffectiveRate(uint8_t clockId) const
   return EffectiveRateLocked(clockId, 0);
 }
 
+std::optional<uint8_t> AudioFunctionModel::EffectiveSourceLocked(uint8_t clockId, int depth) const {
+  if (depth > kMaxClockDepth) return std::nullopt;
+  const auto entity = layout_.entities.find(clockId);
+  if (entity == layout_.entities.end()) return std::nullopt;
+  if (entity->second.kind == AcEntityKind::ClockSource) return clockId;
+  if (entity->second.kind != AcEntityKind::ClockSelector) return std::nullopt;
+  const auto it = config_.clockSelectors.find(clockId);
+  if (it == config_.clockSelectors.end()) return std::nullopt;
+  const uint8_t pin = it->second.currentPin;
+  if (pin < 1 || pin > entity->second.inputs.size()) return std::nullopt;
+  return EffectiveSourceLocked(entity->second.inputs[pin - 1u], depth + 1);
+}
+
+std::optional<bool> AudioFunctionModel::ClockValid(uint8_t clockId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::optional<uint8_t> source = EffectiveSourceLocked(clockId, 0);
+  if (!source) return std::nullopt;
+  const auto it = config_.clockSources.find(*source);
+  if (it == config_.clockSources.end()) return std::nullopt;
+  return it->second.valid;
+}
+
 std::optional<uint8_t> AudioFunctionModel::SelectorPin(uint8_t selectorId) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto it = config_.clockSelectors.find(selectorId);

@@ -68,6 +68,9 @@ class AudioFunctionModel : public UsbFunction {
   std::optional<uint32_t> ClockRate(uint8_t clockId) const;
   // Follows selectors (their selected pin) down to a clock source's rate.
   std::optional<uint32_t> EffectiveRate(uint8_t clockId) const;
+  // Whether the clock source behind the clock (following selectors) is
+  // valid; empty when it cannot be resolved.
+  std::optional<bool> ClockValid(uint8_t clockId) const;
   std::optional<uint8_t> SelectorPin(uint8_t selectorId) const;
   std::optional<int16_t> Volume(uint8_t unitId, uint8_t channel) const;
   std::optional<bool> Mute(uint8_t unitId, uint8_t channel) const;
@@ -97,6 +100,7 @@ class AudioFunctionModel : public UsbFunction {
   bool VendorRequest(const SetupPacket& setup);
   void ApplyShortAnswer(const SetupPacket& setup, Bytes& answer) const;
   std::optional<uint32_t> EffectiveRateLocked(uint8_t clockId, int depth) const;
+  std::optional<uint8_t> EffectiveSourceLocked(uint8_t clockId, int depth) const;
 
   const AudioFunctionLayout layout_;
   mutable std::mutex mutex_;

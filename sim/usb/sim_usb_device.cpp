@@ -1,5 +1,6 @@
 #include "sim/usb/sim_usb_device.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim {
@@ -28,7 +29,10 @@ USBD_PIPE_TYPE PipeTypeOf(uint8_t attributes) {
 }  // namespace
 
 SimUsbDevice::SimUsbDevice(DescriptorSet descriptors, UsbFunction* function)
-    : descriptors_(std::move(descriptors)), function_(function), start_(std::chrono::steady_clock::now()) {
+    : descriptors_(std::move(descriptors)), function_(function) {
+  clock_ = std::make_unique<FrameClock>(descriptors_.highSpeed);
+  scheduler_ = std::make_unique<IsoScheduler>(
+      *clock_, [this](PIRP irp, NTSTATUS status) { CompleteAtDispatch(irp, status); });
   driver_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &SimUsbDevice::DispatchInternalIoctl;
   driver_.MajorFunction[IRP_MJ_PNP] = &SimUsbDevice::DispatchPnp;
   driver_.Type = IO_TYPE_DRIVER;
@@ -48,6 +52,31 @@ SimUsbDevice::~SimUsbDevice() {
   }
   queueChanged_.notify_all();
   busThread_.join();
+  scheduler_.reset();  // completes leftovers as cancelled
+}
+
+void SimUsbDevice::SetEndpointHandler(EndpointDataHandler* handler) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handler_ = handler;
+  }
+  scheduler_->SetHandler(handler);
+}
+
+void SimUsbDevice::Unplug() {
+  unplugged_.store(true);
+  scheduler_->AbortAll(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+}
+
+void SimUsbDevice::AbortInterfacePipes(int interfaceNumber) {
+  std::vector<const void*> keys;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : pipes_) {
+      if (interfaceNumber < 0 || entry.second->interfaceNumber == interfaceNumber) keys.push_back(entry.second.get());
+    }
+  }
+  for (const void* key : keys) scheduler_->Abort(key);
 }
 
 void SimUsbDevice::SetFunction(UsbFunction* function) {
@@ -87,10 +116,7 @@ int SimUsbDevice::CurrentAlternate(uint8_t interfaceNumber) const {
   return it == alternates_.end() ? -1 : it->second;
 }
 
-uint32_t SimUsbDevice::CurrentFrame() const {
-  auto elapsed = std::chrono::steady_clock::now() - start_;
-  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-}
+uint32_t SimUsbDevice::CurrentFrame() const { return clock_->FrameNumber(); }
 
 void SimUsbDevice::Drain() {
   std::unique_lock<std::mutex> lock(queueMutex_);
@@ -137,7 +163,8 @@ NTSTATUS SimUsbDevice::Submit(PIRP irp, PURB urb) {
     queueChanged_.notify_all();
     return STATUS_PENDING;
   }
-  NTSTATUS status = Execute(urb);
+  NTSTATUS status = Execute(irp, urb);
+  if (status == STATUS_PENDING) return STATUS_PENDING;  // the bus completes it
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -158,7 +185,8 @@ void SimUsbDevice::BusThread() {
       busy_ = true;
     }
     PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-    CompleteAtDispatch(irp, Execute(urb));
+    const NTSTATUS status = Execute(irp, urb);
+    if (status != STATUS_PENDING) CompleteAtDispatch(irp, status);
     asyncCompletions_.fetch_add(1);
     {
       std::lock_guard<std::mutex> lock(queueMutex_);
@@ -178,7 +206,7 @@ void SimUsbDevice::CompleteAtDispatch(PIRP irp, NTSTATUS status) {
   KeLowerIrql(old);
 }
 
-NTSTATUS SimUsbDevice::Execute(PURB urb) {
+NTSTATUS SimUsbDevice::Execute(PIRP irp, PURB urb) {
   UrbHook hook;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -189,8 +217,14 @@ NTSTATUS SimUsbDevice::Execute(PURB urb) {
   if (hook && hook(urb, &hooked)) {
     return hooked;
   }
+  if (unplugged_.load()) {
+    return Fail(urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+  }
   urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
   switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_ISOCH_TRANSFER:
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      return DataTransfer(irp, urb);
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
       return GetDescriptor(urb);
     case URB_FUNCTION_SELECT_CONFIGURATION:
@@ -286,6 +320,9 @@ NTSTATUS SimUsbDevice::FillInterface(PUSBD_INTERFACE_INFORMATION info, ULONG roo
   size_t offset = static_cast<size_t>(descriptor - config.data()) + descriptor[0];
   ULONG filled = 0;
   std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& entry : pipes_) {
+    if (entry.second->interfaceNumber == info->InterfaceNumber) entry.second->open = false;
+  }
   while (filled < endpoints && offset + 2 <= config.size()) {
     const uint8_t length = config[offset];
     if (length < 2 || offset + length > config.size() || config[offset + 1] == kDescriptorInterface) break;
@@ -299,8 +336,22 @@ NTSTATUS SimUsbDevice::FillInterface(PUSBD_INTERFACE_INFORMATION info, ULONG roo
       pipe.PipeType = PipeTypeOf(config[offset + 3]);
       const uint16_t key = static_cast<uint16_t>((info->InterfaceNumber << 8) | pipe.EndpointAddress);
       auto& slot = pipes_[key];
-      if (!slot) slot.reset(new Pipe{info->InterfaceNumber, pipe.EndpointAddress});
+      if (!slot) slot.reset(new Pipe{info->InterfaceNumber, pipe.EndpointAddress, PipeConfig{}, false});
       pipe.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(slot.get());
+      slot->open = true;
+      slot->config.endpoint = pipe.EndpointAddress;
+      slot->config.type = pipe.PipeType;
+      slot->config.maxPacket = pipe.MaximumPacketSize;
+      // Periodic endpoints are served every 2^(bInterval-1) units (bInterval of
+      // full-speed interrupt endpoints counts frames directly).
+      const uint8_t interval = pipe.Interval == 0 ? 1 : pipe.Interval;
+      if (pipe.PipeType == UsbdPipeTypeInterrupt && !descriptors_.highSpeed) {
+        slot->config.unitsPerPacket = interval;
+      } else if (pipe.PipeType == UsbdPipeTypeIsochronous || pipe.PipeType == UsbdPipeTypeInterrupt) {
+        slot->config.unitsPerPacket = 1u << (std::min<uint8_t>(interval, 16) - 1);
+      } else {
+        slot->config.unitsPerPacket = 1;
+      }
       if (pipe.MaximumTransferSize == 0) pipe.MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
       ++filled;
     }
@@ -316,10 +367,12 @@ NTSTATUS SimUsbDevice::SelectConfiguration(PURB urb) {
   if (urb->UrbHeader.Length < FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface)) {
     return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   }
+  AbortInterfacePipes(-1);
   if (request.ConfigurationDescriptor == nullptr) {
     std::lock_guard<std::mutex> lock(mutex_);
     configured_ = false;
     alternates_.clear();
+    for (auto& entry : pipes_) entry.second->open = false;
     return STATUS_SUCCESS;
   }
   uint8_t* position = reinterpret_cast<uint8_t*>(&request.Interface);
@@ -334,8 +387,17 @@ NTSTATUS SimUsbDevice::SelectConfiguration(PURB urb) {
     position += info->Length;
   }
   request.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(this);
-  std::lock_guard<std::mutex> lock(mutex_);
-  configured_ = true;
+  std::map<uint8_t, uint8_t> selected;
+  EndpointDataHandler* handler;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    configured_ = true;
+    selected = alternates_;
+    handler = handler_;
+  }
+  if (handler != nullptr) {
+    for (const auto& entry : selected) handler->OnAlternateSelected(entry.first, entry.second);
+  }
   return STATUS_SUCCESS;
 }
 
@@ -346,16 +408,21 @@ NTSTATUS SimUsbDevice::SelectInterface(PURB urb) {
       request.ConfigurationHandle != reinterpret_cast<USBD_CONFIGURATION_HANDLE>(this) || !IsConfigured()) {
     return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   }
+  // The interface's pipes close: what is pending on them is cancelled.
+  AbortInterfacePipes(request.Interface.InterfaceNumber);
   NTSTATUS status = FillInterface(&request.Interface, urb->UrbHeader.Length - headerBytes);
   if (!NT_SUCCESS(status)) {
     return Fail(urb, USBD_STATUS_INVALID_PARAMETER, status);
   }
   UsbFunction* function;
+  EndpointDataHandler* handler;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     function = function_;
+    handler = handler_;
   }
   if (function != nullptr) function->OnAlternateSelected(request.Interface.InterfaceNumber, request.Interface.AlternateSetting);
+  if (handler != nullptr) handler->OnAlternateSelected(request.Interface.InterfaceNumber, request.Interface.AlternateSetting);
   return STATUS_SUCCESS;
 }
 
@@ -363,13 +430,47 @@ NTSTATUS SimUsbDevice::PipeRequest(PURB urb) {
   if (urb->UrbHeader.Length < sizeof(struct _URB_PIPE_REQUEST)) {
     return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& entry : pipes_) {
-    if (reinterpret_cast<USBD_PIPE_HANDLE>(entry.second.get()) == urb->UrbPipeRequest.PipeHandle) {
-      return STATUS_SUCCESS;
+  const Pipe* pipe = nullptr;
+  uint8_t endpoint = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : pipes_) {
+      if (reinterpret_cast<USBD_PIPE_HANDLE>(entry.second.get()) == urb->UrbPipeRequest.PipeHandle) {
+        pipe = entry.second.get();
+        endpoint = pipe->endpointAddress;
+      }
     }
   }
-  return Fail(urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
+  if (pipe == nullptr) return Fail(urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
+  // Outside the lock: cancelled transfers' completion routines may submit again.
+  if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+    scheduler_->Abort(pipe);
+  } else {
+    scheduler_->Reset(pipe);
+    if (urb->UrbHeader.Function != URB_FUNCTION_SYNC_RESET_PIPE) scheduler_->ClearStall(endpoint);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SimUsbDevice::DataTransfer(PIRP irp, PURB urb) {
+  if (urb->UrbHeader.Length < sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
+    return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+  }
+  // Both layouts start with the pipe handle.
+  const USBD_PIPE_HANDLE handle = urb->UrbBulkOrInterruptTransfer.PipeHandle;
+  const Pipe* pipe = nullptr;
+  PipeConfig config;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : pipes_) {
+      if (reinterpret_cast<USBD_PIPE_HANDLE>(entry.second.get()) == handle && entry.second->open) {
+        pipe = entry.second.get();
+        config = pipe->config;
+      }
+    }
+  }
+  if (pipe == nullptr) return Fail(urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
+  return scheduler_->Submit(irp, urb, pipe, config);
 }
 
 // Class and vendor requests -------------------------------------------------------------
@@ -514,10 +615,7 @@ NTSTATUS USB_BUSIFFN SimUsbDevice::BusEnumLogEntry(PVOID, ULONG, ULONG, ULONG, U
 
 NTSTATUS USB_BUSIFFN SimUsbDevice::BusQueryBusTimeEx(PVOID context, PULONG highSpeedFrameCounter) {
   if (highSpeedFrameCounter == nullptr) return STATUS_INVALID_PARAMETER;
-  auto* self = static_cast<SimUsbDevice*>(context);
-  auto elapsed = std::chrono::steady_clock::now() - self->start_;
-  *highSpeedFrameCounter =
-      static_cast<ULONG>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count() / 125);
+  *highSpeedFrameCounter = static_cast<SimUsbDevice*>(context)->clock_->MicroframeNumber();
   return STATUS_SUCCESS;
 }
 

@@ -21,6 +21,9 @@
 #include <vector>
 
 #include "sim/usb/descriptor_set.h"
+#include "sim/usb/endpoint_data.h"
+#include "sim/usb/frame_clock.h"
+#include "sim/usb/iso_scheduler.h"
 
 namespace sim {
 
@@ -82,10 +85,29 @@ class SimUsbDevice {
   // Waits until no request is queued for asynchronous completion.
   void Drain();
 
+  // Data endpoints: the function that sends and receives their packets.
+  void SetEndpointHandler(EndpointDataHandler* handler);
+  const FrameClock& Clock() const { return *clock_; }
+  TransferCounters DataTransferCounters() const { return scheduler_->Counters(); }
+  size_t PendingDataTransfers() const { return scheduler_->Pending(); }
+
+  // Faults on data endpoints (by endpoint address); see IsoScheduler.
+  void StallEndpoint(uint8_t endpoint) { scheduler_->Stall(endpoint); }
+  bool IsEndpointStalled(uint8_t endpoint) const { return scheduler_->IsStalled(endpoint); }
+  void FailNextTransfers(uint8_t endpoint, uint32_t count) { scheduler_->FailNextTransfers(endpoint, count); }
+  void HoldTransfers(uint8_t endpoint, bool hold) { scheduler_->HoldTransfers(endpoint, hold); }
+  void SetCompletionDelay(std::chrono::milliseconds delay) { scheduler_->SetCompletionDelay(delay); }
+  // Surprise removal: pending transfers complete with STATUS_DEVICE_NOT_CONNECTED
+  // / USBD_STATUS_DEVICE_GONE, and so does every URB from now on.
+  void Unplug();
+  bool IsUnplugged() const { return unplugged_.load(); }
+
  private:
   struct Pipe {
     uint8_t interfaceNumber;
     uint8_t endpointAddress;
+    PipeConfig config;
+    bool open = false;  // the endpoint exists in the interface's current alternate
   };
 
   static NTSTATUS DispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp);
@@ -93,7 +115,9 @@ class SimUsbDevice {
   static SimUsbDevice* FromDevice(PDEVICE_OBJECT device);
 
   NTSTATUS Submit(PIRP irp, PURB urb);
-  NTSTATUS Execute(PURB urb);
+  NTSTATUS Execute(PIRP irp, PURB urb);
+  NTSTATUS DataTransfer(PIRP irp, PURB urb);
+  void AbortInterfacePipes(int interfaceNumber);  // -1: every interface
   NTSTATUS GetDescriptor(PURB urb);
   NTSTATUS SelectConfiguration(PURB urb);
   NTSTATUS SelectInterface(PURB urb);
@@ -130,7 +154,10 @@ class SimUsbDevice {
   std::atomic<uint32_t> mixCounter_{0};
   std::atomic<int> busReferences_{0};
   std::atomic<size_t> asyncCompletions_{0};
-  const std::chrono::steady_clock::time_point start_;
+  std::atomic<bool> unplugged_{false};
+  std::unique_ptr<FrameClock> clock_;
+  std::unique_ptr<IsoScheduler> scheduler_;
+  EndpointDataHandler* handler_ = nullptr;  // guarded by mutex_
 
   mutable std::mutex mutex_;
   UrbHook hook_;

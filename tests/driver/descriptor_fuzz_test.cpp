@@ -16,8 +16,16 @@ class DescriptorFuzzTest : public DriverTest {
  protected:
   void RunOne(const sim::DescriptorSet& set) {
     NTSTATUS status = Parse(set);
-    if (NT_SUCCESS(status)) {
-      audio_->Configure();
+    if (NT_SUCCESS(status) && NT_SUCCESS(audio_->Configure())) {
+      // Everything the start does with a parsed device: the filter and formats.
+      PCFILTER_DESCRIPTOR filter;
+      if (NT_SUCCESS(audio_->BuildFilter(&filter))) audio_->FreeFilter(&filter);
+      ULONG channels = 0, container = 0, bytes = 0, nominal = 0;
+      LONG negative = 0, positive = 0;
+      audio_->SelectStreamingFormat(FALSE, 2, 24, 48000, 1, &channels, &container, &bytes);
+      audio_->SelectStreamingFormat(TRUE, 2, 16, 44100, 4, &channels, &container, &nominal, &negative, &positive, &bytes);
+      audio_->SelectStreamingFormat(FALSE, 0, 0, 0, 1, &channels, &container, &bytes);
+      audio_->GetFeedbackBufferBytes();
     }
     audio_.reset();
     device_.reset();

@@ -219,14 +219,14 @@ DeviceReport InspectDevice(const InspectRequest& request) {
   report.source = request.source;
   sim::AudioFunctionModel function(request.descriptors, request.audio);
   sim::SimUsbDevice device(request.descriptors, &function);
-  std::string lastError;
-  platform::SetDebugPrintSink([&lastError](const char* line) {
+  std::string firstError;
+  platform::SetDebugPrintSink([&firstError](const char* line) {
     std::string text = line;
     const std::string marker = "error: ";
     const size_t at = text.find(marker);
-    if (at != std::string::npos) {
-      lastError = text.substr(at + marker.size());
-      while (!lastError.empty() && (lastError.back() == '\n' || lastError.back() == '\r')) lastError.pop_back();
+    if (at != std::string::npos && firstError.empty()) {  // the first error is the cause
+      firstError = text.substr(at + marker.size());
+      while (!firstError.empty() && (firstError.back() == '\n' || firstError.back() == '\r')) firstError.pop_back();
     }
   });
   {
@@ -241,9 +241,10 @@ DeviceReport InspectDevice(const InspectRequest& request) {
     if (NT_SUCCESS(status)) {
       report.failedStep.clear();
     } else {
-      report.reason = lastError;
+      report.reason = firstError;
     }
     if (audio) Collect(*audio, report);
+    if (NT_SUCCESS(status)) report.filter = CollectFilter(*audio);
     if (NT_SUCCESS(status) && request.select) {
       if (audio->GetRenderInterface() != nullptr) report.selections.push_back(Select(*audio, false, *request.select));
       if (request.selectCapture && audio->GetCaptureInterface() != nullptr) {

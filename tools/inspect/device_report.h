@@ -10,6 +10,8 @@
 #include "sim/uac/audio_function_config.h"
 #include "sim/usb/descriptor_set.h"
 
+class CUSBAudioCL;
+
 namespace tools {
 
 struct EndpointReport {
@@ -92,6 +94,34 @@ struct SelectionReport {
   std::vector<uint32_t> firstPacketBytes;  // one transfer of transferMs from the schedule
 };
 
+struct FilterPinReport {
+  uint32_t id = 0;
+  std::string dataFlow;       // "in" or "out"
+  std::string communication;  // "sink", "none", ...
+  std::string category;       // trace name of the category GUID, or "none"
+  std::string terminal;       // entity name
+  uint32_t maxGlobalInstances = 0, maxFilterInstances = 0, minFilterInstances = 0;
+  std::vector<std::string> ranges;  // one line per data range
+};
+
+struct FilterNodeReport {
+  uint32_t id = 0;
+  std::string type;    // trace name of the node type
+  std::string entity;  // the unit's name, or the converter
+  bool automation = false;
+};
+
+struct FilterConnectionReport {
+  uint32_t fromNode = 0, fromPin = 0, toNode = 0, toPin = 0;
+};
+
+struct FilterReport {
+  uint32_t status = 0;
+  std::vector<FilterPinReport> pins;
+  std::vector<FilterNodeReport> nodes;
+  std::vector<FilterConnectionReport> connections;
+};
+
 struct ScheduleReport {
   uint32_t rate = 0;
   std::vector<uint32_t> fullSpeed;
@@ -124,6 +154,7 @@ struct DeviceReport {
   std::optional<int> captureInterface;
   std::vector<SelectionReport> selections;
   std::vector<ScheduleReport> schedule;
+  std::optional<FilterReport> filter;
   bool Succeeded() const { return (status & 0xC0000000u) != 0xC0000000u; }
 };
 
@@ -145,5 +176,10 @@ DeviceReport InspectDevice(const InspectRequest& request);
 
 std::string FormatText(const DeviceReport& report);
 std::string FormatJson(const DeviceReport& report);
+// The KS filter as a Graphviz graph.
+std::string FormatDot(const DeviceReport& report);
+
+// Builds the KS filter description of a parsed device and records it.
+FilterReport CollectFilter(CUSBAudioCL& audio);
 
 }  // namespace tools

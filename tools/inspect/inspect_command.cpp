@@ -13,13 +13,14 @@ namespace {
 
 const char kUsage[] =
     "usage: usbaudio-inspect (--profile NAME | FILE) [--full-speed] [--select CH/BITS/RATE [--capture]]\n"
-    "                        [--schedule] [--json]\n"
+    "                        [--schedule] [--json | --dot]\n"
     "  FILE: a raw configuration descriptor (09 02 ...) or a Linux sysfs 'descriptors' file\n"
     "  --full-speed: the loaded device runs at full speed (files only)\n"
     "  --select: select that streaming format on the render interface (and with\n"
     "            --capture on the capture interface) and show the packet parameters\n"
     "  --schedule: show the packet schedule of every supported rate\n"
-    "  --json: one JSON object instead of text\n";
+    "  --json: one JSON object instead of text\n"
+    "  --dot: the KS filter as a Graphviz graph (render with: dot -Tpng)\n";
 
 bool ParseFormat(const std::string& text, InspectRequest::Format& format) {
   unsigned channels = 0, bits = 0, rate = 0;
@@ -45,6 +46,7 @@ CommandResult RunInspect(const std::vector<std::string>& args) {
   std::string file;
   bool fullSpeed = false;
   bool json = false;
+  bool dot = false;
   InspectRequest request;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -70,6 +72,8 @@ CommandResult RunInspect(const std::vector<std::string>& args) {
       request.schedule = true;
     } else if (arg == "--json") {
       json = true;
+    } else if (arg == "--dot") {
+      dot = true;
     } else if (arg == "--help" || arg == "-h") {
       result.out = kUsage;
       result.exitCode = kExitAccepted;
@@ -89,6 +93,10 @@ CommandResult RunInspect(const std::vector<std::string>& args) {
     return result;
   }
 
+  if (json && dot) {
+    result.err = "usbaudio-inspect: choose one of --json and --dot\n" + std::string(kUsage);
+    return result;
+  }
   if (request.selectCapture && !request.select) {
     result.err = "usbaudio-inspect: --capture goes with --select\n" + std::string(kUsage);
     return result;
@@ -113,7 +121,7 @@ CommandResult RunInspect(const std::vector<std::string>& args) {
   }
 
   const DeviceReport report = InspectDevice(request);
-  result.out = json ? FormatJson(report) : FormatText(report);
+  result.out = dot ? FormatDot(report) : json ? FormatJson(report) : FormatText(report);
   result.exitCode = report.Succeeded() ? kExitAccepted : kExitRefused;
   return result;
 }

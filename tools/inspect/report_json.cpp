@@ -47,6 +47,19 @@ void WritePipe(JsonWriter& json, const std::optional<PipeReport>& pipe) {
   json.EndObject();
 }
 
+void WriteDataRange(JsonWriter& json, const DataRangeReport& d, std::optional<int> interfaceNumber) {
+  json.BeginObject();
+  if (interfaceNumber) json.Key("interface_number").Number(*interfaceNumber);
+  json.Key("alternate").Number(d.alternate);
+  json.Key("sub_format").String(d.subFormat);
+  json.Key("maximum_channels").Number(d.maximumChannels);
+  json.Key("minimum_bits_per_sample").Number(d.minimumBits);
+  json.Key("maximum_bits_per_sample").Number(d.maximumBits);
+  json.Key("minimum_sample_frequency").Number(d.minimumRate);
+  json.Key("maximum_sample_frequency").Number(d.maximumRate);
+  json.EndObject();
+}
+
 void WriteSelection(JsonWriter& json, const SelectionReport& s) {
   json.BeginObject();
   json.Key("direction").String(s.direction);
@@ -155,17 +168,7 @@ std::string FormatJson(const DeviceReport& r) {
     }
     json.EndArray();
     json.Key("data_ranges").BeginArray();
-    for (const DataRangeReport& d : s.dataRanges) {
-      json.BeginObject();
-      json.Key("alternate").Number(d.alternate);
-      json.Key("sub_format").String(d.subFormat);
-      json.Key("maximum_channels").Number(d.maximumChannels);
-      json.Key("minimum_bits_per_sample").Number(d.minimumBits);
-      json.Key("maximum_bits_per_sample").Number(d.maximumBits);
-      json.Key("minimum_sample_frequency").Number(d.minimumRate);
-      json.Key("maximum_sample_frequency").Number(d.maximumRate);
-      json.EndObject();
-    }
+    for (const DataRangeReport& d : s.dataRanges) WriteDataRange(json, d, std::nullopt);
     json.EndArray();
     json.Key("capabilities").BeginObject();
     json.Key("max_channels").Number(s.capabilities.maxChannels);
@@ -183,20 +186,52 @@ std::string FormatJson(const DeviceReport& r) {
   WriteOptional(json, r.captureInterface);
   json.Key("data_ranges").BeginArray();
   for (const StreamingReport& s : r.streamingInterfaces) {
-    for (const DataRangeReport& d : s.dataRanges) {
-      json.BeginObject();
-      json.Key("interface_number").Number(s.interfaceNumber);
-      json.Key("alternate").Number(d.alternate);
-      json.Key("sub_format").String(d.subFormat);
-      json.Key("maximum_channels").Number(d.maximumChannels);
-      json.Key("minimum_bits_per_sample").Number(d.minimumBits);
-      json.Key("maximum_bits_per_sample").Number(d.maximumBits);
-      json.Key("minimum_sample_frequency").Number(d.minimumRate);
-      json.Key("maximum_sample_frequency").Number(d.maximumRate);
-      json.EndObject();
-    }
+    for (const DataRangeReport& d : s.dataRanges) WriteDataRange(json, d, s.interfaceNumber);
   }
   json.EndArray();
+  if (r.filter) {
+    const FilterReport& f = *r.filter;
+    json.Key("filter").BeginObject();
+    json.Key("status").String(StatusName(f.status));
+    json.Key("pins").BeginArray();
+    for (const FilterPinReport& p : f.pins) {
+      json.BeginObject();
+      json.Key("id").Number(p.id);
+      json.Key("data_flow").String(p.dataFlow);
+      json.Key("communication").String(p.communication);
+      json.Key("category").String(p.category);
+      json.Key("terminal").String(p.terminal);
+      json.Key("max_global_instances").Number(p.maxGlobalInstances);
+      json.Key("max_filter_instances").Number(p.maxFilterInstances);
+      json.Key("min_filter_instances").Number(p.minFilterInstances);
+      json.Key("ranges").BeginArray();
+      for (const std::string& range : p.ranges) json.String(range);
+      json.EndArray();
+      json.EndObject();
+    }
+    json.EndArray();
+    json.Key("nodes").BeginArray();
+    for (const FilterNodeReport& n : f.nodes) {
+      json.BeginObject();
+      json.Key("id").Number(n.id);
+      json.Key("type").String(n.type);
+      json.Key("entity").String(n.entity);
+      json.Key("has_properties").Bool(n.automation);
+      json.EndObject();
+    }
+    json.EndArray();
+    json.Key("connections").BeginArray();
+    for (const FilterConnectionReport& c : f.connections) {
+      json.BeginObject();
+      json.Key("from_node").Number(c.fromNode);
+      json.Key("from_pin").Number(c.fromPin);
+      json.Key("to_node").Number(c.toNode);
+      json.Key("to_pin").Number(c.toPin);
+      json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+  }
   if (!r.selections.empty()) {
     json.Key("selection");
     WriteSelection(json, r.selections.front());

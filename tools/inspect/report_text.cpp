@@ -57,6 +57,31 @@ std::string FormatSelectionText(const SelectionReport& s) {
   return out;
 }
 
+std::string End(uint32_t node, uint32_t pin) {
+  return node == 0xFFFFFFFFu ? "pin " + std::to_string(pin) : "node " + std::to_string(node) + " (" + std::to_string(pin) + ")";
+}
+
+std::string FormatFilterText(const FilterReport& f) {
+  std::string out = "KS filter";
+  if ((f.status & 0xC0000000u) == 0xC0000000u) return out + ": " + StatusName(f.status) + "\n";
+  out += ":\n";
+  for (const FilterPinReport& p : f.pins) {
+    out += "  pin " + std::to_string(p.id) + ": data flow " + p.dataFlow + ", communication " + p.communication +
+           ", category " + p.category + ", terminal " + p.terminal + ", instances " +
+           std::to_string(p.maxGlobalInstances) + "/" + std::to_string(p.maxFilterInstances) + "/" +
+           std::to_string(p.minFilterInstances) + "\n";
+    for (const std::string& range : p.ranges) out += "    range: " + range + "\n";
+  }
+  for (const FilterNodeReport& n : f.nodes) {
+    out += "  node " + std::to_string(n.id) + ": " + n.type + (n.entity.empty() ? "" : ", " + n.entity) +
+           (n.automation ? ", properties" : "") + "\n";
+  }
+  for (const FilterConnectionReport& c : f.connections) {
+    out += "  connection " + End(c.fromNode, c.fromPin) + " -> " + End(c.toNode, c.toPin) + "\n";
+  }
+  return out;
+}
+
 std::string FormatScheduleText(const ScheduleReport& s) {
   return "schedule " + std::to_string(s.rate) + " Hz: full speed [" + std::to_string(s.fullSpeed.size()) + "] " +
          List(s.fullSpeed, 12) + "; high speed [" + std::to_string(s.highSpeed.size()) + "] " + List(s.highSpeed, 12) + "\n";
@@ -136,6 +161,7 @@ std::string FormatText(const DeviceReport& r) {
   }
   line("render interface:  " + (r.renderInterface ? std::to_string(*r.renderInterface) : std::string("none")));
   line("capture interface: " + (r.captureInterface ? std::to_string(*r.captureInterface) : std::string("none")));
+  if (r.filter) out += FormatFilterText(*r.filter);
   for (const SelectionReport& s : r.selections) out += FormatSelectionText(s);
   for (const ScheduleReport& s : r.schedule) out += FormatScheduleText(s);
   return out;
