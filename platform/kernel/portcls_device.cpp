@@ -425,6 +425,10 @@ NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWCHAR Name, PUN
       IoSetDeviceInterfaceState(&link, FALSE);
       RtlFreeUnicodeString(&link);
     }
+    // A subdevice that cannot be registered will never be torn down by
+    // removal: drop the port's hold on its miniport now, so the
+    // port/miniport reference cycle does not outlive the caller's release.
+    port->ReleaseChildren();
     port->Release();
     return status;
   }

@@ -84,6 +84,7 @@ TEST_F(DriverStartTest, EveryFailingStepReleasesEverything) {
       {"wave port", platform::PoolTag("PcPt"), 0, STATUS_INSUFFICIENT_RESOURCES},
       {"wave miniport", POOLTAG_ADAPTER, 1, STATUS_INSUFFICIENT_RESOURCES},
       {"service group", platform::PoolTag("PcSg"), 0, STATUS_INSUFFICIENT_RESOURCES},
+      {"subdevice registration", platform::PoolTag("IoDi"), 0, STATUS_INSUFFICIENT_RESOURCES},
   };
   for (const Injection& injection : injections) {
     SCOPED_TRACE(injection.what);
