@@ -195,5 +195,46 @@ TEST_F(WaveFilterTest, RenderPinRunsOnlyWithStreamingThreads) {
   Close(pin);
 }
 
+TEST_F(WaveFilterTest, BadRequestsChangeNothingInTheDriverOrTheDevice) {
+  device_->ClearControlLog();
+  const int alternate = device_->CurrentAlternate(kRenderInterface);
+  HANDLE pin = nullptr;
+
+  // Pin creation with formats the pin cannot take: wrong size, specifier, tag, rate.
+  std::vector<UCHAR> shortFormat = PinConnect(kRenderPin, 2, 16, 48000);
+  shortFormat.resize(shortFormat.size() - 4);
+  EXPECT_FALSE(NT_SUCCESS(CreatePin(shortFormat, &pin)));
+  std::vector<UCHAR> badSize = PinConnect(kRenderPin, 2, 16, 48000);
+  reinterpret_cast<KSDATAFORMAT*>(badSize.data() + sizeof(KSPIN_CONNECT))->FormatSize += 64;
+  EXPECT_FALSE(NT_SUCCESS(CreatePin(badSize, &pin)));
+  std::vector<UCHAR> badSpecifier = PinConnect(kRenderPin, 2, 16, 48000);
+  reinterpret_cast<KSDATAFORMAT*>(badSpecifier.data() + sizeof(KSPIN_CONNECT))->Specifier = KSDATAFORMAT_SPECIFIER_NONE;
+  EXPECT_FALSE(NT_SUCCESS(CreatePin(badSpecifier, &pin)));
+  EXPECT_FALSE(NT_SUCCESS(CreatePin(PinConnect(kRenderPin, 2, 16, 12345), &pin)));
+  EXPECT_FALSE(NT_SUCCESS(CreatePin(PinConnect(7, 2, 16, 48000), &pin)));  // no such pin
+  EXPECT_EQ(pin, nullptr);
+
+  // Node properties: out-of-range node, unknown id, short value, wrong verb.
+  LONG value = 0;
+  EXPECT_FALSE(NT_SUCCESS(Request(filter_, NodeProperty(KSPROPERTY_AUDIO_VOLUMELEVEL, 99, 0, KSPROPERTY_TYPE_GET),
+                                  &value, sizeof value)));
+  EXPECT_FALSE(NT_SUCCESS(Request(filter_, NodeProperty(KSPROPERTY_AUDIO_BASS, kVolumeNode, 0, KSPROPERTY_TYPE_GET),
+                                  &value, sizeof value)));
+  SHORT small = 0;
+  EXPECT_FALSE(NT_SUCCESS(Request(filter_, NodeProperty(KSPROPERTY_AUDIO_VOLUMELEVEL, kVolumeNode, 0, KSPROPERTY_TYPE_SET),
+                                  &small, sizeof small)));
+  EXPECT_FALSE(NT_SUCCESS(Request(filter_, NodeProperty(KSPROPERTY_AUDIO_VOLUMELEVEL, kVolumeNode, 5, KSPROPERTY_TYPE_SET),
+                                  &value, sizeof value)));
+  EXPECT_FALSE(NT_SUCCESS(Request(filter_, Property(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_GET),
+                                  &value, sizeof value)));  // a pin property on the filter
+
+  // Nothing reached the device, and the render interface is where it was.
+  for (const sim::ControlLogEntry& entry : device_->ControlLog()) {
+    EXPECT_EQ(entry.setup.bmRequestType & 0x80, 0x80) << "a SET reached the device";
+  }
+  EXPECT_EQ(device_->CurrentAlternate(kRenderInterface), alternate);
+  EXPECT_EQ(model_->Volume(kFeatureUnit, 1), 0);
+}
+
 }  // namespace
 }  // namespace drivertest
