@@ -15,16 +15,13 @@
 #include "platform/kernel/io_manager.h"
 #include "platform/kernel/pnp_manager.h"
 #include "tests/platform/fake_audio_driver.h"
+#include "tests/support/ks_requests.h"
 #include "tests/support/verifier_test.h"
 
 namespace portcls_test {
 
 inline KSPROPERTY Property(const GUID& set, ULONG id, ULONG flags = KSPROPERTY_TYPE_GET) {
-  KSPROPERTY p{};
-  p.Set = set;
-  p.Id = id;
-  p.Flags = flags;
-  return p;
+  return ks_requests::Property(set, id, flags);
 }
 
 inline KSP_PIN PinProperty(ULONG id, ULONG pin, ULONG flags = KSPROPERTY_TYPE_GET) {
@@ -37,40 +34,13 @@ inline KSP_PIN PinProperty(ULONG id, ULONG pin, ULONG flags = KSPROPERTY_TYPE_GE
 // A node property with a channel, as the audio stack sends volume requests.
 inline KSNODEPROPERTY_AUDIO_CHANNEL NodeProperty(ULONG id, ULONG node, LONG channel,
                                                  ULONG flags = KSPROPERTY_TYPE_GET) {
-  KSNODEPROPERTY_AUDIO_CHANNEL p{};
-  p.NodeProperty.Property = Property(KSPROPSETID_Audio, id, flags | KSPROPERTY_TYPE_TOPOLOGY);
-  p.NodeProperty.NodeId = node;
-  p.Channel = channel;
-  return p;
+  return ks_requests::NodeProperty(id, node, channel, flags);
 }
 
 // KSPIN_CONNECT followed by a KSDATAFORMAT_WAVEFORMATEX.
 inline std::vector<UCHAR> RenderConnect(ULONG rate = 48000, WORD channels = 2, WORD bits = 16,
                                         ULONG pin = fake_audio::kRenderPin) {
-  KSPIN_CONNECT c{};
-  c.Interface.Set = KSINTERFACESETID_Standard;
-  c.Interface.Id = KSINTERFACE_STANDARD_STREAMING;
-  c.Medium.Set = KSMEDIUMSETID_Standard;
-  c.Medium.Id = KSMEDIUM_STANDARD_DEVIO;
-  c.PinId = pin;
-  c.Priority.PriorityClass = KSPRIORITY_NORMAL;
-  c.Priority.PrioritySubClass = 1;
-  KSDATAFORMAT_WAVEFORMATEX f{};
-  f.DataFormat.FormatSize = sizeof f;
-  f.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-  f.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  f.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-  f.WaveFormatEx.wFormatTag = WAVE_FORMAT_PCM;
-  f.WaveFormatEx.nChannels = channels;
-  f.WaveFormatEx.nSamplesPerSec = rate;
-  f.WaveFormatEx.wBitsPerSample = bits;
-  f.WaveFormatEx.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-  f.WaveFormatEx.nAvgBytesPerSec = rate * f.WaveFormatEx.nBlockAlign;
-  f.DataFormat.SampleSize = f.WaveFormatEx.nBlockAlign;
-  std::vector<UCHAR> bytes(sizeof c + sizeof f);
-  memcpy(bytes.data(), &c, sizeof c);
-  memcpy(bytes.data() + sizeof c, &f, sizeof f);
-  return bytes;
+  return ks_requests::PcmPinConnect(pin, channels, bits, rate);
 }
 
 class PortclsTest : public VerifiedTest {

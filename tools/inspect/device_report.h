@@ -176,6 +176,9 @@ DeviceReport InspectDevice(const InspectRequest& request);
 
 std::string FormatText(const DeviceReport& report);
 std::string FormatJson(const DeviceReport& report);
+class JsonWriter;
+// The "connections" member of a filter, as both tools print it.
+void WriteConnectionsJson(JsonWriter& json, const std::vector<FilterConnectionReport>& connections);
 // The KS filter as a Graphviz graph.
 std::string FormatDot(const DeviceReport& report);
 

@@ -104,6 +104,19 @@ void WriteOptional(JsonWriter& json, const std::optional<int>& value) {
 
 }  // namespace
 
+void WriteConnectionsJson(JsonWriter& json, const std::vector<FilterConnectionReport>& connections) {
+  json.Key("connections").BeginArray();
+  for (const FilterConnectionReport& c : connections) {
+    json.BeginObject();
+    json.Key("from_node").Number(c.fromNode);
+    json.Key("from_pin").Number(c.fromPin);
+    json.Key("to_node").Number(c.toNode);
+    json.Key("to_pin").Number(c.toPin);
+    json.EndObject();
+  }
+  json.EndArray();
+}
+
 std::string FormatJson(const DeviceReport& r) {
   JsonWriter json;
   json.BeginObject();
@@ -220,16 +233,7 @@ std::string FormatJson(const DeviceReport& r) {
       json.EndObject();
     }
     json.EndArray();
-    json.Key("connections").BeginArray();
-    for (const FilterConnectionReport& c : f.connections) {
-      json.BeginObject();
-      json.Key("from_node").Number(c.fromNode);
-      json.Key("from_pin").Number(c.fromPin);
-      json.Key("to_node").Number(c.toNode);
-      json.Key("to_pin").Number(c.toPin);
-      json.EndObject();
-    }
-    json.EndArray();
+    WriteConnectionsJson(json, f.connections);
     json.EndObject();
   }
   if (!r.selections.empty()) {

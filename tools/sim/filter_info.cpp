@@ -161,16 +161,7 @@ std::string FilterViewJson(const FilterView& v, uint32_t startStatus) {
     json.EndObject();
   }
   json.EndArray();
-  json.Key("connections").BeginArray();
-  for (const ConnectionView& c : v.connections) {
-    json.BeginObject();
-    json.Key("from_node").Number(c.fromNode);
-    json.Key("from_pin").Number(c.fromPin);
-    json.Key("to_node").Number(c.toNode);
-    json.Key("to_pin").Number(c.toPin);
-    json.EndObject();
-  }
-  json.EndArray();
+  WriteConnectionsJson(json, v.connections);
   json.Key("controls").BeginArray();
   for (const ControlView& c : v.controls) {
     json.BeginObject();

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/inspect/device_report.h"
+
 namespace sim {
 class KsFilter;
 }
@@ -27,9 +29,7 @@ struct NodeView {
   std::string type;
 };
 
-struct ConnectionView {
-  uint32_t fromNode, fromPin, toNode, toPin;
-};
+using ConnectionView = FilterConnectionReport;
 
 struct ControlView {
   uint32_t node = 0;
