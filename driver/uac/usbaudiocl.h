@@ -5,6 +5,7 @@
 #include "driver/core/kernel_prelude.h"
 #include "driver/uac/entities.h"
 #include "driver/uac/packet_schedule.h"
+#include "driver/uac/stream_events.h"
 #include "driver/usb/usbcl.h"
 
 // Descriptors of one alternate setting of a streaming interface. Settings
@@ -39,6 +40,11 @@ struct StreamingInterface {
     // Render only; guarded by Lock (taken by the feedback completion too).
     ULONG NominalFeedback;
     ULONG FeedbackReset[2];
+    // 16.16 frames per packet interval unit. LatestFeedback is what the
+    // feedback endpoint last reported (validated); CurrentFeedback is the
+    // copy the render transfer being sized uses. 0 means "use nominal".
+    ULONG CurrentFeedback;
+    ULONG LatestFeedback;
     KSPIN_LOCK Lock;
     // Data ranges: pointer array then one range per alternate setting.
     ULONG DataRangeCount;
@@ -90,6 +96,37 @@ public:
     ULONG GetSchedulePosition() const { return SchedulePosition; }
     ULONG GetDataInterval() const { return DataInterval; }
     CUSBAudioClock* GetTerminalClock(CUSBAudioTerminal* terminal);
+
+    // Isochronous stream transfers (iso_transfers.cpp).
+    // The render buffer is a non-paged system address for now; it becomes an
+    // MDL once the platform has them (only the URB's buffer field changes).
+    ULONG NextRenderTransferBytes(ULONG framesPerTransfer, ULONG feedback);
+    NTSTATUS SendIsoOut(PVOID transferBuffer, ULONG bytes, ULONG framesPerTransfer, PUSB_TRANSFER_CALLBACK callback,
+                        PVOID request);
+    NTSTATUS ReceiveIsoIn(PVOID buffer, ULONG bytes, PUSB_TRANSFER_CALLBACK callback, PVOID request,
+                          ULONG startFrame);
+    NTSTATUS RenderPipeAbort();
+    VOID SetImplicitFeedbackMode(BOOLEAN enabled, BOOLEAN shortPacketsAllowed) {
+        ImplicitFeedbackMode = enabled;
+        ShortPacketsAllowed = shortPacketsAllowed;
+    }
+    BOOLEAN IsLengthPrefixMode() const;
+    ULONG GetFeedbackRemainder() const { return FeedbackRemainder; }
+
+    // Explicit feedback (feedback.cpp).
+    VOID SetStreamEvents(IStreamEvents* events) { StreamEvents = events; }
+    // Copies the latest feedback into the value render sizing uses; returns it.
+    ULONG LatchFeedback();
+    ULONG GetLatestFeedback();
+    VOID ExplicitFeedbackStart(PVOID buffer, FEEDBACK_REQUEST* request);
+    NTSTATUS RecvFeedback(PVOID buffer, ULONG bytes, PFEEDBACK_CALLBACK callback, PVOID request);
+    static VOID RecvFeedbackCompletion(NTSTATUS status, ULONG value, BOOLEAN threeBytePackets, PVOID request);
+    // The value to publish for a reading: the reading when it lies within one
+    // frame of nominal (and at least one frame), else nominal. A reading of
+    // 3-byte packets that fails is tried once more as 10.14.
+    static ULONG ValidateFeedback(ULONG value, ULONG nominal, BOOLEAN threeBytePackets);
+    // Averages the packets of a completed feedback read; 0 when none counts.
+    static ULONG DecodeFeedbackPackets(const struct _URB_ISOCH_TRANSFER* transfer, PBOOLEAN threeBytePackets);
 
     // Feature-unit, endpoint and vendor requests.
     NTSTATUS FeatureUnitRequest(CUSBAudioFeatureUnit* unit, UCHAR channel, ULONG control, BOOLEAN get, UCHAR request,
@@ -146,8 +183,19 @@ protected:
     const PacketScheduleEntry* CurrentSchedule;
     ULONG SchedulePosition;
     ULONG DataInterval;
+    // Carried fraction (16 bits) of the feedback-sized render packets.
+    ULONG FeedbackRemainder = 0;
+    BOOLEAN ImplicitFeedbackMode = FALSE;
+    BOOLEAN ShortPacketsAllowed = FALSE;
+    IStreamEvents* StreamEvents = NULL;
 
 private:
+    static NTSTATUS RecvFeedbackCompletionRoutine(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+    static NTSTATUS StreamOutPipeAbortCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+    PURB BuildIsoUrb(PUSBD_PIPE_INFORMATION pipe, ULONG flags, PVOID buffer, ULONG bytes, ULONG packets);
+    ULONG CountRenderPackets(StreamingInterface* render, ULONG bytes, ULONG framesPerTransfer, ULONG feedback);
+    NTSTATUS SendLengthPrefixed(StreamingInterface* render, PVOID transferBuffer, ULONG bytes,
+                                USB_TRANSFER_CONTEXT* context);
     NTSTATUS SelectFormat(BOOLEAN capture, BOOLEAN shortForm, ULONG channels, ULONG bits, ULONG rate,
                           ULONG milliseconds, PULONG outChannels, PULONG outContainerBits, PULONG nominalBytes,
                           PLONG negativeSlack, PLONG positiveSlack, PULONG maxBytes);
