@@ -16,5 +16,7 @@
 #include <ntos/ke.h>
 #include <ntos/ex.h>
 #include <ntos/io.h>
+#include <ntos/mm.h>
+#include <ntos/ps.h>
 
 #endif

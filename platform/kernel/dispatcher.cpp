@@ -1,7 +1,8 @@
 // Dispatcher objects (events, semaphores, mutexes) and waits. One dispatcher
 // lock and one condition variable guard every object's state, as the
 // kernel's dispatcher database does; waiters re-evaluate their objects on
-// each signal. Timers plug into Signalled/Acquire.
+// each signal. Timers and thread objects are signalled through
+// SetSignalState.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -15,32 +16,23 @@ using platform::detail::BugCheckAt;
 using platform::detail::CurrentIrql;
 using Clock = std::chrono::steady_clock;
 
-// Object type codes of DISPATCHER_HEADER.Type (the kernel's KOBJECTS).
-enum : UCHAR {
-  EventNotificationObject = 0,
-  EventSynchronizationObject = 1,
-  MutantObject = 2,
-  SemaphoreObject = 5,
-  TimerNotificationObject = 8,
-  TimerSynchronizationObject = 9,
-};
+using namespace platform::detail;  // object type codes
 
 std::mutex g_lock;
 std::condition_variable g_signal;
 
 PDISPATCHER_HEADER Header(PVOID object) { return static_cast<PDISPATCHER_HEADER>(object); }
 
-// The calling thread's identity as a mutex owner (only compared, never
-// dereferenced).
-PKTHREAD CurrentThread() {
-  static thread_local char token;
-  return reinterpret_cast<PKTHREAD>(&token);
-}
+// The calling thread's identity as a mutex owner.
+PKTHREAD CurrentThread() { return KeGetCurrentThread(); }
 
 void RequireType(PVOID object, bool event, bool semaphore, bool mutex, const void* caller, const char* what) {
   UCHAR type = Header(object)->Type;
   bool ok = (event && (type == EventNotificationObject || type == EventSynchronizationObject)) ||
             (semaphore && type == SemaphoreObject) || (mutex && type == MutantObject);
+  // Timers and threads are only waited for; mutex marks a wait.
+  if (event && semaphore && mutex)
+    ok = ok || type == TimerNotificationObject || type == TimerSynchronizationObject || type == ThreadObject;
   if (!ok) BugCheckAt(caller, "DISPATCHER_OBJECT_INVALID", "%s on %p with object type %u (not initialized?)", what, object, type);
 }
 
@@ -55,7 +47,8 @@ bool Signalled(PDISPATCHER_HEADER h) {
 // Consumes what a satisfied wait takes from the object.
 void Acquire(PDISPATCHER_HEADER h) {
   switch (h->Type) {
-    case EventSynchronizationObject: h->SignalState = 0; break;
+    case EventSynchronizationObject:
+    case TimerSynchronizationObject: h->SignalState = 0; break;
     case SemaphoreObject: h->SignalState--; break;
     case MutantObject:
       h->SignalState--;
@@ -130,6 +123,18 @@ NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeo
 }
 
 }  // namespace
+
+void platform::detail::SetSignalState(PDISPATCHER_HEADER header, LONG state) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  LONG previous = header->SignalState;
+  header->SignalState = state;
+  if (state > 0 && previous <= 0) g_signal.notify_all();
+}
+
+LONG platform::detail::SignalStateOf(PDISPATCHER_HEADER header) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  return header->SignalState;
+}
 
 extern "C" {
 

@@ -51,6 +51,27 @@ bool IsLiveDevice(PDEVICE_OBJECT device);
 NTSTATUS SendIrpAndWait(PDEVICE_OBJECT device, ULONG_PTR* information,
                         const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup);
 
+// Object type codes of DISPATCHER_HEADER.Type (the kernel's KOBJECTS).
+enum : UCHAR {
+  EventNotificationObject = 0,
+  EventSynchronizationObject = 1,
+  MutantObject = 2,
+  SemaphoreObject = 5,
+  ThreadObject = 6,
+  TimerNotificationObject = 8,
+  TimerSynchronizationObject = 9,
+};
+
+// Sets the object's signal state under the dispatcher lock and wakes the
+// waiters when it becomes signalled.
+void SetSignalState(PDISPATCHER_HEADER header, LONG state);
+LONG SignalStateOf(PDISPATCHER_HEADER header);
+
+// Host-side accounting of kernel handles to thread objects (threads.cpp).
+size_t OutstandingThreadHandles();
+// Closes a thread handle; false when the handle is not a thread handle.
+bool CloseThreadHandle(HANDLE handle);
+
 // Windows-style formatting (LLP64 sizes; %s/%S/%ls/%hs/%ws, %wZ, %Z, %I64x).
 // Writes at most cch - 1 characters and a terminator; returns false when the
 // output was truncated. cch must be at least 1.

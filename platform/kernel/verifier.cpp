@@ -82,6 +82,17 @@ std::string TagToString(ULONG tag) {
 }
 
 void VerifyNoLeaks(const char* context) {
+  if (OutstandingThreads() != 0) {
+    BugCheck("THREAD_OBJECT_LEAK", "%s: %zu thread objects outstanding\n%s", context, OutstandingThreads(),
+             DescribeOutstandingThreads().c_str());
+  }
+  if (detail::OutstandingThreadHandles() != 0) {
+    BugCheck("HANDLE_LEAK", "%s: %zu thread handles still open", context, detail::OutstandingThreadHandles());
+  }
+  if (OutstandingMdls() != 0) {
+    BugCheck("MDL_LEAK", "%s: %zu MDLs outstanding\n%s", context, OutstandingMdls(),
+             DescribeOutstandingMdls().c_str());
+  }
   if (OutstandingPoolAllocations() != 0) {
     BugCheck("POOL_LEAK", "%s: %zu pool allocations outstanding\n%s", context,
              OutstandingPoolAllocations(), DescribeOutstandingPool().c_str());

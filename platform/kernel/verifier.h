@@ -44,7 +44,17 @@ std::string DescribeOutstandingIrps();
 // Device objects created with IoCreateDevice and not yet deleted.
 size_t OutstandingDeviceObjects();
 
-// Bug checks with POOL_LEAK or IRP_LEAK (listing what is outstanding) when
+// System thread objects (from PsCreateSystemThread) not yet freed: a thread
+// that still runs or an object a handle or reference still names.
+size_t OutstandingThreads();
+std::string DescribeOutstandingThreads();
+
+// MDLs from IoAllocateMdl not yet freed.
+size_t OutstandingMdls();
+std::string DescribeOutstandingMdls();
+
+// Bug checks with THREAD_OBJECT_LEAK, HANDLE_LEAK (thread handles),
+// MDL_LEAK, POOL_LEAK or IRP_LEAK (listing what is outstanding) when
 // anything is left; called when a device is torn down or the driver unloads.
 void VerifyNoLeaks(const char* context);
 

@@ -1,5 +1,6 @@
 /* Kernel core part of <wdm.h>: IRQL, spin locks, dispatcher objects (events,
-   semaphores; mutex and timer layouts), waits, time and bug checks.
+   semaphores, mutexes, timers, thread objects), DPCs, waits, time and bug
+   checks.
    Included by <wdm.h> only. */
 #ifndef USBAUDIO_PLATFORM_NTOS_KE_H
 #define USBAUDIO_PLATFORM_NTOS_KE_H
@@ -248,6 +249,31 @@ NTKERNELAPI NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[],
                                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                     PLARGE_INTEGER Timeout,
                                                     PKWAIT_BLOCK WaitBlockArray);
+/* Timers: due time in 100 ns units (negative = relative, positive =
+   absolute system time), period in milliseconds (0 = one-shot). An expired
+   timer is signalled; a synchronization timer releases one waiter. The DPC,
+   if any, runs at DISPATCH_LEVEL on the timer thread. */
+NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
+                                       PVOID DeferredContext);
+NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(VOID);
+NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+NTKERNELAPI VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+NTKERNELAPI BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+NTKERNELAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+NTKERNELAPI BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
+
+/* Threads: a system thread's object is a dispatcher object signalled when
+   the thread ends. Other threads get a per-thread object that is never
+   signalled. */
+#define LOW_PRIORITY 0
+#define LOW_REALTIME_PRIORITY 16
+#define HIGH_PRIORITY 31
+#define MAXIMUM_PRIORITY 32
+NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);
+NTKERNELAPI KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
+NTKERNELAPI KPRIORITY NTAPI KeQueryPriorityThread(PKTHREAD Thread);
+
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                   PLARGE_INTEGER Interval);
 NTHALAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
