@@ -98,6 +98,9 @@ private:
     // Node properties (node_properties.cpp).
     CUSBAudioFeatureUnit* FindNodeFeatureUnit(ULONG node);
     ULONG KsChannelCount(CUSBAudioFeatureUnit* unit);
+    // The checks every volume/mute GET and SET shares: sizes, node, channel.
+    NTSTATUS NodeChannelRequest(PPCPROPERTY_REQUEST request, const char* what, CUSBAudioFeatureUnit** unit,
+                                PLONG channel, PULONG channels);
     NTSTATUS PropertyHandler_Volume(PPCPROPERTY_REQUEST request);
     NTSTATUS PropertyHandler_Mute(PPCPROPERTY_REQUEST request);
     NTSTATUS PropertyHandlerBasicSupport_Volume(PPCPROPERTY_REQUEST request);

@@ -101,21 +101,33 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::PropertyHandler_Node(PPCPROPERTY_REQUE
     }
 }
 
-NTSTATUS CAdapterUsbAudio::PropertyHandler_Volume(PPCPROPERTY_REQUEST request) {
-    if ((request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) != 0) {
-        return PropertyHandlerBasicSupport_Volume(request);
-    }
+NTSTATUS CAdapterUsbAudio::NodeChannelRequest(PPCPROPERTY_REQUEST request, const char* what,
+                                              CUSBAudioFeatureUnit** unit, PLONG channel, PULONG channels) {
     NTSTATUS status = ValidateChannelRequest(request);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    CUSBAudioFeatureUnit* unit = FindNodeFeatureUnit(request->Node);
-    if (unit == NULL) {
-        UA_ERROR("volume: node %lu has no feature unit", (unsigned long)request->Node);
+    *unit = FindNodeFeatureUnit(request->Node);
+    if (*unit == NULL) {
+        UA_ERROR("%s: node %lu has no feature unit", what, (unsigned long)request->Node);
         return STATUS_INVALID_PARAMETER;
     }
-    const LONG channel = RequestChannel(request);
-    const ULONG channels = KsChannelCount(unit);
+    *channel = RequestChannel(request);
+    *channels = KsChannelCount(*unit);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CAdapterUsbAudio::PropertyHandler_Volume(PPCPROPERTY_REQUEST request) {
+    if ((request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) != 0) {
+        return PropertyHandlerBasicSupport_Volume(request);
+    }
+    CUSBAudioFeatureUnit* unit = NULL;
+    LONG channel = 0;
+    ULONG channels = 0;
+    NTSTATUS status = NodeChannelRequest(request, "volume", &unit, &channel, &channels);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     PLONG value = static_cast<PLONG>(request->Value);
 
     if ((request->Verb & KSPROPERTY_TYPE_GET) != 0) {
@@ -156,17 +168,13 @@ NTSTATUS CAdapterUsbAudio::PropertyHandler_Mute(PPCPROPERTY_REQUEST request) {
     if ((request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) != 0) {
         return PropertyHandlerBasicSupport_Mute(request);
     }
-    NTSTATUS status = ValidateChannelRequest(request);
+    CUSBAudioFeatureUnit* unit = NULL;
+    LONG channel = 0;
+    ULONG channels = 0;
+    NTSTATUS status = NodeChannelRequest(request, "mute", &unit, &channel, &channels);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    CUSBAudioFeatureUnit* unit = FindNodeFeatureUnit(request->Node);
-    if (unit == NULL) {
-        UA_ERROR("mute: node %lu has no feature unit", (unsigned long)request->Node);
-        return STATUS_INVALID_PARAMETER;
-    }
-    const LONG channel = RequestChannel(request);
-    const ULONG channels = KsChannelCount(unit);
     if (channel < -1 || (channel >= 0 && (ULONG)channel >= channels)) {
         UA_ERROR("mute: channel %ld of %lu", (long)channel, (unsigned long)channels);
         return STATUS_INVALID_PARAMETER;

@@ -41,6 +41,10 @@ public:
     STDMETHODIMP_(void) CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount) override;
     STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount) override;
 
+    // A cyclic-buffer region starting at `at`: the bytes before the buffer end
+    // and those that wrap to its start.
+    VOID SplitAtBufferEnd(PUCHAR at, ULONG bytes, PULONG first, PULONG rest);
+
     // From the miniport's private interface (adapter threads and completions).
     VOID TimingNotification();
     VOID ClearBuffer();

@@ -68,6 +68,16 @@ STDMETHODIMP_(PADAPTER_OBJECT) CMiniportWaveCyclicStreamUsbAudio::GetAdapterObje
     return NULL;
 }
 
+VOID CMiniportWaveCyclicStreamUsbAudio::SplitAtBufferEnd(PUCHAR at, ULONG bytes, PULONG first, PULONG rest) {
+    const ULONG room = (ULONG)(Buffer + BufferBytes - at);
+    *first = bytes < room ? bytes : room;
+    *rest = bytes - *first;
+    if (*rest > BufferBytes) {
+        UA_ERROR("copy of %lu bytes exceeds the %lu-byte buffer", (unsigned long)bytes, (unsigned long)BufferBytes);
+        *rest = BufferBytes;
+    }
+}
+
 STDMETHODIMP_(void) CMiniportWaveCyclicStreamUsbAudio::CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount) {
     PUCHAR destination = static_cast<PUCHAR>(Destination);
     const PUCHAR source = static_cast<PUCHAR>(Source);
@@ -76,14 +86,9 @@ STDMETHODIMP_(void) CMiniportWaveCyclicStreamUsbAudio::CopyTo(PVOID Destination,
         return;
     }
     // Up to the end of the buffer, then the rest from its start.
-    const ULONG room = (ULONG)(Buffer + BufferBytes - destination);
-    const ULONG first = ByteCount < room ? ByteCount : room;
-    ULONG rest = ByteCount - first;
-    if (rest > BufferBytes) {
-        UA_ERROR("render copy of %lu bytes exceeds the %lu-byte buffer", (unsigned long)ByteCount,
-                 (unsigned long)BufferBytes);
-        rest = BufferBytes;
-    }
+    ULONG first = 0;
+    ULONG rest = 0;
+    SplitAtBufferEnd(destination, ByteCount, &first, &rest);
     IAdapterCommon* adapter = Miniport->GetAdapter();
     if (first != 0) {
         RtlCopyMemory(destination, source, first);
@@ -105,14 +110,9 @@ STDMETHODIMP_(void) CMiniportWaveCyclicStreamUsbAudio::CopyFrom(PVOID Destinatio
         UA_ERROR("capture copy from %p outside the buffer at %p", Source, Buffer);
         return;
     }
-    const ULONG room = (ULONG)(Buffer + BufferBytes - source);
-    const ULONG first = ByteCount < room ? ByteCount : room;
-    ULONG rest = ByteCount - first;
-    if (rest > BufferBytes) {
-        UA_ERROR("capture copy of %lu bytes exceeds the %lu-byte buffer", (unsigned long)ByteCount,
-                 (unsigned long)BufferBytes);
-        rest = BufferBytes;
-    }
+    ULONG first = 0;
+    ULONG rest = 0;
+    SplitAtBufferEnd(source, ByteCount, &first, &rest);
     // What was read goes back to be filled again.
     IAdapterCommon* adapter = Miniport->GetAdapter();
     if (first != 0) {
