@@ -22,6 +22,12 @@ NTSTATUS CreateAdapterUsbAudio(PUNKNOWN* Unknown, PUNKNOWN OuterUnknown, POOL_TY
 CAdapterUsbAudio::CAdapterUsbAudio(PUNKNOWN outerUnknown) : CPoolUnknown(outerUnknown) {}
 
 CAdapterUsbAudio::~CAdapterUsbAudio() {
+    if (SyncObjectsReady) {
+        // Normally the streams have stopped their threads already; a thread
+        // still running would outlive the object it works on.
+        WaitForStopStreamThread(TRUE);
+        WaitForStopStreamThread(FALSE);
+    }
     if (PoolsReady) {
         // Entries still queued go back before their pool goes away.
         FlushClientQueue(FALSE);
@@ -92,6 +98,7 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::Init(PDEVICE_OBJECT PhysicalDeviceObje
     ExInitializeNPagedLookasideList(&RequestPool, NULL, NULL, 0, TRANSFER_REQUEST_BYTES, POOLTAG_USB, 0);
     PoolsReady = TRUE;
 
+    UsbAudio.SetStreamEvents(this);
     NTSTATUS status = UsbAudio.Init(PhysicalDeviceObject, render.TransfersInFlight + capture.TransfersInFlight);
     if (!NT_SUCCESS(status)) {
         UA_ERROR("audio function initialisation failed 0x%08lx", (unsigned long)status);

@@ -9,6 +9,8 @@
 #include "driver/core/client_queue.h"
 #include "driver/core/com_unknown.h"
 #include "driver/core/kernel_prelude.h"
+#include "driver/core/transfer_request.h"
+#include "driver/uac/stream_events.h"
 #include "driver/uac/usbaudiocl.h"
 
 // Format of one direction; all zero means the direction has none.
@@ -19,15 +21,16 @@ struct StreamFormat {
     ULONG BytesPerFrame;
 };
 
-// Records of the render, capture and feedback transfer chains.
-constexpr ULONG TRANSFER_REQUEST_BYTES = 72;
 // Feedback reads allowed in flight.
 constexpr LONG FEEDBACK_SLOT_LIMIT = 3;
 // Render slots granted at a time by RenderNotify and at a start without
 // explicit feedback.
 constexpr ULONG RENDER_SLOT_BURST = 3;
 
-class CAdapterUsbAudio : public IAdapterCommon, public IAdapterPowerManagement, public CPoolUnknown {
+class CAdapterUsbAudio : public IAdapterCommon,
+                         public IAdapterPowerManagement,
+                         public CPoolUnknown,
+                         private IStreamEvents {
 public:
     DECLARE_STD_UNKNOWN();
     explicit CAdapterUsbAudio(PUNKNOWN outerUnknown);
@@ -65,12 +68,18 @@ public:
     STDMETHODIMP_(NTSTATUS) QueryPowerChangeState(POWER_STATE NewStateQuery) override;
     STDMETHODIMP_(NTSTATUS) QueryDeviceCapabilities(PDEVICE_CAPABILITIES PowerDeviceCaps) override;
 
+    // Transfer sizes in the other direction's units, on whole audio frames.
+    ULONG ClientBytes(BOOLEAN capture, ULONG deviceBytes);
+    ULONG DeviceBytes(BOOLEAN capture, ULONG clientBytes);
+
     // State for diagnostics and tests.
     StreamFormat GetClientFormat(BOOLEAN capture) const { return capture ? CaptureFormat : RenderFormat; }
     StreamFormat GetDeviceFormat(BOOLEAN capture) const { return capture ? CaptureDeviceFormat : RenderDeviceFormat; }
     ULONG GetQueuedRenderBytes() const { return (ULONG)QueuedRenderBytes; }
     DEVICE_POWER_STATE GetPowerState() const { return PowerState; }
     CUSBAudioCL* GetUsbAudio() { return &UsbAudio; }
+    LONG GetRenderRestartCount() const { return RenderRestartCount; }
+    LONG GetRenderSlotsGranted() const { return RenderSlotsGranted; }
     // The capture interface's first data endpoint paces render (implicit feedback).
     BOOLEAN IsImplicitFeedbackMode();
 
@@ -84,16 +93,53 @@ private:
     NTSTATUS StartLinkedStreams();
     VOID ReinitializeSlots(BOOLEAN capture);
     VOID FlushClientQueue(BOOLEAN capture);
+    VOID FlushRenderQueueLocked();  // caller holds RenderLock
     NTSTATUS QueueClientBuffer(BOOLEAN capture, PVOID address, ULONG length);
     VOID AcquireStreamMutex();
     VOID ReleaseStreamMutex();
 
-    // Streaming threads (adapter_threads.cpp): the hooks the streaming work fills.
+    // Streaming threads, slots and the in-flight accounting (stream_threads.cpp).
     NTSTATUS StartStreamThread(BOOLEAN capture);
     VOID StopStreamThread(BOOLEAN capture);
     VOID StopStreamThreads();
     VOID WaitForStopStreamThread(BOOLEAN capture);
+    VOID GrantRenderSlot();
     VOID GrantRenderSlots(ULONG count);
+    VOID RenderRequestStarted();
+    VOID RenderRequestDone();
+    VOID CaptureRequestStarted();
+    VOID CaptureRequestDone();
+    BOOLEAN IsClockStable(LONGLONG relativeTimeout);
+    static VOID NTAPI RenderThreadRoutine(PVOID context);
+    static VOID NTAPI CaptureThreadRoutine(PVOID context);
+    VOID RenderThreadMain();
+    VOID CaptureThreadMain();
+
+    // Render transfer requests and the restart after errors (render_thread.cpp).
+    VOID CreateRenderRequests();
+    VOID FreeRenderRequestList();
+    VOID RestartRender(BOOLEAN explicitFeedback);
+
+    // The render pump (render_pump.cpp).
+    VOID SendRenderTransfer(TRANSFER_REQUEST* completed);
+    BOOLEAN SizeRenderTransfer(TRANSFER_REQUEST* request, BOOLEAN running);
+    ULONG FillRenderTransfer(TRANSFER_REQUEST* request, BOOLEAN running);
+    static VOID RenderTransferCompletion(NTSTATUS status, ULONG bytes, PVOID request);
+    static VOID NTAPI RenderWorkItem(PDEVICE_OBJECT deviceObject, PVOID context);
+
+    // The capture path (capture_path.cpp).
+    VOID ReceiveCaptureTransfer(PVOID buffer, TRANSFER_REQUEST* request);
+    VOID DeliverCapturedAudio(PUCHAR buffer, ULONG bytes);
+    static VOID CaptureTransferCompletion(NTSTATUS status, ULONG bytes, PVOID request);
+
+    // IStreamEvents: the explicit feedback chains (adapter_feedback.cpp).
+    BOOLEAN FeedbackShouldRun() override;
+    FEEDBACK_REQUEST* AllocateFeedbackRequest() override;
+    VOID FreeFeedbackRequest(FEEDBACK_REQUEST* request) override;
+    VOID OnFeedbackChainEnded() override;
+    VOID OnFeedbackReadFailed(NTSTATUS status) override;
+    VOID OnFeedbackPublished(ULONG value) override;
+    VOID GrantRenderSlots() override;
 
     // Node properties (node_properties.cpp).
     CUSBAudioFeatureUnit* FindNodeFeatureUnit(ULONG node);
@@ -107,6 +153,8 @@ private:
     NTSTATUS PropertyHandlerBasicSupport_Mute(PPCPROPERTY_REQUEST request);
 
     PKEVENT StopEvent(BOOLEAN capture) { return capture ? &CaptureStopEvent : &RenderStopEvent; }
+    BOOLEAN IsSignalled(PKEVENT event) { return KeReadStateEvent(event) != 0; }
+    BOOLEAN HasExplicitFeedback();
     StreamFormat& ClientFormat(BOOLEAN capture) { return capture ? CaptureFormat : RenderFormat; }
 
     PDEVICE_OBJECT FunctionalDeviceObject = NULL;
@@ -164,7 +212,8 @@ private:
     ULONG OutputReadyFrame = 0;
     volatile LONG RenderSlotsGranted = 0;
     volatile LONG QueuedRenderBytes = 0;
-    ULONG FeedbackErrorCount = 0;
+    volatile LONG FeedbackErrorCount = 0;
+    volatile LONG RenderRestartCount = 0;  // diagnostics
     PCFILTER_DESCRIPTOR FilterDescriptor = {};
 
     // Which of the objects above Init has set up, for the destructor.

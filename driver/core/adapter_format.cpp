@@ -107,6 +107,11 @@ NTSTATUS CAdapterUsbAudio::OpenStreamPipes(BOOLEAN capture) {
                  (unsigned long)status);
         return status;
     }
+    if (!capture) {
+        // Render packets are sized from the capture side's counts in this mode.
+        StreamingInterface* render = UsbAudio.GetRenderInterface();
+        UsbAudio.SetImplicitFeedbackMode(IsImplicitFeedbackMode(), render != NULL && render->WholeFrames);
+    }
     (capture ? CaptureTransferBytes : RenderTransferBytes) = maxBytes;
     StreamFormat& device = capture ? CaptureDeviceFormat : RenderDeviceFormat;
     device.Channels = channels;

@@ -221,10 +221,15 @@ VOID CAdapterUsbAudio::FlushClientQueue(BOOLEAN capture) {
     // Under RenderLock, so a render pump never sees half a flush.
     KLOCK_QUEUE_HANDLE lock;
     KeAcquireInStackQueuedSpinLock(&RenderLock, &lock);
+    FlushRenderQueueLocked();
+    KeReleaseInStackQueuedSpinLock(&lock);
+}
+
+VOID CAdapterUsbAudio::FlushRenderQueueLocked() {
+    ClientBufferEntry* entry;
     while ((entry = PopClientEntry(&RenderQueue)) != NULL) {
         ExFreeToNPagedLookasideList(&QueueEntryPool, entry);
     }
-    KeReleaseInStackQueuedSpinLock(&lock);
 }
 
 // ---- Timing -------------------------------------------------------------------------

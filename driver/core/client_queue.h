@@ -43,6 +43,20 @@ inline ClientBufferEntry* PopClientEntry(ClientBufferQueue* queue) {
     return entry;
 }
 
+// The head entry, left in the queue; NULL when the queue is empty. Only for
+// a consumer that excludes every other remover (the render pump and the
+// render flush share RenderLock).
+inline ClientBufferEntry* PeekClientEntry(ClientBufferQueue* queue) {
+    ClientBufferEntry* entry = NULL;
+    KIRQL irql;
+    KeAcquireSpinLock(&queue->Lock, &irql);
+    if (!IsListEmpty(&queue->Head)) {
+        entry = CONTAINING_RECORD(queue->Head.Flink, ClientBufferEntry, Link);
+    }
+    KeReleaseSpinLock(&queue->Lock, irql);
+    return entry;
+}
+
 inline BOOLEAN IsClientQueueEmpty(ClientBufferQueue* queue) {
     KIRQL irql;
     KeAcquireSpinLock(&queue->Lock, &irql);

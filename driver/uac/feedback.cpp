@@ -195,8 +195,9 @@ VOID CUSBAudioCL::RecvFeedbackCompletion(NTSTATUS status, ULONG value, BOOLEAN t
         KeReleaseSpinLock(&render->Lock, oldIrql);
         events->OnFeedbackPublished(published);
     }
-    self->ExplicitFeedbackStart(request->Buffer, request);
+    // Slots first: once the chain has ended, the stream may be torn down.
     events->GrantRenderSlots();
+    self->ExplicitFeedbackStart(request->Buffer, request);
 }
 
 VOID CUSBAudioCL::ExplicitFeedbackStart(PVOID buffer, FEEDBACK_REQUEST* request) {

@@ -262,10 +262,14 @@ NTSTATUS CUSBAudioCL::SelectFormat(BOOLEAN capture, BOOLEAN shortForm, ULONG cha
                 feedback /= divisor != 0 ? divisor : 1;
             }
             if (renderInterface != NULL && renderInterface->FeedbackPipe != NULL) {
+                // A new format starts from nominal, with no fraction carried over.
                 KIRQL oldIrql;
                 KeAcquireSpinLock(&renderInterface->Lock, &oldIrql);
                 renderInterface->NominalFeedback = (ULONG)feedback;
+                renderInterface->CurrentFeedback = 0;
+                renderInterface->LatestFeedback = (ULONG)feedback;
                 KeReleaseSpinLock(&renderInterface->Lock, oldIrql);
+                FeedbackRemainder = 0;
             }
         }
     }

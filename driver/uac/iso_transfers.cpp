@@ -142,7 +142,7 @@ ULONG CUSBAudioCL::CountRenderPackets(StreamingInterface* render, ULONG bytes, U
     return packets;
 }
 
-NTSTATUS CUSBAudioCL::SendIsoOut(PVOID transferBuffer, ULONG bytes, ULONG framesPerTransfer,
+NTSTATUS CUSBAudioCL::SendIsoOut(PMDL mdl, ULONG bytes, ULONG framesPerTransfer,
                                  PUSB_TRANSFER_CALLBACK callback, PVOID request) {
     StreamingInterface* render = renderInterface;
     if (render == NULL || render->DataPipe == NULL) {
@@ -158,7 +158,13 @@ NTSTATUS CUSBAudioCL::SendIsoOut(PVOID transferBuffer, ULONG bytes, ULONG frames
         UA_TRACE("render transfer of 0 bytes");
     }
     if (IsLengthPrefixMode()) {
-        return SendLengthPrefixed(render, transferBuffer, bytes, context);
+        // The audio is copied behind length words, so it needs a system address.
+        PVOID audio = mdl != NULL ? MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) : NULL;
+        if (audio == NULL && bytes != 0) {
+            FreeTransferContext(context);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        return SendLengthPrefixed(render, audio, bytes, context);
     }
 
     const BOOLEAN explicitFeedback = render->FeedbackPipe != NULL && !ImplicitFeedbackMode;
@@ -179,12 +185,13 @@ NTSTATUS CUSBAudioCL::SendIsoOut(PVOID transferBuffer, ULONG bytes, ULONG frames
         FreeTransferContext(context);
         return STATUS_INVALID_PARAMETER;
     }
-    PURB urb = BuildIsoUrb(render->DataPipe, USBD_START_ISO_TRANSFER_ASAP, transferBuffer, bytes, packets);
+    PURB urb = BuildIsoUrb(render->DataPipe, USBD_START_ISO_TRANSFER_ASAP, NULL, bytes, packets);
     if (urb == NULL) {
         FreeTransferContext(context);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     struct _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
+    iso.TransferBufferMDL = mdl;
     const ULONG frameBytes = render->BytesPerFrame;
     const ULONG w = DataInterval == 0 ? 1 : DataInterval;
     const ULONG stepsPerPacket = isHighSpeed ? w : 1;

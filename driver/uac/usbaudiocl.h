@@ -98,10 +98,8 @@ public:
     CUSBAudioClock* GetTerminalClock(CUSBAudioTerminal* terminal);
 
     // Isochronous stream transfers (iso_transfers.cpp).
-    // The render buffer is a non-paged system address for now; it becomes an
-    // MDL once the platform has them (only the URB's buffer field changes).
     ULONG NextRenderTransferBytes(ULONG framesPerTransfer, ULONG feedback);
-    NTSTATUS SendIsoOut(PVOID transferBuffer, ULONG bytes, ULONG framesPerTransfer, PUSB_TRANSFER_CALLBACK callback,
+    NTSTATUS SendIsoOut(PMDL mdl, ULONG bytes, ULONG framesPerTransfer, PUSB_TRANSFER_CALLBACK callback,
                         PVOID request);
     NTSTATUS ReceiveIsoIn(PVOID buffer, ULONG bytes, PUSB_TRANSFER_CALLBACK callback, PVOID request,
                           ULONG startFrame);

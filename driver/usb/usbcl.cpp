@@ -381,11 +381,15 @@ NTSTATUS CUSBCL::UrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID contextPointer) {
     }
     context->Urb = NULL;
 
-    if (context->Callback != NULL) {
-        context->Callback(irpStatus, byteCount, context->UserContext);
-    }
+    // The callback comes last: it may end the stream's last chain, after
+    // which this object can go away.
+    const PUSB_TRANSFER_CALLBACK callback = context->Callback;
+    const PVOID userContext = context->UserContext;
     self->FreeTransferContext(context);
     self->ReturnIrp(irp);
+    if (callback != NULL) {
+        callback(irpStatus, byteCount, userContext);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

@@ -9,6 +9,7 @@
 
 #include "driver/core/pool_tags.h"
 #include "driver/port/miniport_private.h"
+#include "platform/kernel/verifier.h"
 #include "tests/driver/adapter_fixture.h"
 
 namespace drivertest {
@@ -217,23 +218,43 @@ TEST_F(AdapterTest, ClientBufferQueues) {
   adapter_->SetWaveMiniport(nullptr);
 }
 
-TEST_F(AdapterTest, StartWithoutStreamingThreadsFailsCleanly) {
+TEST_F(AdapterTest, StartOpensThePipesAndTheThreadClosesThemWhenItEnds) {
   ASSERT_EQ(StartAdapter(), STATUS_SUCCESS);
   FakeMiniport miniport;
   adapter_->SetWaveMiniport(&miniport);
   ASSERT_EQ(adapter_->SetStreamFormat(FALSE, 2, 16, 48000), STATUS_SUCCESS);
   device_->ClearControlLog();
-  EXPECT_EQ(adapter_->StartStream(FALSE), STATUS_NOT_IMPLEMENTED);
-  // PCM mode went out first (no low-latency client), the pipes were opened
-  // and are closed again.
+  ASSERT_EQ(adapter_->StartStream(FALSE), STATUS_SUCCESS);
+  // PCM mode went out first (no low-latency client), then the pipes opened.
   const auto modes = ModeRequests(Requests());
   EXPECT_EQ(modes, (std::vector<std::pair<int, int>>{{kRenderInterface, 0}, {kCaptureInterface, 0}}));
-  EXPECT_EQ(device_->CurrentAlternate(kRenderInterface), 0);
+  EXPECT_NE(device_->CurrentAlternate(kRenderInterface), 0);
   EXPECT_TRUE(SameFormat(Adapter()->GetDeviceFormat(FALSE), 2, 16, 48000));
-  // Nothing runs, so the format may change.
-  EXPECT_EQ(adapter_->SetStreamFormat(FALSE, 2, 16, 96000), STATUS_SUCCESS);
+  // The thread runs: the format is fixed until it has ended.
+  EXPECT_EQ(adapter_->SetStreamFormat(FALSE, 2, 16, 96000), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(adapter_->PauseStream(FALSE), STATUS_SUCCESS);
+  EXPECT_EQ(adapter_->ClearStreamFormat(FALSE), STATUS_SUCCESS);
+  EXPECT_EQ(device_->CurrentAlternate(kRenderInterface), 0);
+  EXPECT_EQ(adapter_->SetStreamFormat(FALSE, 2, 16, 96000), STATUS_SUCCESS);
+  // A second start of a stream that was never paused waits for the old thread.
+  ASSERT_EQ(adapter_->StartStream(FALSE), STATUS_SUCCESS);
+  ASSERT_EQ(adapter_->StartStream(FALSE), STATUS_SUCCESS);
+  EXPECT_EQ(adapter_->ClearStreamFormat(FALSE), STATUS_SUCCESS);
+  EXPECT_EQ(platform::OutstandingThreads(), 0u);
   adapter_->SetWaveMiniport(nullptr);
+}
+
+TEST_F(AdapterTest, RenderStartFailsWhileTheClockIsInvalid) {
+  ASSERT_EQ(StartAdapter(), STATUS_SUCCESS);
+  ASSERT_EQ(adapter_->SetStreamFormat(FALSE, 2, 16, 48000), STATUS_SUCCESS);
+  const auto clocks = model_->Config().clockSources;
+  for (const auto& clock : clocks) model_->SetClockValid(clock.first, false);
+  EXPECT_EQ(adapter_->StartStream(FALSE), STATUS_UNSUCCESSFUL);
+  // The stop event stays set: nothing runs, the format may change.
+  EXPECT_EQ(adapter_->SetStreamFormat(FALSE, 2, 16, 96000), STATUS_SUCCESS);
+  for (const auto& clock : clocks) model_->SetClockValid(clock.first, true);
+  EXPECT_EQ(adapter_->StartStream(FALSE), STATUS_SUCCESS);
+  EXPECT_EQ(adapter_->ClearStreamFormat(FALSE), STATUS_SUCCESS);
 }
 
 TEST_F(AdapterTest, DsdDeviceStartsOnlyForTheLowLatencyClient) {
@@ -249,9 +270,10 @@ TEST_F(AdapterTest, DsdDeviceStartsOnlyForTheLowLatencyClient) {
   ASSERT_EQ(adapter_->SetDeviceMode(1), STATUS_SUCCESS);
   miniport.active[0] = true;
   device_->ClearControlLog();
-  EXPECT_EQ(adapter_->StartStream(FALSE), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(adapter_->StartStream(FALSE), STATUS_SUCCESS);
   EXPECT_TRUE(ModeRequests(Requests()).empty());
   EXPECT_EQ(model_->InterfaceMode(kRenderInterface), 1);
+  EXPECT_EQ(adapter_->ClearStreamFormat(FALSE), STATUS_SUCCESS);
   adapter_->SetWaveMiniport(nullptr);
 }
 

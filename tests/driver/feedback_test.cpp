@@ -295,16 +295,16 @@ class RenderPump {
     }
     const ULONG feedback = audio_->LatchFeedback();
     const ULONG bytes = audio_->NextRenderTransferBytes(kFramesPerTransfer, feedback);
-    std::vector<uint8_t>& buffer = buffers_[transfers % kBuffers];
+    MdlBuffer& buffer = buffers_[transfers % kBuffers];
     buffer.resize(bytes);
     for (ULONG i = 0; i < bytes; ++i) buffer[i] = static_cast<uint8_t>((sent.size() + i) * 131 / 7);
-    const NTSTATUS status = audio_->SendIsoOut(buffer.data(), bytes, kFramesPerTransfer, &Completed, this);
+    const NTSTATUS status = audio_->SendIsoOut(buffer.Mdl(), bytes, kFramesPerTransfer, &Completed, this);
     if (!NT_SUCCESS(status)) {
       failure = status;
       stopped_ = true;
       return;
     }
-    sent.insert(sent.end(), buffer.begin(), buffer.end());
+    sent.insert(sent.end(), buffer.data(), buffer.data() + buffer.size());
     ++inFlight_;
     ++transfers;
   }
@@ -316,7 +316,7 @@ class RenderPump {
   const ULONG totalFrames_;
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::vector<uint8_t> buffers_[kBuffers];
+  MdlBuffer buffers_[kBuffers];
   int inFlight_ = 0;
   bool stopped_ = false;
 };

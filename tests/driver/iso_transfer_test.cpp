@@ -23,17 +23,17 @@ class IsoTransferTest : public StreamTest {
  protected:
   // Sends `bytes` of a counting pattern and waits for the URB's completion.
   IsoRecord SendOut(ULONG bytes, ULONG framesPerTransfer, NTSTATUS expected = STATUS_SUCCESS) {
-    std::vector<uint8_t> buffer(bytes + 1);
+    MdlBuffer buffer(bytes + 1);
     for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = static_cast<uint8_t>(i * 7 + 1);
     CompletionCounter counter;
     const size_t before = recorder_.Records().size();
-    EXPECT_EQ(audio_->SendIsoOut(buffer.data(), bytes, framesPerTransfer, &CompletionCounter::Callback, &counter),
+    EXPECT_EQ(audio_->SendIsoOut(buffer.Mdl(), bytes, framesPerTransfer, &CompletionCounter::Callback, &counter),
               expected);
     if (expected != STATUS_SUCCESS) return {};
     EXPECT_TRUE(counter.WaitFor(1)) << "render transfer never completed";
     EXPECT_TRUE(recorder_.WaitForRecords(before + 1));
     IsoRecord r = recorder_.Records().back();
-    lastBuffer_ = buffer;
+    lastBuffer_.assign(buffer.data(), buffer.data() + buffer.size());
     return r;
   }
   std::vector<uint8_t> lastBuffer_;
@@ -84,13 +84,13 @@ TEST_F(IsoTransferTest, ScheduleModeAt44100HzFullSpeedGives45Then44Frames) {
   Render()->FeedbackPipe = nullptr;
   ULONG bytes = audio_->NextRenderTransferBytes(4, 0);
   EXPECT_EQ(bytes, 177u * 4);
-  std::vector<uint8_t> buffer(bytes);
+  MdlBuffer buffer(bytes);
   CompletionCounter counter;
-  ASSERT_EQ(audio_->SendIsoOut(buffer.data(), bytes, 4, &CompletionCounter::Callback, &counter), STATUS_SUCCESS);
+  ASSERT_EQ(audio_->SendIsoOut(buffer.Mdl(), bytes, 4, &CompletionCounter::Callback, &counter), STATUS_SUCCESS);
   EXPECT_EQ(audio_->GetSchedulePosition(), 4u);
   bytes = audio_->NextRenderTransferBytes(4, 0);
   EXPECT_EQ(bytes, 176u * 4);
-  ASSERT_EQ(audio_->SendIsoOut(buffer.data(), bytes, 4, &CompletionCounter::Callback, &counter), STATUS_SUCCESS);
+  ASSERT_EQ(audio_->SendIsoOut(buffer.Mdl(), bytes, 4, &CompletionCounter::Callback, &counter), STATUS_SUCCESS);
   ASSERT_TRUE(counter.WaitFor(2));
   Render()->FeedbackPipe = feedback;
   ASSERT_TRUE(recorder_.WaitForRecords(2));
@@ -258,7 +258,7 @@ TEST_F(IsoTransferTest, MissingStreamsAndPipesAreRefused) {
   CompletionCounter counter;
   EXPECT_EQ(audio_->ReceiveIsoIn(buffer, 64, &CompletionCounter::Callback, &counter, 0), STATUS_INVALID_PARAMETER);
   // Alternate 0 is current: no data pipe yet.
-  EXPECT_EQ(audio_->SendIsoOut(buffer, 64, 1, &CompletionCounter::Callback, &counter), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(audio_->SendIsoOut(nullptr, 64, 1, &CompletionCounter::Callback, &counter), STATUS_NOT_SUPPORTED);
   EXPECT_EQ(audio_->RenderPipeAbort(), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(counter.done, 0);
 }
@@ -269,10 +269,10 @@ TEST_F(IsoTransferTest, RenderPipeAbortCompletesEverythingInFlight) {
   const ULONG freeIrps = audio_->GetFreeIrpCount();
   Render()->CurrentFeedback = 0x00060000;
   const ULONG bytes = audio_->NextRenderTransferBytes(5, 0x00060000);
-  std::vector<uint8_t> buffer(bytes);
+  MdlBuffer buffer(bytes);
   CompletionCounter counter;
   for (int i = 0; i < 4; ++i) {
-    ASSERT_EQ(audio_->SendIsoOut(buffer.data(), bytes, 5, &CompletionCounter::Callback, &counter), STATUS_SUCCESS);
+    ASSERT_EQ(audio_->SendIsoOut(buffer.Mdl(), bytes, 5, &CompletionCounter::Callback, &counter), STATUS_SUCCESS);
   }
   EXPECT_EQ(audio_->RenderPipeAbort(), STATUS_SUCCESS);
   ASSERT_TRUE(counter.WaitFor(4)) << "aborted transfers must still complete";

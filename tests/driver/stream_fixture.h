@@ -49,8 +49,12 @@ class UrbRecorder {
     r.buffer = iso.TransferBuffer;
     r.urbLength = urb->UrbHeader.Length;
     r.packets.assign(iso.IsoPacket, iso.IsoPacket + iso.NumberOfPackets);
-    if ((iso.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0 && iso.TransferBuffer != nullptr) {
-      const auto* p = static_cast<const uint8_t*>(iso.TransferBuffer);
+    const void* buffer = iso.TransferBuffer;
+    if (buffer == nullptr && iso.TransferBufferMDL != nullptr) {
+      buffer = MmGetSystemAddressForMdlSafe(iso.TransferBufferMDL, NormalPagePriority);
+    }
+    if ((iso.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0 && buffer != nullptr) {
+      const auto* p = static_cast<const uint8_t*>(buffer);
       r.data.assign(p, p + iso.TransferBufferLength);
     } else if (!recordIn_) {
       return false;
@@ -102,6 +106,35 @@ struct CompletionCounter {
     std::unique_lock<std::mutex> lock(mutex);
     return cv.wait_for(lock, kTimeout, [&] { return done >= count; });
   }
+};
+
+// A buffer described by an MDL, as the render path hands buffers to SendIsoOut.
+class MdlBuffer {
+ public:
+  explicit MdlBuffer(size_t bytes = 0) { resize(bytes); }
+  ~MdlBuffer() { Release(); }
+  MdlBuffer(const MdlBuffer&) = delete;
+  MdlBuffer& operator=(const MdlBuffer&) = delete;
+
+  void resize(size_t bytes) {
+    Release();
+    bytes_.assign(bytes, 0);
+    if (bytes == 0) return;
+    mdl_ = IoAllocateMdl(bytes_.data(), static_cast<ULONG>(bytes), FALSE, FALSE, nullptr);
+    if (mdl_) MmBuildMdlForNonPagedPool(mdl_);
+  }
+  uint8_t* data() { return bytes_.data(); }
+  size_t size() const { return bytes_.size(); }
+  uint8_t& operator[](size_t i) { return bytes_[i]; }
+  PMDL Mdl() const { return mdl_; }
+
+ private:
+  void Release() {
+    if (mdl_) IoFreeMdl(mdl_);
+    mdl_ = nullptr;
+  }
+  std::vector<uint8_t> bytes_;
+  PMDL mdl_ = nullptr;
 };
 
 class StreamTest : public VerifiedTest {

@@ -140,7 +140,7 @@ TEST_F(WaveFilterTest, RenderPinFormatNegotiation) {
   EXPECT_EQ(wave.Format.nAvgBytesPerSec, 768000u);
 }
 
-TEST_F(WaveFilterTest, RenderPinRunsOnlyWithStreamingThreads) {
+TEST_F(WaveFilterTest, RenderPinRunsAndClosingItEndsTheStream) {
   HANDLE pin = nullptr;
   ASSERT_EQ(CreatePin(PinConnect(kRenderPin, 2, 16, 48000), &pin), STATUS_SUCCESS);
   // The stream gave the format to the adapter, which selected it on the device.
@@ -150,12 +150,14 @@ TEST_F(WaveFilterTest, RenderPinRunsOnlyWithStreamingThreads) {
 
   ASSERT_EQ(SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   ASSERT_EQ(SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
-  EXPECT_EQ(SetPinState(pin, KSSTATE_RUN), STATUS_NOT_IMPLEMENTED);
-  EXPECT_EQ(PinState(pin), KSSTATE_PAUSE);
-  // The failed start closed the pipes again.
+  EXPECT_EQ(SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(PinState(pin), KSSTATE_RUN);
+  EXPECT_NE(device_->CurrentAlternate(kRenderInterface), 0);
+  // Closing steps the pin down to STOP; the streaming thread ends and
+  // takes the interface back to alternate setting 0.
+  Close(pin);
   EXPECT_EQ(device_->CurrentAlternate(kRenderInterface), 0);
 
-  Close(pin);
   ASSERT_EQ(CreatePin(PinConnect(kRenderPin, 2, 16, 96000), &pin), STATUS_SUCCESS);
   Close(pin);
 }
