@@ -109,6 +109,7 @@ private:
     VOID RenderRequestDone();
     VOID CaptureRequestStarted();
     VOID CaptureRequestDone();
+    NTSTATUS WaitForIdle(BOOLEAN capture, PLARGE_INTEGER timeout);
     BOOLEAN IsClockStable(LONGLONG relativeTimeout);
     static VOID NTAPI RenderThreadRoutine(PVOID context);
     static VOID NTAPI CaptureThreadRoutine(PVOID context);
@@ -154,6 +155,8 @@ private:
 
     PKEVENT StopEvent(BOOLEAN capture) { return capture ? &CaptureStopEvent : &RenderStopEvent; }
     BOOLEAN IsSignalled(PKEVENT event) { return KeReadStateEvent(event) != 0; }
+    static VOID RaiseFlag(volatile LONG* flag) { InterlockedExchange(flag, TRUE); }
+    static BOOLEAN TakeFlag(volatile LONG* flag) { return InterlockedExchange(flag, FALSE) != FALSE; }
     BOOLEAN HasExplicitFeedback();
     StreamFormat& ClientFormat(BOOLEAN capture) { return capture ? CaptureFormat : RenderFormat; }
 
@@ -200,9 +203,11 @@ private:
     KSPIN_LOCK RenderInFlightLock = 0;
     LONG CaptureInFlight = 0;
     KSPIN_LOCK CaptureInFlightLock = 0;
-    BOOLEAN FirstCaptureCompletion = FALSE;
-    BOOLEAN FirstRenderCompletion = FALSE;
-    BOOLEAN CaptureStartPending = FALSE;
+    // Flags set by stream control and taken (tested and cleared) by the
+    // completions, which run on other threads: interlocked.
+    volatile LONG FirstCaptureCompletion = FALSE;
+    volatile LONG FirstRenderCompletion = FALSE;
+    volatile LONG CaptureStartPending = FALSE;
     ULONG LastCaptureFrame = 0;
     ULONG LastRenderFrame = 0;
     ULONG NextCaptureFrame = 0;

@@ -48,7 +48,7 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::StartStream(BOOLEAN Capture) {
     ReloadStreamTuning(Capture);
     LastCaptureFrame = 0;
     NextCaptureFrame = 0;
-    CaptureStartPending = TRUE;
+    RaiseFlag(&CaptureStartPending);
     status = OpenStreamPipes(Capture);
     if (!NT_SUCCESS(status)) {
         CloseStreamPipes(Capture);
@@ -154,8 +154,8 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::StopStream(BOOLEAN Capture) {
 
 STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::SetStreamRunning(BOOLEAN Capture) {
     if (Capture) {
-        FirstCaptureCompletion = TRUE;
-        CaptureStartPending = TRUE;
+        RaiseFlag(&FirstCaptureCompletion);
+        RaiseFlag(&CaptureStartPending);
         KeSetEvent(&CaptureRunningEvent, IO_NO_INCREMENT, FALSE);
         return STATUS_SUCCESS;
     }
@@ -163,8 +163,8 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::SetStreamRunning(BOOLEAN Capture) {
     KeAcquireSpinLock(&ImplicitLock, &irql);
     ImplicitCredit = 0;
     KeReleaseSpinLock(&ImplicitLock, irql);
-    FirstRenderCompletion = TRUE;
-    CaptureStartPending = TRUE;
+    RaiseFlag(&FirstRenderCompletion);
+    RaiseFlag(&CaptureStartPending);
     KeSetEvent(&RenderRunningEvent, IO_SOUND_INCREMENT, FALSE);
     return STATUS_SUCCESS;
 }
@@ -178,7 +178,7 @@ STDMETHODIMP_(VOID) CAdapterUsbAudio::ClearStreamRunning(BOOLEAN Capture) {
     if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = ONE_SECOND_RELATIVE;
-        if (KeWaitForSingleObject(&RenderIdleEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        if (WaitForIdle(FALSE, &timeout) == STATUS_TIMEOUT) {
             UA_ERROR("render transfers still in flight after 1 s");
         }
     }

@@ -37,8 +37,7 @@ VOID CAdapterUsbAudio::ReceiveCaptureTransfer(PVOID buffer, TRANSFER_REQUEST* re
         request->Owner = this;
         ULONG now = 0;
         UsbAudio.QueryBusTime(&now);
-        if (CaptureStartPending) {
-            CaptureStartPending = FALSE;
+        if (TakeFlag(&CaptureStartPending)) {
             NextCaptureFrame = now + CAPTURE_START_LEAD_FRAMES;
         } else {
             const ULONG next = NextCaptureFrame + GetStreamTuning(TRUE).FramesPerTransfer;
@@ -110,9 +109,9 @@ VOID CAdapterUsbAudio::CaptureTransferCompletion(NTSTATUS status, ULONG bytes, P
     CAdapterUsbAudio* self = request->Owner;
     ULONG frame = 0;
     self->UsbAudio.QueryBusTime(&frame);
-    if (self->FirstCaptureCompletion) {
-        self->FirstCaptureCompletion = FALSE;
-    } else if (frame - self->LastCaptureFrame > GetStreamTuning(TRUE).FramesPerTransfer) {
+    // The first completion has nothing to be compared with.
+    if (!TakeFlag(&self->FirstCaptureCompletion) &&
+        frame - self->LastCaptureFrame > GetStreamTuning(TRUE).FramesPerTransfer) {
         UA_TRACE("late capture completion: %lu frames", (unsigned long)(frame - self->LastCaptureFrame));
     }
     self->LastCaptureFrame = frame;

@@ -194,9 +194,7 @@ VOID CAdapterUsbAudio::RenderTransferCompletion(NTSTATUS status, ULONG bytes, PV
     CAdapterUsbAudio* self = request->Owner;
     ULONG frame = 0;
     self->UsbAudio.QueryBusTime(&frame);
-    if (self->FirstRenderCompletion) {
-        self->FirstRenderCompletion = FALSE;
-    } else {
+    if (!TakeFlag(&self->FirstRenderCompletion)) {
         const StreamTuning tuning = GetStreamTuning(FALSE);
         const ULONG gap = frame - self->LastRenderFrame;
         if (gap >= tuning.TransfersInFlight * tuning.FramesPerTransfer) {

@@ -77,7 +77,7 @@ VOID CAdapterUsbAudio::RestartRender(BOOLEAN explicitFeedback) {
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }
     // 2. Every render and feedback chain has ended.
-    KeWaitForSingleObject(&RenderIdleEvent, Executive, KernelMode, FALSE, NULL);
+    WaitForIdle(FALSE, NULL);
     // 3. Reset the pipes (a stalled endpoint is cleared here).
     if (render != NULL && render->DataPipe != NULL) {
         status = UsbAudio.ResetPipe(render->DataPipe);
@@ -97,7 +97,7 @@ VOID CAdapterUsbAudio::RestartRender(BOOLEAN explicitFeedback) {
     // 5. The low-latency client's stream starts over from its next toggle.
     KLOCK_QUEUE_HANDLE lock;
     KeAcquireInStackQueuedSpinLock(&RenderLock, &lock);
-    FirstRenderCompletion = TRUE;
+    RaiseFlag(&FirstRenderCompletion);
     if (WaveMiniport != NULL && WaveMiniport->IsStreamActive(FALSE)) {
         WaveMiniport->ClearBuffer(FALSE);
         FlushRenderQueueLocked();

@@ -84,6 +84,21 @@ VOID CAdapterUsbAudio::CaptureRequestDone() {
     CountDone(&CaptureInFlightLock, &CaptureInFlight, &CaptureIdleEvent, "capture");
 }
 
+NTSTATUS CAdapterUsbAudio::WaitForIdle(BOOLEAN capture, PLARGE_INTEGER timeout) {
+    PKSPIN_LOCK lock = capture ? &CaptureInFlightLock : &RenderInFlightLock;
+    const NTSTATUS status =
+        KeWaitForSingleObject(capture ? &CaptureIdleEvent : &RenderIdleEvent, Executive, KernelMode, FALSE, timeout);
+    if (status == STATUS_SUCCESS) {
+        // The last chain signals while it holds the counter's lock; passing
+        // through the lock once means that chain no longer touches this
+        // object when the caller goes on to tear things down.
+        KLOCK_QUEUE_HANDLE handle;
+        KeAcquireInStackQueuedSpinLock(lock, &handle);
+        KeReleaseInStackQueuedSpinLock(&handle);
+    }
+    return status;
+}
+
 // ---- Start and stop ------------------------------------------------------------------
 
 BOOLEAN CAdapterUsbAudio::IsClockStable(LONGLONG relativeTimeout) {
@@ -117,7 +132,7 @@ NTSTATUS CAdapterUsbAudio::StartStreamThread(BOOLEAN capture) {
     PKEVENT stop = StopEvent(capture);
     KeClearEvent(stop);
     if (!capture) {
-        FirstRenderCompletion = TRUE;
+        RaiseFlag(&FirstRenderCompletion);
         if (!IsClockStable(CLOCK_WAIT_RELATIVE)) {
             UA_ERROR("render clock not valid within 100 ms");
             KeSetEvent(stop, IO_NO_INCREMENT, FALSE);
@@ -236,7 +251,7 @@ VOID CAdapterUsbAudio::RenderThreadMain() {
             SendRenderTransfer(NULL);
         }
     }
-    KeWaitForSingleObject(&RenderIdleEvent, Executive, KernelMode, FALSE, NULL);
+    WaitForIdle(FALSE, NULL);
     FreeRenderRequestList();
     CloseStreamPipes(FALSE);
     FlushClientQueue(FALSE);
@@ -270,6 +285,6 @@ VOID CAdapterUsbAudio::CaptureThreadMain() {
         ReceiveCaptureTransfer(NULL, NULL);
     }
     KeReleaseSemaphore(&CaptureSlots, IO_NO_INCREMENT, 1, FALSE);
-    KeWaitForSingleObject(&CaptureIdleEvent, Executive, KernelMode, FALSE, NULL);
+    WaitForIdle(TRUE, NULL);
     CloseStreamPipes(TRUE);
 }

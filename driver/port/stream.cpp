@@ -70,7 +70,7 @@ CMiniportWaveCyclicStreamUsbAudio::~CMiniportWaveCyclicStreamUsbAudio() {
         const KSSTATE next =
             State == KSSTATE_RUN ? KSSTATE_PAUSE : (State == KSSTATE_PAUSE ? KSSTATE_ACQUIRE : KSSTATE_STOP);
         if (!NT_SUCCESS(SetState(next))) {
-            State = next;
+            WriteState(next);
         }
     }
     if (Miniport != NULL) {
@@ -114,7 +114,7 @@ NTSTATUS CMiniportWaveCyclicStreamUsbAudio::Init(CMiniportWaveCyclicUsbAudio* mi
     static_cast<IMiniportWaveCyclic*>(Miniport)->AddRef();
     PinId = pinId;
     Capture = capture;
-    State = KSSTATE_STOP;
+    WriteState(KSSTATE_STOP);
     InterlockedExchange(&Position, 0);
     InterlockedExchange(&ReadPosition, 0);
     InterlockedExchange(&WritePosition, 0);
@@ -218,12 +218,12 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicStreamUsbAudio::SetState(KSSTATE NewS
     } else if (State == KSSTATE_RUN && NewState == KSSTATE_PAUSE) {
         adapter->PauseStream(Capture);
     } else {
-        UA_ERROR("%s stream: no transition %s -> %s", Capture ? "capture" : "render", StateName(State),
+        UA_ERROR("%s stream: no transition %s -> %s", Capture ? "capture" : "render", StateName(ReadState()),
                  StateName(NewState));
         return STATUS_INVALID_PARAMETER;
     }
-    UA_TRACE("%s stream: %s -> %s", Capture ? "capture" : "render", StateName(State), StateName(NewState));
-    State = NewState;
+    UA_TRACE("%s stream: %s -> %s", Capture ? "capture" : "render", StateName(ReadState()), StateName(NewState));
+    WriteState(NewState);
     return status;
 }
 

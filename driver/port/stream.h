@@ -58,7 +58,7 @@ public:
     PKEVENT GetClientEvent() const { return ClientEvent; }
 
     BOOLEAN IsCapture() const { return Capture; }
-    KSSTATE GetState() const { return State; }
+    KSSTATE GetState() const { return ReadState(); }
     ULONG GetPinId() const { return PinId; }
 
     // Cyclic buffer size for a format: 100 ms, but never less than 11520 frames.
@@ -69,7 +69,13 @@ private:
     ULONG ExchangePosition(ULONG position);
     ULONG BufferOffset(PVOID address) const;
 
-    KSSTATE State = KSSTATE_STOP;
+    // Written by SetState only; the port's service routine reads it from
+    // another thread (CopyTo), hence the interlocked accesses.
+    volatile LONG State = KSSTATE_STOP;
+    KSSTATE ReadState() const {
+        return static_cast<KSSTATE>(InterlockedCompareExchange(const_cast<volatile LONG*>(&State), 0, 0));
+    }
+    VOID WriteState(KSSTATE state) { InterlockedExchange(&State, state); }
     CMiniportWaveCyclicUsbAudio* Miniport = NULL;
     BOOLEAN Capture = FALSE;
     ULONG PinId = 0;

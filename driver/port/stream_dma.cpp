@@ -98,7 +98,7 @@ STDMETHODIMP_(void) CMiniportWaveCyclicStreamUsbAudio::CopyTo(PVOID Destination,
         RtlCopyMemory(Buffer, source + first, rest);
         adapter->QueueRenderBuffer(Buffer, rest);
     }
-    if (State == KSSTATE_RUN) {
+    if (ReadState() == KSSTATE_RUN) {
         adapter->RenderNotify();
     }
 }

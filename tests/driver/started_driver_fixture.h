@@ -21,6 +21,7 @@
 #include "platform/kernel/pnp_manager.h"
 #include "sim/profiles/device_profile.h"
 #include "sim/uac/audio_function_model.h"
+#include "sim/uac/audio_streaming.h"
 #include "sim/usb/hub_port.h"
 #include "sim/usb/sim_usb_device.h"
 #include "tests/support/verifier_test.h"
@@ -52,6 +53,7 @@ class DriverOnBusTest : public VerifiedTest {
       p.descriptors.configuration = {0x09, 0x02, 0x12, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
                                      0x09, 0x04, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x00};
     }
+    descriptors_ = p.descriptors;
     model_ = std::make_unique<sim::AudioFunctionModel>(p.descriptors, p.audio);
     device_ = std::make_unique<sim::SimUsbDevice>(p.descriptors, model_.get());
     hub_ = std::make_unique<sim::HubPort>(device_->Pdo(), 0x1FA7, 0x4D02, 0x0100, 0);
@@ -73,7 +75,14 @@ class DriverOnBusTest : public VerifiedTest {
       EXPECT_EQ(device_->BusInterfaceReferences(), 0);
     }
     device_.reset();
+    streaming_.reset();
     model_.reset();
+  }
+
+  // The device's audio side: real-time FIFO, feedback and capture signal.
+  void AttachStreaming(const sim::StreamingOptions& options = {}) {
+    streaming_ = std::make_unique<sim::AudioStreaming>(descriptors_, *model_, options);
+    device_->SetEndpointHandler(streaming_.get());
   }
 
   NTSTATUS LoadAddStart() {
@@ -123,7 +132,9 @@ class DriverOnBusTest : public VerifiedTest {
 
   std::mutex printLock_;
   std::vector<std::string> printed_;
+  sim::DescriptorSet descriptors_;
   std::unique_ptr<sim::AudioFunctionModel> model_;
+  std::unique_ptr<sim::AudioStreaming> streaming_;
   std::unique_ptr<sim::SimUsbDevice> device_;
   std::unique_ptr<sim::HubPort> hub_;
   std::unique_ptr<platform::PnpManager> pnp_;

@@ -1,0 +1,107 @@
+// The started driver on a device whose audio side runs in real time, with a
+// client that plays through the "Wave" filter's render pin the way the
+// Windows audio engine does (KS state changes, data through the port's
+// cyclic buffer) and records from the capture pin.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "driver/core/pool_tags.h"
+#include "platform/kernel/portcls_host.h"
+#include "platform/kernel/verifier.h"
+#include "tests/driver/started_driver_fixture.h"
+#include "tests/support/ks_requests.h"
+
+namespace drivertest {
+
+constexpr std::chrono::milliseconds kStreamTimeout{20000};
+
+struct PcmFormat {
+  WORD channels;
+  WORD bits;
+  ULONG rate;
+  ULONG FrameBytes() const { return channels * bits / 8u; }
+};
+
+// A client signal in which every sample differs from its neighbours, so a
+// lost, repeated or reordered frame shows.
+inline std::vector<uint8_t> CountingSignal(const PcmFormat& format, size_t frames) {
+  std::vector<uint8_t> data(frames * format.FrameBytes());
+  uint32_t x = 0x12345u;
+  for (size_t i = 0; i < data.size(); ++i) {
+    x = x * 1103515245u + 12345u;
+    data[i] = static_cast<uint8_t>(x >> 16);
+  }
+  return data;
+}
+
+class StreamingTest : public DriverOnBusTest {
+ protected:
+  void StartOn(const char* profile, const sim::StreamingOptions& options = {}) {
+    Unplug();
+    ASSERT_NO_FATAL_FAILURE(PlugIn(profile));
+    AttachStreaming(options);
+    ASSERT_EQ(LoadAddStart(), STATUS_SUCCESS);
+    filter_ = OpenFilter();
+    ASSERT_NE(filter_, nullptr);
+  }
+
+  // The streaming pin of a direction: a sink pin, dataflow in for render.
+  ULONG StreamingPin(bool capture) {
+    ULONG count = 0;
+    EXPECT_EQ(Request(filter_, ks_requests::Property(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET),
+                      &count, sizeof count),
+              STATUS_SUCCESS);
+    for (ULONG id = 0; id < count; ++id) {
+      KSP_PIN property{};
+      property.Property = ks_requests::Property(KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, KSPROPERTY_TYPE_GET);
+      property.PinId = id;
+      KSPIN_DATAFLOW flow{};
+      if (Request(filter_, property, &flow, sizeof flow) != STATUS_SUCCESS) continue;
+      property.Property.Id = KSPROPERTY_PIN_COMMUNICATION;
+      KSPIN_COMMUNICATION communication{};
+      if (Request(filter_, property, &communication, sizeof communication) != STATUS_SUCCESS) continue;
+      if (communication == KSPIN_COMMUNICATION_SINK && (flow == KSPIN_DATAFLOW_OUT) == capture) return id;
+    }
+    ADD_FAILURE() << "no " << (capture ? "capture" : "render") << " pin";
+    return 0;
+  }
+
+  NTSTATUS OpenPin(bool capture, const PcmFormat& format, HANDLE* pin) {
+    const std::vector<UCHAR> connect =
+        ks_requests::PcmPinConnect(StreamingPin(capture), format.channels, format.bits, format.rate);
+    *pin = nullptr;
+    const NTSTATUS status = platform::KsCreatePin(filter_, connect.data(), static_cast<ULONG>(connect.size()), pin);
+    if (*pin) handles_.push_back(*pin);
+    return status;
+  }
+
+  NTSTATUS SetPinState(HANDLE pin, KSSTATE state) {
+    return Request(pin,
+                   ks_requests::Property(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET),
+                   &state, sizeof state);
+  }
+
+  // STOP → ACQUIRE → PAUSE → RUN, or the first failing step's status.
+  NTSTATUS Run(HANDLE pin) {
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
+      const NTSTATUS status = SetPinState(pin, state);
+      if (!NT_SUCCESS(status)) return status;
+    }
+    return STATUS_SUCCESS;
+  }
+
+  // Device bytes the device has played so far.
+  size_t PlayedBytes() { return streaming_->PlayedAudio().size(); }
+
+  bool WaitForPlayed(size_t bytes) { return streaming_->WaitForPlayedBytes(bytes, kStreamTimeout); }
+
+  HANDLE filter_ = nullptr;
+};
+
+}  // namespace drivertest
