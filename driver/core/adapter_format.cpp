@@ -24,10 +24,17 @@ NTSTATUS CAdapterUsbAudio::ChangeStreamFormat(BOOLEAN capture, ULONG channels, U
         ReleaseStreamMutex();
         return STATUS_SUCCESS;
     }
-    if (KeReadStateEvent(StopEvent(capture)) == 0) {
+    const BOOLEAN implicitMode = IsImplicitFeedbackMode();
+    if (!IsSignalled(StopEvent(capture)) || (implicitMode && !IsSignalled(StopEvent(!capture)))) {
         UA_ERROR("%s format change while streaming", capture ? "capture" : "render");
         ReleaseStreamMutex();
         return STATUS_UNSUCCESSFUL;
+    }
+    // A thread told to stop may still be closing its pipes, which selects an
+    // alternate setting too: let it finish first.
+    WaitForStopStreamThread(capture);
+    if (implicitMode) {
+        WaitForStopStreamThread(!capture);
     }
     ULONG deviceChannels = 0;
     ULONG deviceBits = 0;
@@ -35,7 +42,7 @@ NTSTATUS CAdapterUsbAudio::ChangeStreamFormat(BOOLEAN capture, ULONG channels, U
     NTSTATUS status = UsbAudio.SelectStreamingFormat(capture, channels, bits, rate,
                                                      GetStreamTuning(capture).FramesPerTransfer, &deviceChannels,
                                                      &deviceBits, &maxBytes);
-    if (NT_SUCCESS(status) && IsImplicitFeedbackMode()) {
+    if (NT_SUCCESS(status) && implicitMode) {
         // Capture paces render: both directions always share one format.
         const BOOLEAN other = !capture;
         status = UsbAudio.SelectStreamingFormat(other, channels, bits, rate, GetStreamTuning(other).FramesPerTransfer,
@@ -68,7 +75,11 @@ NTSTATUS CAdapterUsbAudio::ChangeStreamFormat(BOOLEAN capture, ULONG channels, U
 STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::ClearStreamFormat(BOOLEAN Capture) {
     AcquireStreamMutex();
     WaitForStopStreamThread(Capture);
-    if (IsImplicitFeedbackMode()) {
+    // The formats were set together; the other one stays while that
+    // direction still streams on the linked start. Otherwise its thread is
+    // ending too and closes its pipes: wait for it as well.
+    if (IsImplicitFeedbackMode() && LinkedStartCount == 0) {
+        WaitForStopStreamThread(!Capture);
         RtlZeroMemory(&CaptureFormat, sizeof(CaptureFormat));
         RtlZeroMemory(&RenderFormat, sizeof(RenderFormat));
     } else {

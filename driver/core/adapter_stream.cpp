@@ -25,7 +25,13 @@ VOID CAdapterUsbAudio::ReleaseStreamMutex() {
 }
 
 STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::StartStream(BOOLEAN Capture) {
-    WaitForStopStreamThread(Capture);
+    // While a linked start runs, both threads serve the other direction's
+    // stream too: they must not be stopped here, and the device's mode is
+    // already set.
+    const BOOLEAN linkedRunning = IsImplicitFeedbackMode() && LinkedStartCount > 0;
+    if (!linkedRunning) {
+        WaitForStopStreamThread(Capture);
+    }
     const BOOLEAN clientChannel = WaveMiniport != NULL && WaveMiniport->IsStreamActive(Capture);
     if (UsbAudio.IsDsdCapable() && !clientChannel) {
         // A DSD device streams only for the low-latency client, which chooses
@@ -34,7 +40,7 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::StartStream(BOOLEAN Capture) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS status;
-    if (!clientChannel) {
+    if (!clientChannel && !linkedRunning) {
         status = SetDeviceMode(0);
         if (!NT_SUCCESS(status)) {
             return status;
@@ -89,16 +95,17 @@ VOID CAdapterUsbAudio::ReinitializeSlots(BOOLEAN capture) {
 
 NTSTATUS CAdapterUsbAudio::StartLinkedStreams() {
     AcquireStreamMutex();
+    if (InterlockedIncrement(&LinkedStartCount) != 1) {
+        // The other direction already started both. Its threads use the
+        // tuning and the slots as they are, so neither is touched here.
+        ReleaseStreamMutex();
+        return STATUS_SUCCESS;
+    }
     ReloadStreamTuning(FALSE);
     ReloadStreamTuning(TRUE);
     const ULONG renderInFlight = GetStreamTuning(FALSE).TransfersInFlight;
     const LONG captureInFlight = (LONG)GetStreamTuning(TRUE).TransfersInFlight;
     KeInitializeSemaphore(&CaptureSlots, captureInFlight, captureInFlight);
-    if (InterlockedIncrement(&LinkedStartCount) != 1) {
-        // The other direction already started both.
-        ReleaseStreamMutex();
-        return STATUS_SUCCESS;
-    }
     StreamingInterface* render = UsbAudio.GetRenderInterface();
     const BOOLEAN explicitFeedback = render != NULL && render->FeedbackPipe != NULL;
     KeInitializeSemaphore(&FeedbackSlots, explicitFeedback ? FEEDBACK_SLOT_LIMIT : 0, FEEDBACK_SLOT_LIMIT);

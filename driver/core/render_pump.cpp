@@ -99,12 +99,9 @@ ULONG CAdapterUsbAudio::FillRenderTransfer(TRANSFER_REQUEST* request, BOOLEAN ru
                        RenderFormat.Channels, RenderFormat.BitsPerSample);
         const ULONG written = DeviceBytes(FALSE, take);
         request->FilledBytes += written;
-        if ((ULONG)QueuedRenderBytes < take) {
-            UA_ERROR("render queue count %lu below %lu consumed", (unsigned long)QueuedRenderBytes,
-                     (unsigned long)take);
+        if (InterlockedExchangeAdd(&QueuedRenderBytes, -(LONG)take) < (LONG)take) {
+            UA_ERROR("render queue count below the %lu bytes consumed", (unsigned long)take);
             InterlockedExchange(&QueuedRenderBytes, 0);
-        } else {
-            InterlockedExchangeAdd(&QueuedRenderBytes, -(LONG)take);
         }
         entry->Remaining -= take;
         entry->Current += take;

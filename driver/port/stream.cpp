@@ -66,9 +66,9 @@ CMiniportWaveCyclicStreamUsbAudio::CMiniportWaveCyclicStreamUsbAudio(PUNKNOWN ou
 
 CMiniportWaveCyclicStreamUsbAudio::~CMiniportWaveCyclicStreamUsbAudio() {
     // Down one state at a time, as the port would have taken it.
-    while (State != KSSTATE_STOP) {
+    while (ReadState() != KSSTATE_STOP) {
         const KSSTATE next =
-            State == KSSTATE_RUN ? KSSTATE_PAUSE : (State == KSSTATE_PAUSE ? KSSTATE_ACQUIRE : KSSTATE_STOP);
+            ReadState() == KSSTATE_RUN ? KSSTATE_PAUSE : (ReadState() == KSSTATE_PAUSE ? KSSTATE_ACQUIRE : KSSTATE_STOP);
         if (!NT_SUCCESS(SetState(next))) {
             WriteState(next);
         }
@@ -146,7 +146,7 @@ NTSTATUS CMiniportWaveCyclicStreamUsbAudio::Init(CMiniportWaveCyclicUsbAudio* mi
 }
 
 STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicStreamUsbAudio::SetFormat(PKSDATAFORMAT DataFormat) {
-    if (State == KSSTATE_RUN) {
+    if (ReadState() == KSSTATE_RUN) {
         UA_ERROR("%s stream: format change while running", Capture ? "capture" : "render");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
@@ -178,20 +178,20 @@ STDMETHODIMP_(ULONG) CMiniportWaveCyclicStreamUsbAudio::SetNotificationFreq(ULON
 }
 
 STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicStreamUsbAudio::SetState(KSSTATE NewState) {
-    if (NewState == State) {
+    if (NewState == ReadState()) {
         return STATUS_SUCCESS;
     }
     IAdapterCommon* adapter = Adapter();
     NTSTATUS status = STATUS_SUCCESS;
-    if (State == KSSTATE_STOP && NewState == KSSTATE_ACQUIRE) {
-    } else if (State == KSSTATE_ACQUIRE && NewState == KSSTATE_STOP) {
+    if (ReadState() == KSSTATE_STOP && NewState == KSSTATE_ACQUIRE) {
+    } else if (ReadState() == KSSTATE_ACQUIRE && NewState == KSSTATE_STOP) {
         adapter->StopStream(Capture);
         InterlockedExchange(&Position, 0);
         InterlockedExchange(&ReadPosition, 0);
         InterlockedExchange(&WritePosition, 0);
-    } else if ((State == KSSTATE_ACQUIRE && NewState == KSSTATE_PAUSE) ||
-               (State == KSSTATE_PAUSE && NewState == KSSTATE_ACQUIRE)) {
-    } else if (State == KSSTATE_PAUSE && NewState == KSSTATE_RUN) {
+    } else if ((ReadState() == KSSTATE_ACQUIRE && NewState == KSSTATE_PAUSE) ||
+               (ReadState() == KSSTATE_PAUSE && NewState == KSSTATE_ACQUIRE)) {
+    } else if (ReadState() == KSSTATE_PAUSE && NewState == KSSTATE_RUN) {
         status = adapter->StartStream(Capture);
         if (!NT_SUCCESS(status)) {
             UA_ERROR("%s stream: start failed 0x%08lx", Capture ? "capture" : "render", (unsigned long)status);
@@ -215,7 +215,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicStreamUsbAudio::SetState(KSSTATE NewS
         }
         // Render with client buffers starts by asking the low-latency client
         // for its first half (toggle and event) once that channel exists.
-    } else if (State == KSSTATE_RUN && NewState == KSSTATE_PAUSE) {
+    } else if (ReadState() == KSSTATE_RUN && NewState == KSSTATE_PAUSE) {
         adapter->PauseStream(Capture);
     } else {
         UA_ERROR("%s stream: no transition %s -> %s", Capture ? "capture" : "render", StateName(ReadState()),

@@ -34,7 +34,8 @@ ULONG CUSBAudioCL::ValidateFeedback(ULONG value, ULONG nominal, BOOLEAN threeByt
     return nominal;
 }
 
-ULONG CUSBAudioCL::DecodeFeedbackPackets(const struct _URB_ISOCH_TRANSFER* transfer, PBOOLEAN threeBytePackets) {
+ULONG CUSBAudioCL::DecodeFeedbackPackets(const struct _URB_ISOCH_TRANSFER* transfer, ULONG capacity,
+                                         PBOOLEAN threeBytePackets) {
     *threeBytePackets = FALSE;
     const PUCHAR data = static_cast<PUCHAR>(transfer->TransferBuffer);
     if (data == NULL) {
@@ -48,7 +49,7 @@ ULONG CUSBAudioCL::DecodeFeedbackPackets(const struct _URB_ISOCH_TRANSFER* trans
     for (ULONG i = 0; i < packets; ++i) {
         const USBD_ISO_PACKET_DESCRIPTOR& packet = transfer->IsoPacket[i];
         if (!USBD_SUCCESS(packet.Status) || (packet.Length != 3 && packet.Length != 4) ||
-            (ULONGLONG)packet.Offset + packet.Length > transfer->TransferBufferLength) {
+            (ULONGLONG)packet.Offset + packet.Length > capacity) {
             continue;
         }
         const PUCHAR p = data + packet.Offset;
@@ -130,6 +131,7 @@ NTSTATUS CUSBAudioCL::RecvFeedback(PVOID buffer, ULONG bytes, PFEEDBACK_CALLBACK
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     context->Urb = urb;
+    context->BufferBytes = bytes;
     // The transfer context has one callback slot; this routine knows its type.
     context->Callback = reinterpret_cast<PUSB_TRANSFER_CALLBACK>(reinterpret_cast<void (*)(void)>(callback));
     context->UserContext = request;
@@ -159,7 +161,7 @@ NTSTATUS CUSBAudioCL::RecvFeedbackCompletionRoutine(PDEVICE_OBJECT, PIRP irp, PV
     } else if (iso.TransferBufferLength == 0) {
         UA_TRACE("feedback read returned no data");
     } else {
-        value = DecodeFeedbackPackets(&iso, &threeBytePackets);
+        value = DecodeFeedbackPackets(&iso, context->BufferBytes, &threeBytePackets);
     }
     PFEEDBACK_CALLBACK callback =
         reinterpret_cast<PFEEDBACK_CALLBACK>(reinterpret_cast<void (*)(void)>(context->Callback));

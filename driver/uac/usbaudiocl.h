@@ -123,8 +123,10 @@ public:
     // frame of nominal (and at least one frame), else nominal. A reading of
     // 3-byte packets that fails is tried once more as 10.14.
     static ULONG ValidateFeedback(ULONG value, ULONG nominal, BOOLEAN threeBytePackets);
-    // Averages the packets of a completed feedback read; 0 when none counts.
-    static ULONG DecodeFeedbackPackets(const struct _URB_ISOCH_TRANSFER* transfer, PBOOLEAN threeBytePackets);
+    // Averages the packets of a completed feedback read whose buffer holds
+    // `capacity` bytes; 0 when none counts.
+    static ULONG DecodeFeedbackPackets(const struct _URB_ISOCH_TRANSFER* transfer, ULONG capacity,
+                                       PBOOLEAN threeBytePackets);
 
     // Feature-unit, endpoint and vendor requests.
     NTSTATUS FeatureUnitRequest(CUSBAudioFeatureUnit* unit, UCHAR channel, ULONG control, BOOLEAN get, UCHAR request,

@@ -1,11 +1,10 @@
 #include "driver/usb/iso_packing.h"
 
-ULONG PackIsoInPackets(struct _URB_ISOCH_TRANSFER* transfer) {
+ULONG PackIsoInPackets(struct _URB_ISOCH_TRANSFER* transfer, ULONG capacity) {
     PUCHAR buffer = static_cast<PUCHAR>(transfer->TransferBuffer);
     if (buffer == NULL) {
         return 0;
     }
-    const ULONG capacity = transfer->TransferBufferLength;
     ULONG total = 0;
     for (ULONG i = 0; i < transfer->NumberOfPackets; ++i) {
         const USBD_ISO_PACKET_DESCRIPTOR& packet = transfer->IsoPacket[i];

@@ -4,6 +4,8 @@
 
 #include "driver/core/kernel_prelude.h"
 
-// Returns the number of bytes received. Packets whose offset or length lie
-// outside the transfer buffer are ignored rather than trusted.
-ULONG PackIsoInPackets(struct _URB_ISOCH_TRANSFER* transfer);
+// Returns the number of bytes received. `capacity` is the buffer's length as
+// submitted (on completion the URB's length is the number of bytes received).
+// Packets whose offset or length lie outside the buffer are ignored rather
+// than trusted.
+ULONG PackIsoInPackets(struct _URB_ISOCH_TRANSFER* transfer, ULONG capacity);

@@ -328,6 +328,9 @@ NTSTATUS CUSBCL::SubmitUrbAsync(PURB urb, USB_TRANSFER_CONTEXT* context) {
     }
     context->Urb = urb;
     context->Owner = this;
+    context->BufferBytes = urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER
+                               ? urb->UrbIsochronousTransfer.TransferBufferLength
+                               : urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -366,7 +369,7 @@ NTSTATUS CUSBCL::UrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID contextPointer) {
     ULONG byteCount = 0;
     if (NT_SUCCESS(irpStatus)) {
         if (isochronous && (urb->UrbIsochronousTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) {
-            byteCount = PackIsoInPackets(&urb->UrbIsochronousTransfer);
+            byteCount = PackIsoInPackets(&urb->UrbIsochronousTransfer, context->BufferBytes);
         } else {
             byteCount = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         }

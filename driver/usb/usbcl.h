@@ -19,8 +19,11 @@ struct USB_TRANSFER_CONTEXT {
     PVOID UserContext;
     CUSBCL* Owner;
     PVOID ExtraBuffer;  // freed together with the context (pool, any tag)
+    // The transfer buffer's length at submission: the bus replaces the URB's
+    // length with the bytes received, and packing must stay inside the buffer.
+    ULONG BufferBytes;
 };
-static_assert(sizeof(USB_TRANSFER_CONTEXT) == 40, "transfer context is 40 bytes");
+static_assert(sizeof(USB_TRANSFER_CONTEXT) == 48, "transfer context is 48 bytes");
 
 // Isochronous URBs of up to this many packets fit the URB lookaside entries.
 constexpr ULONG USB_MAX_ISO_PACKETS = 40;

@@ -79,9 +79,11 @@ struct FakeRead {
     iso->IsoPacket[i].Status = status;
     if (!bytes.empty()) std::memcpy(data + i * 4, bytes.data(), bytes.size() < 4 ? bytes.size() : 4);
     iso->TransferBuffer = data;
-    iso->TransferBufferLength = sizeof(data);
+    // As the bus completes it: the bytes received, not the buffer's size.
+    iso->TransferBufferLength = 0;
+    for (ULONG p = 0; p <= i; ++p) iso->TransferBufferLength += iso->IsoPacket[p].Length;
   }
-  ULONG Decode(BOOLEAN* three) { return CUSBAudioCL::DecodeFeedbackPackets(Iso(), three); }
+  ULONG Decode(BOOLEAN* three) { return CUSBAudioCL::DecodeFeedbackPackets(Iso(), sizeof(data), three); }
 };
 
 TEST(FeedbackDecodeTest, ThreeAndFourBytePacketsAreDecodedAndAveraged) {

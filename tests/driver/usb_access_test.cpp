@@ -330,14 +330,15 @@ TEST(IsoPacking, PacketsAreMovedTogetherAndHostileOffsetsIgnored) {
   UCHAR buffer[64];
   for (int i = 0; i < 64; ++i) buffer[i] = static_cast<UCHAR>(i);
   urb.header.TransferBuffer = buffer;
-  urb.header.TransferBufferLength = sizeof(buffer);
+  // As completed by the bus: the length is what arrived, not the buffer's.
+  urb.header.TransferBufferLength = 15;
   urb.header.NumberOfPackets = 4;
   USBD_ISO_PACKET_DESCRIPTOR* packets = urb.header.IsoPacket;
   packets[0] = {0, 4, 0};     // in place
   packets[1] = {16, 3, 0};    // moved to 4
   packets[2] = {32, 0, 0};    // empty
   packets[3] = {60, 8, 0};    // past the end: ignored
-  EXPECT_EQ(PackIsoInPackets(&urb.header), 7u);
+  EXPECT_EQ(PackIsoInPackets(&urb.header, sizeof(buffer)), 7u);
   const UCHAR expected[] = {0, 1, 2, 3, 16, 17, 18};
   EXPECT_EQ(0, std::memcmp(buffer, expected, sizeof(expected)));
 }

@@ -1,0 +1,109 @@
+// Capture through the "Wave" filter's capture pin: receive transfers at
+// scheduled frames, conversion into the client's cyclic buffer, the port's
+// reads. The device sends a ramp, so any lost, repeated or reordered frame
+// breaks the sequence the client receives. With implicit feedback, capture
+// and render run together and render stays bit-exact.
+#include <gtest/gtest.h>
+
+#include "tests/driver/streaming_fixture.h"
+
+namespace drivertest {
+namespace {
+
+class CaptureStreamingTest : public StreamingTest {
+ protected:
+  // Reads at least `bytes` recorded bytes from the pin, waiting for the
+  // port's service passes (never sleeping).
+  std::vector<uint8_t> Record(HANDLE pin, size_t bytes) {
+    std::vector<uint8_t> data;
+    const auto deadline = std::chrono::steady_clock::now() + kStreamTimeout;
+    while (data.size() < bytes && std::chrono::steady_clock::now() < deadline) {
+      platform::PortPinInfo info;
+      if (!NT_SUCCESS(platform::PortPinInfoOf(pin, &info))) break;
+      std::vector<uint8_t> chunk(65536);
+      size_t read = 0;
+      EXPECT_EQ(platform::PortPinRead(pin, chunk.data(), chunk.size(), &read), STATUS_SUCCESS);
+      data.insert(data.end(), chunk.begin(), chunk.begin() + read);
+      if (read == 0) platform::PortPinWaitForService(pin, info.services, 1000);
+    }
+    return data;
+  }
+
+  // Every sample follows its predecessor on the device's ramp (mod 2^bits);
+  // returns the index of the first that does not, or the sample count.
+  static size_t FirstBreakInRamp(const std::vector<uint8_t>& data, uint32_t bits) {
+    const uint32_t s = bits / 8;
+    const uint64_t mask = (1ull << bits) - 1;
+    uint64_t previous = 0;
+    for (size_t i = 0; i + s <= data.size(); i += s) {
+      uint64_t v = 0;
+      for (uint32_t b = 0; b < s; ++b) v |= static_cast<uint64_t>(data[i + b]) << (8 * b);
+      if (i != 0 && v != ((previous + 1) & mask)) return i / s;
+      previous = v;
+    }
+    return data.size() / s;
+  }
+};
+
+TEST_F(CaptureStreamingTest, TheClientReceivesTheDevicesSignalWithoutGaps) {
+  struct {
+    const char* profile;
+    PcmFormat format;
+  } const cases[] = {
+      {"default", {2, 16, 48000}},   // equal formats
+      {"default", {2, 24, 96000}},   // 24 valid bits in 32-bit subslots, narrowed
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.profile) + " " + std::to_string(c.format.bits) + " bit " +
+                 std::to_string(c.format.rate));
+    ASSERT_NO_FATAL_FAILURE(StartOn(c.profile));
+    HANDLE pin = nullptr;
+    ASSERT_EQ(OpenPin(true, c.format, &pin), STATUS_SUCCESS);
+    ASSERT_EQ(Run(pin), STATUS_SUCCESS);
+    const size_t wanted = c.format.rate / 2 * c.format.FrameBytes();
+    const std::vector<uint8_t> recorded = Record(pin, wanted);
+    Close(pin);
+    ASSERT_GE(recorded.size(), wanted);
+    EXPECT_EQ(recorded.size() % c.format.FrameBytes(), 0u);
+    EXPECT_EQ(FirstBreakInRamp(recorded, c.format.bits), recorded.size() / (c.format.bits / 8));
+    EXPECT_EQ(device_->CurrentAlternate(streaming_->Capture().interfaceNumber), 0);
+  }
+}
+
+TEST_F(CaptureStreamingTest, ImplicitFeedbackRunsCaptureAndRenderTogether) {
+  ASSERT_NO_FATAL_FAILURE(StartOn("uac2-implicit", [] {
+    sim::StreamingOptions o;
+    o.ppm = 300;
+    return o;
+  }()));
+  const PcmFormat format{2, 16, 48000};
+  HANDLE render = nullptr;
+  HANDLE capture = nullptr;
+  ASSERT_EQ(OpenPin(false, format, &render), STATUS_SUCCESS);
+  ASSERT_EQ(OpenPin(true, format, &capture), STATUS_SUCCESS);
+  const std::vector<uint8_t> client = CountingSignal(format, format.rate);
+  ASSERT_EQ(platform::PortPinWrite(render, client.data(), client.size()), STATUS_SUCCESS);
+  const std::vector<uint8_t> tail(format.rate / 5 * format.FrameBytes(), 0);
+  ASSERT_EQ(platform::PortPinWrite(render, tail.data(), tail.size()), STATUS_SUCCESS);
+  ASSERT_EQ(Run(capture), STATUS_SUCCESS);
+  ASSERT_EQ(Run(render), STATUS_SUCCESS);
+
+  const std::vector<uint8_t> recorded = Record(capture, client.size() / 2);
+  ASSERT_TRUE(WaitForPlayed(client.size()));
+  const sim::StreamingCounters counters = streaming_->Counters();
+  // Closing render first leaves capture running on the linked start.
+  Close(render);
+  const std::vector<uint8_t> more = Record(capture, recorded.size() + format.rate / 10 * format.FrameBytes());
+  Close(capture);
+
+  const std::vector<uint8_t> played = streaming_->PlayedAudio();
+  ASSERT_GE(played.size(), client.size());
+  EXPECT_TRUE(std::equal(client.begin(), client.end(), played.begin()));
+  EXPECT_EQ(counters.overruns, 0u);
+  EXPECT_EQ(FirstBreakInRamp(recorded, 16), recorded.size() / 2);
+  EXPECT_GT(more.size(), 0u) << "capture stopped with render";
+  EXPECT_EQ(device_->CurrentAlternate(streaming_->Render().interfaceNumber), 0);
+}
+
+}  // namespace
+}  // namespace drivertest
