@@ -1,33 +1,54 @@
 // The wave-cyclic port's service routine: at every service request (the
 // miniport's Notify) it reads the stream position and moves client data
 // into the cyclic buffer (render, IDmaChannel::CopyTo) or out of it
-// (capture, CopyFrom), never across the buffer's end in one call.
+// (capture, CopyFrom), never across the buffer's end in one call. Render
+// buffer space the client has no data for holds the stream's silence.
 #include "platform/kernel/portcls_host.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "platform/kernel/io_manager.h"
 #include "platform/kernel/portcls_internal.h"
 
 namespace platform::portcls {
 
-STDMETHODIMP_(void) PinInstance::RequestService() {
-  std::lock_guard<std::recursive_mutex> lock(serviceLock);
-  services++;
-  if (inService) {  // notified again from inside CopyTo/CopyFrom
-    serviceAgain = true;
-    return;
+STDMETHODIMP_(void) PinInstance::RequestService() { Service(true); }
+
+void PinInstance::Service(bool request) {
+  {
+    std::lock_guard<std::mutex> lock(passLock);
+    if (request) services++;
+    if (inService) {  // another thread's pass, or this thread's from inside CopyTo/CopyFrom
+      serviceAgain = true;
+      return;
+    }
+    inService = true;
   }
-  inService = true;
-  do {
-    serviceAgain = false;
-    if (state == KSSTATE_RUN || state == KSSTATE_PAUSE) MoveData();
-  } while (serviceAgain);
-  inService = false;
+  for (;;) {
+    ULONGLONG seen;
+    {
+      std::lock_guard<std::mutex> lock(passLock);
+      serviceAgain = false;
+      seen = services;
+    }
+    {
+      std::lock_guard<std::recursive_mutex> data(serviceLock);
+      if (state == KSSTATE_RUN || state == KSSTATE_PAUSE) MoveData();
+    }
+    std::lock_guard<std::mutex> lock(passLock);
+    servicesDone = std::max(servicesDone, seen);
+    passDone.notify_all();
+    if (!serviceAgain) {
+      inService = false;
+      return;
+    }
+  }
 }
 
 void PinInstance::ResetData() {
   bufferOffset = queued = lastStreamPosition = 0;
+  silentBytes = 0;
   if (capture) {
     clientData.clear();
     clientStart = 0;
@@ -50,9 +71,22 @@ void PinInstance::MoveData() {
     if (queued == 0) bufferOffset = position;  // start (or restart after running dry) at the play position
     size_t pending = clientData.size() - clientStart;
     ULONG n = static_cast<ULONG>(std::min<size_t>(pending, size - queued));
+    if (base != silentBase || size != silentSize) {  // a new buffer knows no silence yet
+      silentBase = base;
+      silentSize = size;
+      silentBytes = 0;
+    }
+    if (silentBytes && silentFrom != bufferOffset) {
+      // Writing restarts at the play position: what lies between it and the
+      // end of the silent part is still silent (the driver never writes here).
+      ULONG into = (bufferOffset + size - silentFrom) % size;
+      silentBytes = into < silentBytes ? silentBytes - into : 0;
+    }
+    silentFrom = bufferOffset;
     while (n) {
       ULONG chunk = std::min(n, size - bufferOffset);
       dma->CopyTo(base + bufferOffset, clientData.data() + clientStart, chunk);
+      silentBytes = chunk < silentBytes ? silentBytes - chunk : 0;
       clientStart += chunk;
       bufferOffset = (bufferOffset + chunk) % size;
       queued += chunk;
@@ -63,6 +97,8 @@ void PinInstance::MoveData() {
       clientData.clear();
       clientStart = 0;
     }
+    silentFrom = bufferOffset;
+    FillSilence(base, size);
     return;
   }
 
@@ -76,6 +112,24 @@ void PinInstance::MoveData() {
     fromBuffer += chunk;
     available -= chunk;
   }
+}
+
+void PinInstance::FillSilence(UCHAR* base, ULONG size) {
+  const ULONG free = size - queued;  // from bufferOffset up to the play position
+  if (silentBytes >= free) {
+    silentBytes = free;
+    return;
+  }
+  ULONG at = (bufferOffset + silentBytes) % size;
+  ULONG n = free - silentBytes;
+  while (n) {
+    ULONG chunk = std::min(n, size - at);
+    stream->Silence(base + at, chunk);
+    silenceWritten += chunk;
+    at = (at + chunk) % size;
+    n -= chunk;
+  }
+  silentBytes = free;
 }
 
 namespace {
@@ -106,6 +160,8 @@ NTSTATUS PortPinInfoOf(HANDLE handle, PortPinInfo* info) {
   info->position = pin->lastPosition;
   info->bytesToBuffer = pin->toBuffer;
   info->bytesFromBuffer = pin->fromBuffer;
+  info->queuedBytes = pin->capture ? 0 : pin->queued;
+  info->silenceBytes = pin->silenceWritten;
   size_t held = pin->clientData.size() - pin->clientStart;
   info->pendingClientBytes = pin->capture ? 0 : held;
   info->availableClientBytes = pin->capture ? held : 0;
@@ -116,10 +172,12 @@ NTSTATUS PortPinWrite(HANDLE handle, const void* data, size_t bytes) {
   PinInstance* pin = portcls::PinOfHandle(handle);
   if (!pin) return STATUS_INVALID_HANDLE;
   if (pin->capture) return STATUS_INVALID_DEVICE_REQUEST;
-  std::lock_guard<std::recursive_mutex> lock(pin->serviceLock);
-  const UCHAR* p = static_cast<const UCHAR*>(data);
-  pin->clientData.insert(pin->clientData.end(), p, p + bytes);
-  if (!pin->inService && (pin->state == KSSTATE_RUN || pin->state == KSSTATE_PAUSE)) pin->MoveData();
+  {
+    std::lock_guard<std::recursive_mutex> lock(pin->serviceLock);
+    const UCHAR* p = static_cast<const UCHAR*>(data);
+    pin->clientData.insert(pin->clientData.end(), p, p + bytes);
+  }
+  pin->Service(false);  // moves it now, or has the running pass move it
   return STATUS_SUCCESS;
 }
 
@@ -130,7 +188,7 @@ NTSTATUS PortPinRead(HANDLE handle, void* data, size_t bytes, size_t* read) {
   if (!pin->capture) return STATUS_INVALID_DEVICE_REQUEST;
   std::lock_guard<std::recursive_mutex> lock(pin->serviceLock);
   size_t n = std::min(bytes, pin->clientData.size() - pin->clientStart);
-  memcpy(data, pin->clientData.data() + pin->clientStart, n);
+  if (n) memcpy(data, pin->clientData.data() + pin->clientStart, n);
   pin->clientStart += n;
   if (pin->clientStart == pin->clientData.size()) {
     pin->clientData.clear();
@@ -138,6 +196,15 @@ NTSTATUS PortPinRead(HANDLE handle, void* data, size_t bytes, size_t* read) {
   }
   *read = n;
   return STATUS_SUCCESS;
+}
+
+NTSTATUS PortPinWaitForService(HANDLE handle, ULONGLONG servicesSeen, ULONG timeoutMs) {
+  PinInstance* pin = portcls::PinOfHandle(handle);
+  if (!pin) return STATUS_INVALID_HANDLE;
+  std::unique_lock<std::mutex> lock(pin->passLock);
+  const bool served = pin->passDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                             [&] { return pin->servicesDone > servicesSeen; });
+  return served ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
 }  // namespace platform

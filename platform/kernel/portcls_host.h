@@ -5,7 +5,10 @@
 // stream is serviced (the miniport's Notify) and when the pin reaches
 // PAUSE, render data goes into the cyclic buffer through the stream's
 // IDmaChannel::CopyTo up to the play position, and recorded data comes out
-// through CopyFrom up to the record position.
+// through CopyFrom up to the record position. Where a render client has no
+// data, the buffer up to the play position is filled with the stream's
+// Silence; that silence is not queued with CopyTo, so the driver does not
+// play it (its pump underruns and moves the position on instead).
 #pragma once
 
 #include <wdm.h>
@@ -25,6 +28,8 @@ struct PortPinInfo {
   ULONG position = 0;                 // last position read from the stream
   ULONGLONG bytesToBuffer = 0;        // render: bytes copied in with CopyTo
   ULONGLONG bytesFromBuffer = 0;      // capture: bytes copied out with CopyFrom
+  ULONG queuedBytes = 0;              // render: in the buffer ahead of the play position
+  ULONGLONG silenceBytes = 0;         // render: bytes filled with the stream's Silence
   size_t pendingClientBytes = 0;      // render: written, not yet in the buffer
   size_t availableClientBytes = 0;    // capture: recorded, not yet read
 };
@@ -35,5 +40,10 @@ NTSTATUS PortPinInfoOf(HANDLE pin, PortPinInfo* info);
 NTSTATUS PortPinWrite(HANDLE pin, const void* data, size_t bytes);
 // Capture pins: takes up to `bytes` recorded bytes; *read = what was taken.
 NTSTATUS PortPinRead(HANDLE pin, void* data, size_t bytes, size_t* read);
+// Waits until a service pass that began after the pin had seen more than
+// `servicesSeen` service requests (PortPinInfo::services) has finished:
+// STATUS_SUCCESS, or STATUS_TIMEOUT after timeoutMs. Safe from any client
+// thread; the service itself runs in the driver's threads.
+NTSTATUS PortPinWaitForService(HANDLE pin, ULONGLONG servicesSeen, ULONG timeoutMs);
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include <stdunk.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -133,12 +134,19 @@ class PinInstance : public IServiceSink, public PcObject {
   KSSTATE state = KSSTATE_STOP;
   ULONG notificationFrameSize = 0;
   std::vector<ULONGLONG> format;  // the current KSDATAFORMAT, 8-byte aligned
-  // Service requests and client data. Recursive: CopyTo may make the driver
-  // notify the port again on the same thread (that request is folded into
-  // the running pass).
+  // Client data and buffer positions. Recursive: the state stepping holds it
+  // around MoveData, and host calls may nest.
   std::recursive_mutex serviceLock;
-  bool inService = false;
-  bool serviceAgain = false;
+  // Who runs the service pass, and the waiters for its progress. Never held
+  // while calling into the driver: a request that arrives during a pass (from
+  // a driver thread, or from inside CopyTo on the same thread) is folded into
+  // the running pass instead of waiting for it, so no driver lock is ever
+  // ordered against the port's locks.
+  std::mutex passLock;
+  std::condition_variable passDone;
+  bool inService = false;         // passLock
+  bool serviceAgain = false;      // passLock
+  ULONGLONG servicesDone = 0;     // passLock: requests seen when the last finished pass began
   std::atomic<ULONGLONG> services{0};
   std::atomic<ULONG> lastPosition{0};
   std::vector<UCHAR> clientData;  // render: to the buffer; capture: from it
@@ -147,12 +155,26 @@ class PinInstance : public IServiceSink, public PcObject {
   ULONG queued = 0;               // render: bytes in the buffer ahead of the play position
   ULONG lastStreamPosition = 0;
   ULONGLONG toBuffer = 0, fromBuffer = 0;
+  // Render: the part of the buffer known to hold the stream's silence,
+  // starting at bufferOffset (or empty), for the buffer it was written in.
+  ULONG silentFrom = 0, silentBytes = 0;
+  const UCHAR* silentBase = nullptr;
+  ULONG silentSize = 0;
+  ULONGLONG silenceWritten = 0;
 
+  // One service request (request = true) or client write: runs service
+  // passes until no request is outstanding, or folds into a running pass.
+  void Service(bool request);
   // Moves data between the client and the cyclic buffer up to the stream's
   // position. Caller holds serviceLock.
   void MoveData();
   // Forgets the buffer positions (the stream went back to STOP).
   void ResetData();
+
+ private:
+  // Render: the buffer beyond the client's data, up to the play position,
+  // gets the stream's silence (not queued: the driver never plays it).
+  void FillSilence(UCHAR* base, ULONG size);
 };
 
 // FsContext points at the object's kind field, FsContext2 at the object.

@@ -17,9 +17,12 @@ uint16_t Word(const std::vector<uint8_t>& bytes, size_t offset) {
 
 }  // namespace
 
-SimulatedMachine::SimulatedMachine(const DescriptorSet& descriptors, const AudioFunctionConfig& audio) {
+SimulatedMachine::SimulatedMachine(const DescriptorSet& descriptors, const AudioFunctionConfig& audio,
+                                   const StreamingOptions& streaming) {
   function_ = std::make_unique<AudioFunctionModel>(descriptors, audio);
+  streaming_ = std::make_unique<AudioStreaming>(descriptors, *function_, streaming);
   device_ = std::make_unique<SimUsbDevice>(descriptors, function_.get());
+  device_->SetEndpointHandler(streaming_.get());
   const AudioFunctionLayout layout = ReadAudioFunctionLayout(descriptors.configuration);
   hub_ = std::make_unique<HubPort>(device_->Pdo(), Word(descriptors.device, 8), Word(descriptors.device, 10),
                                    Word(descriptors.device, 12), layout.hasAudioControl ? layout.acInterface : 0);
@@ -45,7 +48,8 @@ void SimulatedMachine::Shutdown() {
   loaded_ = false;
   pnp_.reset();
   hub_.reset();
-  device_.reset();
+  device_.reset();  // its bus thread ends here: nothing calls the streaming side after this
+  streaming_.reset();
   function_.reset();
 }
 

@@ -1,6 +1,8 @@
 // A Windows machine with one simulated USB audio device plugged in: the
-// audio function, the device on its hub port, and the plug-and-play manager
-// that loads the driver, adds, starts, powers and removes the device.
+// audio function, its streaming side (device clock, FIFO, feedback, capture
+// signal, everything it played), the device on its hub port, and the
+// plug-and-play manager that loads the driver, adds, starts, powers and
+// removes the device.
 #pragma once
 
 #include <memory>
@@ -11,6 +13,7 @@
 #include "platform/kernel/pnp_manager.h"
 #include "sim/profiles/device_profile.h"
 #include "sim/uac/audio_function_model.h"
+#include "sim/uac/audio_streaming.h"
 #include "sim/usb/hub_port.h"
 #include "sim/usb/sim_usb_device.h"
 
@@ -18,7 +21,8 @@ namespace sim {
 
 class SimulatedMachine {
  public:
-  SimulatedMachine(const DescriptorSet& descriptors, const AudioFunctionConfig& audio);
+  SimulatedMachine(const DescriptorSet& descriptors, const AudioFunctionConfig& audio,
+                   const StreamingOptions& streaming = {});
   ~SimulatedMachine();  // removes the device and unloads the driver
   SimulatedMachine(const SimulatedMachine&) = delete;
   SimulatedMachine& operator=(const SimulatedMachine&) = delete;
@@ -30,6 +34,7 @@ class SimulatedMachine {
 
   PDEVICE_OBJECT Pdo() { return hub_->Pdo(); }
   AudioFunctionModel& Function() { return *function_; }
+  AudioStreaming& Streaming() { return *streaming_; }
   SimUsbDevice& Device() { return *device_; }
   platform::PnpManager& Pnp() { return *pnp_; }
   // The device path of the "Wave" filter, empty when none is registered.
@@ -37,6 +42,7 @@ class SimulatedMachine {
 
  private:
   std::unique_ptr<AudioFunctionModel> function_;
+  std::unique_ptr<AudioStreaming> streaming_;
   std::unique_ptr<SimUsbDevice> device_;
   std::unique_ptr<HubPort> hub_;
   std::unique_ptr<platform::PnpManager> pnp_;

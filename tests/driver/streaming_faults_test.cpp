@@ -19,7 +19,7 @@ class RenderFaultTest : public StreamingTest {
   // Starts a render pin with `seconds` of client audio written ahead and
   // counts the pipe resets the driver sends.
   void StartRender(const char* profile, const PcmFormat& format, double seconds,
-                   const sim::StreamingOptions& options = {}) {
+                   const sim::StreamingOptions& options = {}, bool indexed = false) {
     ASSERT_NO_FATAL_FAILURE(StartOn(profile, options));
     device_->SetUrbHook([this](PURB urb, NTSTATUS*) {
       if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) resets_++;
@@ -27,7 +27,8 @@ class RenderFaultTest : public StreamingTest {
     });
     format_ = format;
     ASSERT_EQ(OpenPin(false, format, &pin_), STATUS_SUCCESS);
-    client_ = CountingSignal(format, static_cast<size_t>(format.rate * seconds));
+    const size_t frames = static_cast<size_t>(format.rate * seconds);
+    client_ = indexed ? IndexedSignal(frames) : CountingSignal(format, frames);
     ASSERT_EQ(platform::PortPinWrite(pin_, client_.data(), client_.size()), STATUS_SUCCESS);
     // Trailing silence fills the last transfers, so all of the signal is played.
     const std::vector<uint8_t> tail(Bytes(0.2), 0);
@@ -50,7 +51,7 @@ class RenderFaultTest : public StreamingTest {
 TEST_F(RenderFaultTest, StalledDataPipeIsResetAndStreamingResumes) {
   for (const char* profile : {"default", "uac2-playback-only"}) {
     SCOPED_TRACE(profile);
-    ASSERT_NO_FATAL_FAILURE(StartRender(profile, kCd, 3.0));
+    ASSERT_NO_FATAL_FAILURE(StartRender(profile, kCd, 3.0, {}, true));
     ASSERT_TRUE(WaitForPlayed(Bytes(0.3)));
     const int resetsBefore = resets_.load();
     device_->StallEndpoint(RenderEndpoint());
@@ -60,6 +61,12 @@ TEST_F(RenderFaultTest, StalledDataPipeIsResetAndStreamingResumes) {
     EXPECT_FALSE(device_->IsEndpointStalled(RenderEndpoint()));
     EXPECT_GT(resets_.load(), resetsBefore);
     Close(pin_);
+    // What was in flight at the stall is lost; nothing is played twice or
+    // out of order.
+    const std::vector<uint32_t> indices = PlayedIndices(streaming_->PlayedAudio());
+    for (size_t i = 1; i < indices.size(); ++i) {
+      ASSERT_LT(indices[i - 1], indices[i]) << "frame " << indices[i] << " after " << indices[i - 1];
+    }
   }
 }
 

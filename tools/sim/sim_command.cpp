@@ -11,6 +11,8 @@
 #include "sim/usb/descriptor_file.h"
 #include "tools/inspect/status_names.h"
 #include "tools/sim/filter_info.h"
+#include "tools/sim/stream_command.h"
+#include "tools/sim/stream_options.h"
 
 namespace tools {
 
@@ -189,15 +191,17 @@ SimCommandResult RunInfo(const std::vector<std::string>& args) {
 
 }  // namespace
 
-SimCommandResult RunSim(const std::vector<std::string>& args) {
+SimCommandResult RunSim(const std::vector<std::string>& args, const ProgressSink& progress) {
   if (!args.empty() && args[0] == "info") return RunInfo(args);
+  if (!args.empty() && (args[0] == "play" || args[0] == "record")) return RunStream(args, progress);
   SimCommandResult result;
+  const std::string usage = std::string(kUsage) + kPlayUsage + kRecordUsage;
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-    result.out = kUsage;
+    result.out = usage;
     result.exitCode = 0;
     return result;
   }
-  result.err = std::string("usbaudio-sim: give a command\n") + kUsage;
+  result.err = std::string("usbaudio-sim: give a command (info, play, record)\n") + usage;
   return result;
 }
 

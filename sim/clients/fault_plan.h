@@ -1,0 +1,82 @@
+// Faults injected into the simulated device at given stream times
+// ("WHAT@SECONDS", or "WHAT@SECONDS+DURATION" for the faults that can be
+// taken back), and a URB watch that counts the driver's restarts of the
+// render pipe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <wdm.h>
+#include <usb.h>
+
+#include "sim/clients/simulated_machine.h"
+
+namespace sim {
+
+enum class FaultKind { Stall, Unplug, FeedbackGarbage, FeedbackLoss, ClockInvalid };
+
+struct FaultInjection {
+  FaultKind kind = FaultKind::Stall;
+  double at = 0;          // seconds after the pin entered RUN
+  double duration = 0;    // 0: until the end (faults that can be taken back)
+  bool applied = false;
+  bool cleared = false;
+  std::string note;       // why it could not act, e.g. no feedback endpoint
+};
+
+const char* FaultName(FaultKind kind);
+// The names ParseFaultInjection accepts, for usage text.
+std::string FaultNames();
+// "stall@2", "feedback-garbage@1.5+2": false with a reason for anything else.
+bool ParseFaultInjection(const std::string& text, FaultInjection* out, std::string* error);
+
+// Applies a plan to the machine as stream time passes (called from the
+// client's streaming loop).
+class FaultInjector {
+ public:
+  FaultInjector(SimulatedMachine& machine, std::vector<FaultInjection> plan)
+      : machine_(machine), plan_(std::move(plan)) {}
+  void Advance(double seconds);
+  const std::vector<FaultInjection>& Plan() const { return plan_; }
+  // The device was unplugged (and surprise-removed): the client should stop.
+  bool Unplugged() const { return unplugged_; }
+  bool Any() const { return !plan_.empty(); }
+
+ private:
+  void Apply(FaultInjection& f);
+  void Clear(FaultInjection& f);
+  void SetClocksValid(FaultInjection& f, bool valid);
+
+  SimulatedMachine& machine_;
+  std::vector<FaultInjection> plan_;
+  bool unplugged_ = false;
+};
+
+// Counts, from the URBs the driver sends, resets and aborts of the render
+// data pipe (the isochronous OUT pipe): one reset per render restart. It
+// installs the device's URB hook, which keeps the counts alive (shared) for
+// as long as the device may still call it.
+class RenderPipeWatch {
+ public:
+  explicit RenderPipeWatch(SimUsbDevice& device);
+
+  uint64_t Resets() const;
+  uint64_t Aborts() const;
+
+ private:
+  struct Counts {
+    std::mutex lock;
+    std::set<USBD_PIPE_HANDLE> outPipes;
+    uint64_t resets = 0;
+    uint64_t aborts = 0;
+    void Observe(PURB urb);
+  };
+  std::shared_ptr<Counts> counts_ = std::make_shared<Counts>();
+};
+
+}  // namespace sim
