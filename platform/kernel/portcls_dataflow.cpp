@@ -34,7 +34,9 @@ void PinInstance::Service(bool request) {
     }
     {
       std::lock_guard<std::recursive_mutex> data(serviceLock);
-      if (state == KSSTATE_RUN || state == KSSTATE_PAUSE) MoveData();
+      // A paused pin is not serviced; only the client's own writes go into
+      // its buffer then (the data a RUN starts with).
+      if (state == KSSTATE_RUN || (!request && state == KSSTATE_PAUSE)) MoveData();
     }
     std::lock_guard<std::mutex> lock(passLock);
     servicesDone = std::max(servicesDone, seen);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <random>
+#include <thread>
 
 #include "tests/driver/streaming_fixture.h"
 
@@ -131,6 +132,29 @@ TEST_F(RenderFaultTest, UnpluggedDeviceEndsStreamingWithoutHangOrLeak) {
     // Removal and unload check for leaked threads, IRPs and pool.
     Unplug();
     EXPECT_EQ(platform::OutstandingThreads(), 0u) << platform::DescribeOutstandingThreads();
+  }
+}
+
+TEST_F(RenderFaultTest, PauseEndsStreamingAndRunResumesInOrder) {
+  ASSERT_NO_FATAL_FAILURE(StartRender("default", kStudio, 3.0, {}, true));
+  const int interfaceNumber = streaming_->Render().interfaceNumber;
+  ASSERT_TRUE(WaitForPlayed(Bytes(0.3)));
+  ASSERT_EQ(SetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
+  const size_t atPause = PlayedBytes();
+  // The queued audio plays out, then the thread ends and closes the pipes.
+  const auto deadline = std::chrono::steady_clock::now() + kStreamTimeout;
+  while (device_->CurrentAlternate(interfaceNumber) != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  ASSERT_EQ(device_->CurrentAlternate(interfaceNumber), 0) << "a paused stream kept streaming";
+  // At most the cyclic buffer (11520 frames here) and the transfers in flight.
+  EXPECT_LE(PlayedBytes(), atPause + Bytes(11520.0 / kStudio.rate + 0.05));
+  ASSERT_EQ(SetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_TRUE(WaitForPlayed(PlayedBytes() + Bytes(0.3))) << "no audio after RUN";
+  Close(pin_);
+  const std::vector<uint32_t> indices = PlayedIndices(streaming_->PlayedAudio());
+  for (size_t i = 1; i < indices.size(); ++i) {
+    ASSERT_LT(indices[i - 1], indices[i]) << "frame " << indices[i] << " after " << indices[i - 1];
   }
 }
 
