@@ -92,6 +92,7 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::Init(PDEVICE_OBJECT PhysicalDeviceObje
     KeInitializeSpinLock(&RenderLock);
     KeInitializeSpinLock(&RenderInFlightLock);
     KeInitializeSpinLock(&CaptureInFlightLock);
+    KeInitializeSpinLock(&CaptureScheduleLock);
     InitializeListHead(&FreeRenderRequests);
     SyncObjectsReady = TRUE;
     ExInitializeNPagedLookasideList(&QueueEntryPool, NULL, NULL, 0, sizeof(ClientBufferEntry), POOLTAG_USB, 0);

@@ -95,6 +95,12 @@ private:
     VOID FlushClientQueue(BOOLEAN capture);
     VOID FlushRenderQueueLocked();  // caller holds RenderLock
     NTSTATUS QueueClientBuffer(BOOLEAN capture, PVOID address, ULONG length);
+    // Whether every streaming interface was last set to the mode.
+    BOOLEAN IsDeviceMode(USHORT mode);
+    // Sends a mode the interfaces already have, leaving the threads alone.
+    NTSTATUS ResendDeviceMode(USHORT mode);
+    // The next capture receive starts a new schedule, unless receives run.
+    VOID RestartCaptureSchedule();
     VOID AcquireStreamMutex();
     VOID ReleaseStreamMutex();
 
@@ -211,6 +217,7 @@ private:
     ULONG LastCaptureFrame = 0;
     ULONG LastRenderFrame = 0;
     ULONG NextCaptureFrame = 0;
+    KSPIN_LOCK CaptureScheduleLock = 0;  // guards NextCaptureFrame
     LONGLONG ToggleTime = 0;
     LONGLONG OutputReadyTime = 0;
     ULONG ToggleFrame = 0;

@@ -41,7 +41,9 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::StartStream(BOOLEAN Capture) {
     }
     NTSTATUS status;
     if (!clientChannel && !linkedRunning) {
-        status = SetDeviceMode(0);
+        // Only a change of transport needs both threads stopped; PCM sent
+        // again must not silence the other direction's running stream.
+        status = IsDeviceMode(0) ? ResendDeviceMode(0) : SetDeviceMode(0);
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -101,6 +103,10 @@ NTSTATUS CAdapterUsbAudio::StartLinkedStreams() {
         ReleaseStreamMutex();
         return STATUS_SUCCESS;
     }
+    // The threads of the last linked start were told to stop with it; the
+    // one of the other direction has not been waited for yet.
+    WaitForStopStreamThread(TRUE);
+    WaitForStopStreamThread(FALSE);
     ReloadStreamTuning(FALSE);
     ReloadStreamTuning(TRUE);
     const ULONG renderInFlight = GetStreamTuning(FALSE).TransfersInFlight;
@@ -162,7 +168,7 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::StopStream(BOOLEAN Capture) {
 STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::SetStreamRunning(BOOLEAN Capture) {
     if (Capture) {
         RaiseFlag(&FirstCaptureCompletion);
-        RaiseFlag(&CaptureStartPending);
+        RestartCaptureSchedule();
         KeSetEvent(&CaptureRunningEvent, IO_NO_INCREMENT, FALSE);
         return STATUS_SUCCESS;
     }
@@ -171,9 +177,21 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::SetStreamRunning(BOOLEAN Capture) {
     ImplicitCredit = 0;
     KeReleaseSpinLock(&ImplicitLock, irql);
     RaiseFlag(&FirstRenderCompletion);
-    RaiseFlag(&CaptureStartPending);
+    RestartCaptureSchedule();
     KeSetEvent(&RenderRunningEvent, IO_SOUND_INCREMENT, FALSE);
     return STATUS_SUCCESS;
+}
+
+VOID CAdapterUsbAudio::RestartCaptureSchedule() {
+    // Receives already in flight (implicit feedback starts them before
+    // either stream runs) keep their schedule: starting it again would put
+    // two transfers on the same frames and interleave their audio.
+    KLOCK_QUEUE_HANDLE lock;
+    KeAcquireInStackQueuedSpinLock(&CaptureInFlightLock, &lock);
+    if (CaptureInFlight == 0) {
+        RaiseFlag(&CaptureStartPending);
+    }
+    KeReleaseInStackQueuedSpinLock(&lock);
 }
 
 STDMETHODIMP_(VOID) CAdapterUsbAudio::ClearStreamRunning(BOOLEAN Capture) {
@@ -279,6 +297,23 @@ STDMETHODIMP_(VOID) CAdapterUsbAudio::OutputDelay(ULONG Frames) {
     KeAcquireInStackQueuedSpinLock(&RenderLock, &lock);
     SetOutputDelayFrames(Frames);
     KeReleaseInStackQueuedSpinLock(&lock);
+}
+
+BOOLEAN CAdapterUsbAudio::IsDeviceMode(USHORT mode) {
+    for (StreamingInterface* streaming = UsbAudio.GetStreamingInterfaces(); streaming != NULL;
+         streaming = streaming->Next) {
+        if (streaming->DeviceMode != mode) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+NTSTATUS CAdapterUsbAudio::ResendDeviceMode(USHORT mode) {
+    AcquireStreamMutex();
+    const NTSTATUS status = UsbAudio.SetDeviceMode(mode);
+    ReleaseStreamMutex();
+    return status;
 }
 
 STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::SetDeviceMode(USHORT Mode) {

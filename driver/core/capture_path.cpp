@@ -37,6 +37,10 @@ VOID CAdapterUsbAudio::ReceiveCaptureTransfer(PVOID buffer, TRANSFER_REQUEST* re
         request->Owner = this;
         ULONG now = 0;
         UsbAudio.QueryBusTime(&now);
+        // The capture thread starts chains while completions re-submit
+        // theirs: each transfer must get a frame of its own.
+        KIRQL irql;
+        KeAcquireSpinLock(&CaptureScheduleLock, &irql);
         if (TakeFlag(&CaptureStartPending)) {
             NextCaptureFrame = now + CAPTURE_START_LEAD_FRAMES;
         } else {
@@ -48,8 +52,10 @@ VOID CAdapterUsbAudio::ReceiveCaptureTransfer(PVOID buffer, TRANSFER_REQUEST* re
                 NextCaptureFrame = next;
             }
         }
+        const ULONG startFrame = NextCaptureFrame;
+        KeReleaseSpinLock(&CaptureScheduleLock, irql);
         const NTSTATUS status =
-            UsbAudio.ReceiveIsoIn(buffer, CaptureTransferBytes, CaptureTransferCompletion, request, NextCaptureFrame);
+            UsbAudio.ReceiveIsoIn(buffer, CaptureTransferBytes, CaptureTransferCompletion, request, startFrame);
         if (NT_SUCCESS(status)) {
             return;
         }

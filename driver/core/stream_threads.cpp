@@ -156,7 +156,13 @@ NTSTATUS CAdapterUsbAudio::StartStreamThread(BOOLEAN capture) {
         KeSetEvent(stop, IO_NO_INCREMENT, FALSE);
         return status;
     }
-    InterlockedExchangePointer(capture ? &CaptureThread : &RenderThread, thread);
+    PVOID previous = InterlockedExchangePointer(capture ? &CaptureThread : &RenderThread, thread);
+    if (previous != NULL) {
+        // Every start waits for the direction's old thread first; should
+        // one slip through, at least its object is not leaked.
+        UA_ERROR("%s thread started over a thread not waited for", capture ? "capture" : "render");
+        ObDereferenceObject(previous);
+    }
     return STATUS_SUCCESS;
 }
 

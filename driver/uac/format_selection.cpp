@@ -142,16 +142,22 @@ NTSTATUS CUSBAudioCL::TestStreamingFormat(BOOLEAN capture, ULONG channels, ULONG
 NTSTATUS CUSBAudioCL::SelectStreamingFormat(BOOLEAN capture, ULONG channels, ULONG bits, ULONG rate,
                                             ULONG milliseconds, PULONG outChannels, PULONG outContainerBits,
                                             PULONG maxBytes) {
-    return SelectFormat(capture, TRUE, channels, bits, rate, milliseconds, outChannels, outContainerBits, NULL, NULL,
-                        NULL, maxBytes);
+    KeWaitForSingleObject(&SelectionLock, Executive, KernelMode, FALSE, NULL);
+    const NTSTATUS status = SelectFormat(capture, TRUE, channels, bits, rate, milliseconds, outChannels,
+                                         outContainerBits, NULL, NULL, NULL, maxBytes);
+    KeReleaseMutex(&SelectionLock, FALSE);
+    return status;
 }
 
 NTSTATUS CUSBAudioCL::SelectStreamingFormat(BOOLEAN capture, ULONG channels, ULONG bits, ULONG rate,
                                             ULONG milliseconds, PULONG outChannels, PULONG outContainerBits,
                                             PULONG nominalBytes, PLONG negativeSlack, PLONG positiveSlack,
                                             PULONG maxBytes) {
-    return SelectFormat(capture, FALSE, channels, bits, rate, milliseconds, outChannels, outContainerBits,
-                        nominalBytes, negativeSlack, positiveSlack, maxBytes);
+    KeWaitForSingleObject(&SelectionLock, Executive, KernelMode, FALSE, NULL);
+    const NTSTATUS status = SelectFormat(capture, FALSE, channels, bits, rate, milliseconds, outChannels,
+                                         outContainerBits, nominalBytes, negativeSlack, positiveSlack, maxBytes);
+    KeReleaseMutex(&SelectionLock, FALSE);
+    return status;
 }
 
 NTSTATUS CUSBAudioCL::SelectFormat(BOOLEAN capture, BOOLEAN shortForm, ULONG channels, ULONG bits, ULONG rate,
@@ -199,7 +205,7 @@ NTSTATUS CUSBAudioCL::SelectFormat(BOOLEAN capture, BOOLEAN shortForm, ULONG cha
         return status;
     }
     streaming->CurrentAlternate = alternate;
-    status = ResolvePipes();
+    status = ResolvePipes(streaming);
     if (!NT_SUCCESS(status)) {
         return status;
     }

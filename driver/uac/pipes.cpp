@@ -38,9 +38,12 @@ static VOID NormaliseInterval(PUSBD_PIPE_INFORMATION pipe, BOOLEAN highSpeed) {
     }
 }
 
-NTSTATUS CUSBAudioCL::ResolvePipes() {
+NTSTATUS CUSBAudioCL::ResolvePipes(StreamingInterface* only) {
     NTSTATUS result = STATUS_SUCCESS;
     for (StreamingInterface* streaming = StreamingInterfaces; streaming != NULL; streaming = streaming->Next) {
+        if (only != NULL && streaming != only) {
+            continue;
+        }
         streaming->DataPipe = NULL;
         streaming->FeedbackPipe = NULL;
         if (streaming->CurrentAlternate >= streaming->AlternateCount) {

@@ -38,7 +38,9 @@ CUSBAudioCL::CUSBAudioCL()
       captureInterface(NULL),
       CurrentSchedule(NULL),
       SchedulePosition(0),
-      DataInterval(1) {}
+      DataInterval(1) {
+    KeInitializeMutex(&SelectionLock, 0);
+}
 
 CUSBAudioCL::~CUSBAudioCL() {
     FreeStreamingInterfaces();

@@ -90,7 +90,9 @@ public:
                                    PULONG outChannels, PULONG outContainerBits, PULONG nominalBytes,
                                    PLONG negativeSlack, PLONG positiveSlack, PULONG maxBytes);
     NTSTATUS TestStreamingFormat(BOOLEAN capture, ULONG channels, ULONG bits, ULONG rate);
-    NTSTATUS ResolvePipes();
+    // Binds the current alternates' endpoints to pipes: of every streaming
+    // interface, or only of `only` (the others may be streaming meanwhile).
+    NTSTATUS ResolvePipes(StreamingInterface* only = NULL);
     ULONG GetFeedbackBufferBytes();
     const PacketScheduleEntry* GetCurrentSchedule() const { return CurrentSchedule; }
     ULONG GetSchedulePosition() const { return SchedulePosition; }
@@ -188,6 +190,9 @@ protected:
     BOOLEAN ImplicitFeedbackMode = FALSE;
     BOOLEAN ShortPacketsAllowed = FALSE;
     IStreamEvents* StreamEvents = NULL;
+    // Serialises format selections: each replaces its interface's pipe
+    // information, which the other direction's selection scans too.
+    KMUTEX SelectionLock;
 
 private:
     static NTSTATUS RecvFeedbackCompletionRoutine(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);

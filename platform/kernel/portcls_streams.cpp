@@ -262,7 +262,10 @@ void ClosePin(PinInstance* pin) {
   {
     std::lock_guard<std::mutex> control(filter->control);
     (void)StepState(pin, KSSTATE_STOP);  // a refusal cannot keep a closed pin open
-    pin->state = KSSTATE_STOP;
+    {
+      std::lock_guard<std::recursive_mutex> data(pin->serviceLock);
+      pin->state = KSSTATE_STOP;
+    }
     ReleaseStreamObjects(pin);
     {
       std::lock_guard<std::mutex> lock(filter->port->countLock);
