@@ -5,6 +5,8 @@
 // and render run together and render stays bit-exact.
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include "tests/driver/streaming_fixture.h"
 
 namespace drivertest {
@@ -68,6 +70,55 @@ TEST_F(CaptureStreamingTest, TheClientReceivesTheDevicesSignalWithoutGaps) {
     EXPECT_EQ(FirstBreakInRamp(recorded, c.format.bits), recorded.size() / (c.format.bits / 8));
     EXPECT_EQ(device_->CurrentAlternate(streaming_->Capture().interfaceNumber), 0);
   }
+}
+
+TEST_F(CaptureStreamingTest, ReceivesFollowFrameByFrameAndRestartSevenFramesAheadWhenLate) {
+  ASSERT_NO_FATAL_FAILURE(StartOn("default"));
+  struct Receive {
+    ULONG startFrame;
+    uint32_t submittedAt;
+  };
+  std::mutex mutex;
+  std::vector<Receive> receives;
+  device_->SetUrbHook([&](PURB urb, NTSTATUS*) {
+    if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER &&
+        (urb->UrbIsochronousTransfer.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) == 0) {
+      std::lock_guard<std::mutex> lock(mutex);
+      receives.push_back({urb->UrbIsochronousTransfer.StartFrame, device_->CurrentFrame()});
+    }
+    return false;
+  });
+  const PcmFormat format{2, 16, 48000};
+  HANDLE pin = nullptr;
+  ASSERT_EQ(OpenPin(true, format, &pin), STATUS_SUCCESS);
+  ASSERT_EQ(Run(pin), STATUS_SUCCESS);
+  ASSERT_GT(Record(pin, format.rate / 10 * format.FrameBytes()).size(), 0u);
+  size_t onTime;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    onTime = receives.size();
+    ASSERT_GT(onTime, 20u);
+    // Seven frames ahead at the start (the frame may tick between the
+    // driver's reading and this one), then one frame (param3) after another.
+    const uint32_t lead = receives[0].startFrame - receives[0].submittedAt;
+    EXPECT_TRUE(lead == 6 || lead == 7) << lead;
+    if (kRealTimeChecks) {
+      for (size_t i = 1; i < onTime; ++i) ASSERT_EQ(receives[i].startFrame, receives[i - 1].startFrame + 1) << i;
+    }
+  }
+  // Completions 20 frames late: the schedule has fallen behind and starts
+  // again seven frames after the current one.
+  device_->SetCompletionDelay(std::chrono::milliseconds(20));
+  Record(pin, format.rate / 10 * format.FrameBytes());
+  device_->SetCompletionDelay(std::chrono::milliseconds(0));
+  Close(pin);
+  std::lock_guard<std::mutex> lock(mutex);
+  bool restarted = false;
+  for (size_t i = onTime; i < receives.size() && !restarted; ++i) {
+    const uint32_t lead = receives[i].startFrame - receives[i].submittedAt;
+    restarted = receives[i].startFrame != receives[i - 1].startFrame + 1 && lead >= 6 && lead <= 7;
+  }
+  EXPECT_TRUE(restarted) << "no receive restarted seven frames ahead";
 }
 
 TEST_F(CaptureStreamingTest, CapturePinsComingAndGoingDoNotDisturbRender) {
