@@ -388,7 +388,7 @@ bool AudioStreaming::Playing() const {
 
 std::vector<uint8_t> AudioStreaming::PlayedAudio() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return playedAudio_;
+  return std::vector<uint8_t>(playedAudio_.begin(), playedAudio_.end());
 }
 
 void AudioStreaming::ClearPlayedAudio() {

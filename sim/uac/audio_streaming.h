@@ -157,7 +157,9 @@ class AudioStreaming : public EndpointDataHandler {
   bool started_ = false;       // a first OUT packet has arrived
   bool playing_ = false;       // FIFO primed
   std::deque<uint8_t> fifo_;
-  std::vector<uint8_t> playedAudio_;
+  // A deque, not a vector: growing a vector of minutes of audio copies it
+  // all under the lock the bus thread needs, stalling the device's clock.
+  std::deque<uint8_t> playedAudio_;
   uint32_t garbageSeed_ = 0x1234567u;
 };
 
