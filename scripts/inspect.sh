@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The main job: build the tools and show how the driver sees a device
+# Builds the tools and shows how the driver sees a device
 # (default: the supported DAC). Arguments go to usbaudio-inspect.
 set -euo pipefail
 cd "$(dirname "$0")/.."
