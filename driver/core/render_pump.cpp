@@ -202,8 +202,7 @@ VOID CAdapterUsbAudio::RenderTransferCompletion(NTSTATUS status, ULONG bytes, PV
     }
     self->LastRenderFrame = frame;
     if (!NT_SUCCESS(status) || bytes == 0) {
-        if (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE ||
-            status == STATUS_DELETE_PENDING) {
+        if (IsDeviceGoneStatus(status)) {
             UA_ERROR("render transfer: device gone (0x%08lx)", (unsigned long)status);
         } else {
             UA_ERROR("render transfer failed 0x%08lx, %lu bytes", (unsigned long)status, (unsigned long)bytes);

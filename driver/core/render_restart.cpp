@@ -10,10 +10,6 @@ namespace {
 
 constexpr LONGLONG DEVICE_GONE_PAUSE_RELATIVE = -1000000LL;  // 100 ms in 100 ns units
 
-BOOLEAN IsDeviceGone(NTSTATUS status) {
-    return status == STATUS_NO_SUCH_DEVICE || status == STATUS_DELETE_PENDING || status == STATUS_DEVICE_NOT_CONNECTED;
-}
-
 }  // namespace
 
 VOID CAdapterUsbAudio::CreateRenderRequests() {
@@ -68,7 +64,7 @@ VOID CAdapterUsbAudio::RestartRender(BOOLEAN explicitFeedback) {
     } else if (KeGetCurrentIrql() == PASSIVE_LEVEL && render != NULL && render->DataPipe != NULL) {
         status = UsbAudio.AbortPipe(render->DataPipe);
     }
-    if (IsDeviceGone(status)) {
+    if (IsDeviceGoneStatus(status)) {
         // Nothing will succeed until the device is back or the stream stops;
         // pace the retries.
         UA_ERROR("render restart: device gone (0x%08lx)", (unsigned long)status);

@@ -130,17 +130,10 @@ NTSTATUS CUSBAudioCL::RecvFeedback(PVOID buffer, ULONG bytes, PFEEDBACK_CALLBACK
         FreeTransferContext(context);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    context->Urb = urb;
-    context->BufferBytes = bytes;
     // The transfer context has one callback slot; this routine knows its type.
     context->Callback = reinterpret_cast<PUSB_TRANSFER_CALLBACK>(reinterpret_cast<void (*)(void)>(callback));
     context->UserContext = request;
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    stack->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(irp, RecvFeedbackCompletionRoutine, context, TRUE, TRUE, TRUE);
-    IoCallDriver(TargetDevice, irp);
+    SendUrbIrp(irp, urb, bytes, RecvFeedbackCompletionRoutine, context);
     return STATUS_SUCCESS;
 }
 
@@ -182,8 +175,7 @@ VOID CUSBAudioCL::RecvFeedbackCompletion(NTSTATUS status, ULONG value, BOOLEAN t
     IStreamEvents* events = self->StreamEvents;
     StreamingInterface* render = self->renderInterface;
     if (!NT_SUCCESS(status)) {
-        if (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE ||
-            status == STATUS_DELETE_PENDING) {
+        if (IsDeviceGoneStatus(status)) {
             UA_ERROR("feedback read: device gone (0x%08lx)", (unsigned long)status);
         } else {
             UA_ERROR("feedback read failed 0x%08lx", (unsigned long)status);

@@ -326,19 +326,25 @@ NTSTATUS CUSBCL::SubmitUrbAsync(PURB urb, USB_TRANSFER_CONTEXT* context) {
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    const ULONG bufferBytes = urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER
+                                  ? urb->UrbIsochronousTransfer.TransferBufferLength
+                                  : urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    // The outcome is reported through the completion routine in every case.
+    SendUrbIrp(irp, urb, bufferBytes, UrbCompletion, context);
+    return STATUS_SUCCESS;
+}
+
+VOID CUSBCL::SendUrbIrp(PIRP irp, PURB urb, ULONG bufferBytes, PIO_COMPLETION_ROUTINE routine,
+                        USB_TRANSFER_CONTEXT* context) {
     context->Urb = urb;
     context->Owner = this;
-    context->BufferBytes = urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER
-                               ? urb->UrbIsochronousTransfer.TransferBufferLength
-                               : urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    context->BufferBytes = bufferBytes;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     stack->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(irp, UrbCompletion, context, TRUE, TRUE, TRUE);
-    // The outcome is reported through the completion routine in every case.
+    IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
     IoCallDriver(TargetDevice, irp);
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS CUSBCL::UrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID contextPointer) {

@@ -31,6 +31,11 @@ constexpr ULONG USB_ISO_URB_BYTES = sizeof(struct _URB_ISOCH_TRANSFER) + USB_MAX
 static_assert(USB_ISO_URB_BYTES == 632, "isochronous URB buffers are 632 bytes");
 
 constexpr ULONG USB_STRING_BUFFER_BYTES = 256;
+
+// The statuses a transfer ends with once the device has gone away.
+inline BOOLEAN IsDeviceGoneStatus(NTSTATUS status) {
+    return status == STATUS_NO_SUCH_DEVICE || status == STATUS_DELETE_PENDING || status == STATUS_DEVICE_NOT_CONNECTED;
+}
 constexpr USHORT USB_LANGUAGE_ENGLISH_US = 0x0409;
 constexpr ULONG USB_DEFAULT_IRP_COUNT = 10;
 
@@ -87,6 +92,10 @@ protected:
     PURB AllocateUrb(ULONG length, USHORT function);
     PIRP TakeIrp();
     VOID ReturnIrp(PIRP irp);
+    // Sends the URB on the IRP to the bus; its outcome arrives through
+    // `routine` with the context, which records the URB and the buffer length.
+    VOID SendUrbIrp(PIRP irp, PURB urb, ULONG bufferBytes, PIO_COMPLETION_ROUTINE routine,
+                    USB_TRANSFER_CONTEXT* context);
     VOID FreeInterfaces();
     static NTSTATUS UrbCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 
