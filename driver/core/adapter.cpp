@@ -2,8 +2,8 @@
 // makes while negotiating formats.
 #include "driver/core/adapter.h"
 
-#include "driver/core/pool_tags.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/pool_tags.h"
+#include "driver/runtime/trace.h"
 #include "driver/core/tuning.h"
 #include "driver/uac/filter_topology.h"
 

@@ -7,8 +7,8 @@
 
 #include "driver/core/adapter_common.h"
 #include "driver/core/client_queue.h"
-#include "driver/core/com_unknown.h"
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/com_unknown.h"
+#include "driver/runtime/kernel_prelude.h"
 #include "driver/core/transfer_request.h"
 #include "driver/uac/stream_events.h"
 #include "driver/uac/usbaudiocl.h"

@@ -5,7 +5,7 @@
 // TRUE = capture.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 struct IMiniportWaveCyclicUsbAudio;
 

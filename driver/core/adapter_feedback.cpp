@@ -2,7 +2,7 @@
 // their requests, the error count that restarts render, and the render slots
 // every reading releases.
 #include "driver/core/adapter.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/core/tuning.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Client formats of the two directions and the pipes that carry them.
 #include "driver/core/adapter.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/core/tuning.h"
 
 STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::SetStreamFormat(BOOLEAN Capture, ULONG Channels, ULONG BitsPerSample,

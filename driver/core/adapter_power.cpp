@@ -1,7 +1,7 @@
 // Power callbacks of the port library. The device forgets its transport mode
 // while powered down, so returning to D0 sends every interface's mode again.
 #include "driver/core/adapter.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Stream control, the client-buffer queues and the timing points of the
 // low-latency handshake.
 #include "driver/core/adapter.h"
-#include "driver/core/pool_tags.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/pool_tags.h"
+#include "driver/runtime/trace.h"
 #include "driver/core/tuning.h"
 #include "driver/port/miniport_private.h"
 

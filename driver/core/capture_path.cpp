@@ -3,9 +3,9 @@
 // converted into the queued client buffers, and in implicit-feedback mode
 // the frames counted for render.
 #include "driver/core/adapter.h"
-#include "driver/core/pool_tags.h"
+#include "driver/runtime/pool_tags.h"
 #include "driver/core/sample_conversion.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/core/tuning.h"
 #include "driver/port/miniport_private.h"
 

@@ -2,7 +2,7 @@
 // filled (capture), from the adapter's QueueEntryPool.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 struct ClientBufferEntry {
     LIST_ENTRY Link;

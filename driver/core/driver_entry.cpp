@@ -6,7 +6,7 @@
 #include "driver/core/driver_entry.h"
 
 #include "driver/core/adapter.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/port/miniport.h"
 
 namespace {

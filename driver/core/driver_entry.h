@@ -3,7 +3,7 @@
 // on IRP_MN_START_DEVICE.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
 

@@ -3,7 +3,7 @@
 // silence). KS channel c is USB channel c + 1; the master channel (0) is
 // never addressed for volume, and always for mute.
 #include "driver/core/adapter.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/uac/filter_topology.h"
 
 namespace {

@@ -4,7 +4,7 @@
 // to a worker thread, which runs the pump again at PASSIVE_LEVEL.
 #include "driver/core/adapter.h"
 #include "driver/core/sample_conversion.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/core/tuning.h"
 #include "driver/port/miniport_private.h"
 

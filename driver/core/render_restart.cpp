@@ -1,8 +1,8 @@
 // The render thread's transfer requests (made once per thread run, so the
 // pump never allocates) and the restart of the render pipes after an error.
 #include "driver/core/adapter.h"
-#include "driver/core/pool_tags.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/pool_tags.h"
+#include "driver/runtime/trace.h"
 #include "driver/core/tuning.h"
 #include "driver/port/miniport_private.h"
 

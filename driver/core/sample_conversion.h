@@ -4,7 +4,7 @@
 // no locks, no traces.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 // Converts the whole source frames in srcBytes bytes of src into dst and
 // returns the number of bytes written to dst; a trailing partial frame is

@@ -3,7 +3,7 @@
 // chains and, for render, restarts the pipes after an error. The data itself
 // moves in the render pump and the capture completions.
 #include "driver/core/adapter.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/core/tuning.h"
 
 namespace {

@@ -4,7 +4,7 @@
 // from the adapter's RequestPool.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 #include "driver/uac/stream_events.h"
 
 class CAdapterUsbAudio;

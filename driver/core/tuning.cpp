@@ -2,7 +2,7 @@
 // output-ready lateness, kept process-wide.
 #include "driver/core/tuning.h"
 
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 
 namespace {
 

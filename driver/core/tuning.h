@@ -4,7 +4,7 @@
 // driver serves one device.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 struct StreamTuning {
     ULONG FramesPerTransfer;  // USB frames (milliseconds) one transfer covers, 1..5

@@ -3,7 +3,7 @@
 // just the access flags.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 // >= 40 bytes: KSPROPERTY_DESCRIPTION (size 40, no members), value size 40;
 // 4..39 bytes: the access flags, value size 4; less: value size 0 and

@@ -1,7 +1,7 @@
 // The property handlers the filter's automation tables name for the filter
 // itself and for the volume and mute nodes. Both find the miniport through
 // the request's major target.
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/port/basic_support.h"
 #include "driver/port/miniport.h"
 #include "driver/uac/property_handlers.h"

@@ -2,8 +2,8 @@
 // the private interface the adapter drives the streams through.
 #include "driver/port/miniport.h"
 
-#include "driver/core/pool_tags.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/pool_tags.h"
+#include "driver/runtime/trace.h"
 #include "driver/port/stream.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #pragma once
 
 #include "driver/core/adapter_common.h"
-#include "driver/core/com_unknown.h"
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/com_unknown.h"
+#include "driver/runtime/kernel_prelude.h"
 #include "driver/port/miniport_private.h"
 
 class CMiniportWaveCyclicStreamUsbAudio;

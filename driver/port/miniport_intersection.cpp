@@ -1,7 +1,7 @@
 // Format negotiation of the wave miniport: the intersection of a client's
 // audio range with one of the pin's own ranges, narrowed to the rates the
 // device offers, as a 104-byte WAVEFORMATEXTENSIBLE format.
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/port/miniport.h"
 #include "driver/uac/filter_topology.h"
 #include "driver/uac/uac_defs.h"

@@ -4,7 +4,7 @@
 // DISPATCH_LEVEL. Direction arguments: FALSE = render, TRUE = capture.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 class CMiniportWaveCyclicStreamUsbAudio;
 

@@ -2,7 +2,7 @@
 // and the notifications that reach the port.
 #include "driver/port/stream.h"
 
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/port/miniport.h"
 
 namespace {

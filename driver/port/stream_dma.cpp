@@ -1,8 +1,8 @@
 // The stream's own DMA channel: a non-paged cyclic buffer whose copies in and
 // out are queued on the adapter for the USB transfers.
-#include "driver/core/pool_object.h"
-#include "driver/core/pool_tags.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/pool_object.h"
+#include "driver/runtime/pool_tags.h"
+#include "driver/runtime/trace.h"
 #include "driver/port/miniport.h"
 #include "driver/port/stream.h"
 

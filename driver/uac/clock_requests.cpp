@@ -1,7 +1,7 @@
 // Requests of the clock entities: sampling frequency, its ranges, validity,
 // and the clock selector's input pin.
-#include "driver/core/pool_tags.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/pool_tags.h"
+#include "driver/runtime/trace.h"
 #include "driver/uac/entities.h"
 #include "driver/uac/uac_defs.h"
 #include "driver/uac/usbaudiocl.h"

@@ -1,7 +1,7 @@
 // KS data ranges of the streaming interfaces, and summaries of what an
 // interface can do.
-#include "driver/core/pool_tags.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/pool_tags.h"
+#include "driver/runtime/trace.h"
 #include "driver/uac/format_descriptors.h"
 #include "driver/uac/ks_guids.h"
 #include "driver/uac/usbaudiocl.h"

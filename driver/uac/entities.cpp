@@ -1,6 +1,6 @@
 #include "driver/uac/entities.h"
 
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/uac/uac_defs.h"
 #include "driver/uac/usbaudiocl.h"
 

@@ -2,8 +2,8 @@
 // up to three chains of isochronous IN transfers, each reading decoded,
 // averaged, checked against the nominal value and published for the sizing
 // of the next render transfers.
-#include "driver/core/pool_tags.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/pool_tags.h"
+#include "driver/runtime/trace.h"
 #include "driver/uac/usbaudiocl.h"
 
 namespace {

@@ -3,9 +3,9 @@
 // render signal paths.
 #include "driver/uac/filter_topology.h"
 
-#include "driver/core/pool_object.h"
-#include "driver/core/pool_tags.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/pool_object.h"
+#include "driver/runtime/pool_tags.h"
+#include "driver/runtime/trace.h"
 #include "driver/uac/property_handlers.h"
 #include "driver/uac/terminal_types.h"
 #include "driver/uac/uac_defs.h"

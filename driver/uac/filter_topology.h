@@ -3,7 +3,7 @@
 // walk the signal chains that link them.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 #include "driver/uac/entities.h"
 
 // One pin or node of the filter. The port library reads the descriptor at the

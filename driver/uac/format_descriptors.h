@@ -2,7 +2,7 @@
 // class versions. Every read stays inside the descriptor's bLength.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 #include "driver/uac/uac_defs.h"
 
 namespace uac {

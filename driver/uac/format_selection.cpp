@@ -1,6 +1,6 @@
 // Choosing and activating the alternate setting for a streaming format, and
 // the packet parameters the isochronous and feedback code run on.
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/uac/format_descriptors.h"
 #include "driver/uac/usbaudiocl.h"
 

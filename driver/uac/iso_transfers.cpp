@@ -1,8 +1,8 @@
 // The isochronous URBs that carry audio: render transfers sized from explicit
 // feedback, from the capture-driven credit of implicit feedback or from the
 // nominal packet schedule; capture receives; the render pipe abort.
-#include "driver/core/pool_tags.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/pool_tags.h"
+#include "driver/runtime/trace.h"
 #include "driver/uac/usbaudiocl.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // depend on which GUID library a build links.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 extern const GUID UA_KSDATAFORMAT_TYPE_AUDIO;
 extern const GUID UA_KSDATAFORMAT_SUBTYPE_PCM;

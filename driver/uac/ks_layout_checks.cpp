@@ -2,7 +2,7 @@
 // the driver relies on. Compiled in both builds, so the host stand-ins
 // cannot drift from the DDK's definitions: on Windows the expectations are
 // checked against the real headers, on the host against the stand-ins.
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 namespace {
 

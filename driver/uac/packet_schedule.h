@@ -4,7 +4,7 @@
 // it takes for i r / P to become whole again.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 struct PacketPattern {
     ULONG Length;

@@ -1,6 +1,6 @@
 // Binding of the current alternate settings' endpoints to the pipes the USB
 // stack returned, and the feedback period that follows from them.
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/uac/usbaudiocl.h"
 
 namespace {

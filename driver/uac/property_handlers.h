@@ -2,7 +2,7 @@
 // property set through which the low-latency client reaches the driver.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 // KSPROPSETID_AsioChannel {9B739684-14D2-447F-865E-28E21576139A}.
 inline constexpr GUID KSPROPSETID_AsioChannel = {

@@ -5,7 +5,7 @@
 // the model does not depend on the adapter.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 class CUSBAudioCL;
 

@@ -1,7 +1,7 @@
 // USB terminal types and KS node types as GUIDs, and their names for traces.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 // KS category GUID of a USB terminal type, or null for types Windows has
 // no node type for.

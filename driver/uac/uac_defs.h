@@ -1,7 +1,7 @@
 // Audio-class codes and descriptor offsets (USB Audio Class 1.0 and 2.0).
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 namespace uac {
 

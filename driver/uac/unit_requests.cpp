@@ -1,6 +1,6 @@
 // Volume and mute of feature units, the class 1.0 endpoint sampling rate and
 // the vendor request that switches the device between PCM and DSD transport.
-#include "driver/core/trace.h"
+#include "driver/runtime/trace.h"
 #include "driver/uac/uac_defs.h"
 #include "driver/uac/usbaudiocl.h"
 

@@ -1,7 +1,7 @@
 #include "driver/uac/usbaudiocl.h"
 
-#include "driver/core/pool_tags.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/pool_tags.h"
+#include "driver/runtime/trace.h"
 #include "driver/uac/uac_defs.h"
 
 namespace {

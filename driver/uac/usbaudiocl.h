@@ -2,7 +2,7 @@
 // from the configuration descriptor that CUSBCL keeps for the device's life.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 #include "driver/uac/entities.h"
 #include "driver/uac/packet_schedule.h"
 #include "driver/uac/stream_events.h"

@@ -4,7 +4,7 @@
 // USB stack's parse helpers) cannot leave the buffer or stall on bLength 0.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 // Returns STATUS_SUCCESS or STATUS_NOT_SUPPORTED; *badOffset receives the
 // offset of the first offending descriptor.

@@ -2,7 +2,7 @@
 // together so the buffer starts with the contiguous received audio.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 // Returns the number of bytes received. `capacity` is the buffer's length as
 // submitted (on completion the URB's length is the number of bytes received).

@@ -1,6 +1,6 @@
 // Layouts the driver relies on. Compiled in both builds, so the host
 // stand-ins cannot drift from the DDK's definitions.
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "get-descriptor URB");
 static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 136, "class/vendor URB");

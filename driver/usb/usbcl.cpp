@@ -1,7 +1,7 @@
 #include "driver/usb/usbcl.h"
 
-#include "driver/core/pool_tags.h"
-#include "driver/core/trace.h"
+#include "driver/runtime/pool_tags.h"
+#include "driver/runtime/trace.h"
 #include "driver/usb/descriptor_chain.h"
 #include "driver/usb/iso_packing.h"
 

@@ -3,8 +3,8 @@
 // the USB bus interface queried from the bus driver.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
-#include "driver/core/pool_object.h"
+#include "driver/runtime/kernel_prelude.h"
+#include "driver/runtime/pool_object.h"
 
 class CUSBCL;
 

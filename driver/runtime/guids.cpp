@@ -2,4 +2,4 @@
 // port-library identifiers) once for the driver.
 #include <initguid.h>
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"

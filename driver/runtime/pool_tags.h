@@ -2,7 +2,7 @@
 // monitor shows; the ULONG holds them in memory order.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 constexpr ULONG MakePoolTag(const char (&text)[5]) {
     return static_cast<ULONG>(static_cast<unsigned char>(text[0])) |

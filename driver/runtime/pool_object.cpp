@@ -1,4 +1,4 @@
-#include "driver/core/pool_object.h"
+#include "driver/runtime/pool_object.h"
 
 void* AllocateZeroedPool(SIZE_T size, ULONG tag) {
     void* memory = ExAllocatePoolWithTag(NonPagedPoolNx, size, tag);

@@ -5,7 +5,7 @@
 
 #include <stddef.h>
 
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 void* AllocateZeroedPool(SIZE_T size, ULONG tag);
 

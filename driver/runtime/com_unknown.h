@@ -4,8 +4,8 @@
 // tagged non-paged pool it came from.
 #pragma once
 
-#include "driver/core/kernel_prelude.h"
-#include "driver/core/pool_object.h"
+#include "driver/runtime/kernel_prelude.h"
+#include "driver/runtime/pool_object.h"
 
 #if defined(__MINGW32__)
 // mingw-w64's <stdunk.h> defines an unsized global operator delete; the

@@ -1,7 +1,7 @@
 // CUnknown's out-of-line members. mingw-w64's <stdunk.h> declares them
 // without bodies, so the Windows build of the driver brings its own; the
 // host build takes them from the port library stand-in.
-#include "driver/core/com_unknown.h"
+#include "driver/runtime/com_unknown.h"
 
 #if defined(__MINGW32__)
 

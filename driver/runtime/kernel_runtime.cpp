@@ -6,8 +6,8 @@
 
 #include <stddef.h>
 
-#include "driver/core/kernel_prelude.h"
-#include "driver/core/pool_tags.h"
+#include "driver/runtime/kernel_prelude.h"
+#include "driver/runtime/pool_tags.h"
 
 namespace {
 
