@@ -249,191 +249,249 @@ FilterElement* FilterChainPrevious(const FilterElement* element) {
 
 // ---- Building -------------------------------------------------------------------
 
-NTSTATUS CUSBAudioCL::BuildFilter(PPCFILTER_DESCRIPTOR filter) {
-    RtlZeroMemory(filter, sizeof(*filter));
-    LIST_ENTRY capture;
-    LIST_ENTRY render;
-    InitializeListHead(&capture);
-    InitializeListHead(&render);
+namespace {
 
-    // 1. Pins, one per terminal in entity order; each joins its chain.
-    ULONG pinCount = 0;
-    for (CUSBAudioEntity* entity = Entities; entity != NULL; entity = entity->Next) {
+// A filter under construction: its element arrays and the two signal chains
+// (rings with a head on the stack) that the pins and nodes are linked into.
+struct FilterDraft {
+    LIST_ENTRY Capture;
+    LIST_ENTRY Render;
+    FilterElement* Pins;
+    ULONG PinCount;
+    FilterElement* Nodes;
+    ULONG NodeCount;
+    FilterElement* Adc;
+    FilterElement* Dac;
+    PCCONNECTION_DESCRIPTOR* Connections;
+    ULONG ConnectionCount;
+};
+
+// Releases the arrays in reverse order of allocation.
+VOID FreeDraft(FilterDraft& draft) {
+    if (draft.Connections != NULL) {
+        ExFreePoolWithTag(draft.Connections, POOLTAG_USB);
+        draft.Connections = NULL;
+    }
+    if (draft.Nodes != NULL) {
+        ExFreePoolWithTag(draft.Nodes, POOLTAG_USB);
+        draft.Nodes = NULL;
+    }
+    if (draft.Pins != NULL) {
+        ExFreePoolWithTag(draft.Pins, POOLTAG_USB);
+        draft.Pins = NULL;
+    }
+}
+
+VOID DescribeStreamingPin(FilterElement& pin, BOOLEAN input, StreamingInterface* streaming, FilterDraft& draft) {
+    KSPIN_DESCRIPTOR& ks = pin.Pin.KsPinDescriptor;
+    pin.Pin.MaxGlobalInstanceCount = 1;
+    pin.Pin.MaxFilterInstanceCount = 1;
+    pin.Pin.MinFilterInstanceCount = 0;
+    pin.Pin.AutomationTable = input ? &RenderPinAutomation : &CapturePinAutomation;
+    ks.Communication = KSPIN_COMMUNICATION_SINK;
+    ks.Category = &KSCATEGORY_AUDIO;
+    if (streaming != NULL && streaming->DataRangeStorage != NULL && streaming->AlternateCount > 1) {
+        ks.DataRangesCount = streaming->AlternateCount - 1;
+        ks.DataRanges = static_cast<const PKSDATARANGE*>(streaming->DataRangeStorage) + 1;
+    }
+    // The host side starts the render chain and ends the capture chain.
+    if (input) {
+        InsertHeadList(&draft.Render, &pin.Link);
+    } else {
+        InsertTailList(&draft.Capture, &pin.Link);
+    }
+}
+
+VOID DescribeBridgePin(CUSBAudioCL* audio, FilterElement& pin, BOOLEAN input, FilterDraft& draft) {
+    KSPIN_DESCRIPTOR& ks = pin.Pin.KsPinDescriptor;
+    ks.Communication = KSPIN_COMMUNICATION_NONE;
+    ks.Category = TerminalTypeCategory(audio->GetTerminalType(static_cast<CUSBAudioTerminal*>(pin.Entity)));
+    ks.DataRangesCount = 1;
+    ks.DataRanges = BridgeDataRanges;
+    if (input) {
+        InsertHeadList(&draft.Capture, &pin.Link);
+    } else {
+        InsertTailList(&draft.Render, &pin.Link);
+    }
+}
+
+// Pins, one per terminal in entity order; each joins its chain.
+NTSTATUS CreatePins(CUSBAudioCL* audio, FilterDraft& draft) {
+    for (CUSBAudioEntity* entity = audio->GetEntities(); entity != NULL; entity = entity->Next) {
         if (entity->IsTerminal()) {
-            ++pinCount;
+            ++draft.PinCount;
         }
     }
-    FilterElement* pins = NULL;
-    if (pinCount == 0) {
+    if (draft.PinCount == 0) {
         UA_TRACE("filter: the function has no terminals");
-    } else if ((pins = AllocateElements(pinCount)) == NULL) {
-        UA_ERROR("filter: no memory for %lu pins", (unsigned long)pinCount);
+        return STATUS_SUCCESS;
+    }
+    if ((draft.Pins = AllocateElements(draft.PinCount)) == NULL) {
+        UA_ERROR("filter: no memory for %lu pins", (unsigned long)draft.PinCount);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ULONG pinId = 0;
-    for (CUSBAudioEntity* entity = Entities; entity != NULL; entity = entity->Next) {
+    for (CUSBAudioEntity* entity = audio->GetEntities(); entity != NULL; entity = entity->Next) {
         if (!entity->IsTerminal()) {
             continue;
         }
-        FilterElement& pin = pins[pinId];
+        FilterElement& pin = draft.Pins[pinId];
         pin.Entity = entity;
         pin.Index = pinId++;
         pin.IsPin = 1;
-        KSPIN_DESCRIPTOR& ks = pin.Pin.KsPinDescriptor;
         const BOOLEAN input = entity->GetKind() == UacEntityInputTerminal;
-        ks.DataFlow = input ? KSPIN_DATAFLOW_IN : KSPIN_DATAFLOW_OUT;
-        if (IsStreamingTerminal(this, entity)) {
-            pin.Pin.MaxGlobalInstanceCount = 1;
-            pin.Pin.MaxFilterInstanceCount = 1;
-            pin.Pin.MinFilterInstanceCount = 0;
-            pin.Pin.AutomationTable = input ? &RenderPinAutomation : &CapturePinAutomation;
-            ks.Communication = KSPIN_COMMUNICATION_SINK;
-            ks.Category = &KSCATEGORY_AUDIO;
-            StreamingInterface* streaming = input ? renderInterface : captureInterface;
-            if (streaming != NULL && streaming->DataRangeStorage != NULL && streaming->AlternateCount > 1) {
-                ks.DataRangesCount = streaming->AlternateCount - 1;
-                ks.DataRanges = static_cast<const PKSDATARANGE*>(streaming->DataRangeStorage) + 1;
-            }
-            if (input) {
-                InsertHeadList(&render, &pin.Link);
-            } else {
-                InsertTailList(&capture, &pin.Link);
-            }
+        pin.Pin.KsPinDescriptor.DataFlow = input ? KSPIN_DATAFLOW_IN : KSPIN_DATAFLOW_OUT;
+        if (IsStreamingTerminal(audio, entity)) {
+            DescribeStreamingPin(pin, input, input ? audio->GetRenderInterface() : audio->GetCaptureInterface(), draft);
         } else {
-            ks.Communication = KSPIN_COMMUNICATION_NONE;
-            ks.Category = TerminalTypeCategory(GetTerminalType(static_cast<CUSBAudioTerminal*>(entity)));
-            ks.DataRangesCount = 1;
-            ks.DataRanges = BridgeDataRanges;
-            if (input) {
-                InsertHeadList(&capture, &pin.Link);
-            } else {
-                InsertTailList(&render, &pin.Link);
-            }
+            DescribeBridgePin(audio, pin, input, draft);
         }
     }
+    return STATUS_SUCCESS;
+}
 
-    // 2. Nodes: the converters of non-empty chains, then the units' nodes.
-    const BOOLEAN hasAdc = !IsListEmpty(&capture);
-    const BOOLEAN hasDac = !IsListEmpty(&render);
-    ULONG nodeCount = (hasAdc ? 1 : 0) + (hasDac ? 1 : 0);
-    for (CUSBAudioEntity* entity = Entities; entity != NULL; entity = entity->Next) {
-        if (IsUnit(this, entity)) {
-            nodeCount += UnitNodeCount(this, entity);
+// Nodes in ID order: the converters of non-empty chains, then each unit's
+// nodes (one per feature-unit control group, one for any other unit).
+NTSTATUS CreateNodes(CUSBAudioCL* audio, FilterDraft& draft) {
+    const BOOLEAN hasAdc = !IsListEmpty(&draft.Capture);
+    const BOOLEAN hasDac = !IsListEmpty(&draft.Render);
+    draft.NodeCount = (hasAdc ? 1 : 0) + (hasDac ? 1 : 0);
+    for (CUSBAudioEntity* entity = audio->GetEntities(); entity != NULL; entity = entity->Next) {
+        if (IsUnit(audio, entity)) {
+            draft.NodeCount += UnitNodeCount(audio, entity);
         }
     }
-
-    // 3. Node entries in ID order.
-    FilterElement* nodes = NULL;
-    if (nodeCount != 0 && (nodes = AllocateElements(nodeCount)) == NULL) {
-        UA_ERROR("filter: no memory for %lu nodes", (unsigned long)nodeCount);
-        if (pins != NULL) {
-            ExFreePoolWithTag(pins, POOLTAG_USB);
-        }
+    if (draft.NodeCount == 0) {
+        return STATUS_SUCCESS;
+    }
+    if ((draft.Nodes = AllocateElements(draft.NodeCount)) == NULL) {
+        UA_ERROR("filter: no memory for %lu nodes", (unsigned long)draft.NodeCount);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ULONG nodeId = 0;
-    FilterElement* adc = NULL;
-    FilterElement* dac = NULL;
     if (hasAdc) {
-        adc = &nodes[nodeId];
-        adc->Index = nodeId++;
-        adc->Node.Type = &KSNODETYPE_ADC;
+        draft.Adc = &draft.Nodes[nodeId];
+        draft.Adc->Index = nodeId++;
+        draft.Adc->Node.Type = &KSNODETYPE_ADC;
     }
     if (hasDac) {
-        dac = &nodes[nodeId];
-        dac->Index = nodeId++;
-        dac->Node.Type = &KSNODETYPE_DAC;
+        draft.Dac = &draft.Nodes[nodeId];
+        draft.Dac->Index = nodeId++;
+        draft.Dac->Node.Type = &KSNODETYPE_DAC;
     }
-    for (CUSBAudioEntity* entity = Entities; entity != NULL; entity = entity->Next) {
-        if (!IsUnit(this, entity)) {
+    for (CUSBAudioEntity* entity = audio->GetEntities(); entity != NULL; entity = entity->Next) {
+        if (!IsUnit(audio, entity)) {
             continue;
         }
         if (entity->GetKind() != UacEntityFeatureUnit) {
-            FilterElement& node = nodes[nodeId];
+            FilterElement& node = draft.Nodes[nodeId];
             node.Entity = entity;
             node.Index = nodeId++;
             node.Node.Type = &KSNODETYPE_DEV_SPECIFIC;
             continue;
         }
         for (const ControlGroup& group : FeatureControlGroups) {
-            if (!HasControlGroup(this, static_cast<CUSBAudioFeatureUnit*>(entity), group)) {
+            if (!HasControlGroup(audio, static_cast<CUSBAudioFeatureUnit*>(entity), group)) {
                 continue;
             }
-            FilterElement& node = nodes[nodeId];
+            FilterElement& node = draft.Nodes[nodeId];
             node.Entity = entity;
             node.Index = nodeId++;
             node.Node.Type = group.Type;
             node.Node.AutomationTable = group.Automation;
         }
     }
+    return STATUS_SUCCESS;
+}
 
-    // 4. Each unit node goes right after the first element fed by the unit's
-    // source; later nodes of one unit thus land in front of its earlier ones.
-    const ULONG elementCount = pinCount + nodeCount;
-    for (ULONG i = 0; i < nodeCount; ++i) {
-        FilterElement& node = nodes[i];
+// Links the nodes into the chains. Each unit node goes right after the first
+// element fed by the unit's source, so later nodes of one unit land in front
+// of its earlier ones. The ADC follows a bridge input and the DAC precedes a
+// bridge output; with several bridge pins of one direction the converter
+// moves on and stays beside the last of them.
+VOID PlaceNodes(CUSBAudioCL* audio, FilterDraft& draft) {
+    const ULONG elementCount = draft.PinCount + draft.NodeCount;
+    for (ULONG i = 0; i < draft.NodeCount; ++i) {
+        FilterElement& node = draft.Nodes[i];
         if (node.Entity == NULL) {
             continue;
         }
-        FilterElement* source = FindInChains(&capture, &render, node.Entity->GetSourceId(0), elementCount);
+        FilterElement* source =
+            FindInChains(&draft.Capture, &draft.Render, node.Entity->GetSourceId(0), elementCount);
         if (source != NULL) {
             MoveNode(&node, source, TRUE);
         }
     }
-
-    // 5. Converters: the ADC follows a bridge input, the DAC precedes a bridge
-    // output. With several bridge pins of one direction the converter moves
-    // on and stays beside the last of them.
-    for (ULONG i = 0; i < pinCount; ++i) {
-        FilterElement& pin = pins[i];
-        if (IsStreamingTerminal(this, pin.Entity)) {
+    for (ULONG i = 0; i < draft.PinCount; ++i) {
+        FilterElement& pin = draft.Pins[i];
+        if (IsStreamingTerminal(audio, pin.Entity)) {
             continue;
         }
         if (pin.Pin.KsPinDescriptor.DataFlow == KSPIN_DATAFLOW_IN) {
-            if (adc != NULL) {
-                MoveNode(adc, &pin, TRUE);
+            if (draft.Adc != NULL) {
+                MoveNode(draft.Adc, &pin, TRUE);
             }
-        } else if (dac != NULL) {
-            MoveNode(dac, &pin, FALSE);
+        } else if (draft.Dac != NULL) {
+            MoveNode(draft.Dac, &pin, FALSE);
         }
     }
+}
 
-    // 6. Connections along the capture chain, then the render chain.
-    const ULONG captureLength = ChainLength(&capture, elementCount);
-    const ULONG renderLength = ChainLength(&render, elementCount);
-    const ULONG connectionCount = (captureLength > 0 ? captureLength - 1 : 0) + (renderLength > 0 ? renderLength - 1 : 0);
-    PCCONNECTION_DESCRIPTOR* connections = NULL;
-    if (connectionCount != 0) {
-        connections = static_cast<PCCONNECTION_DESCRIPTOR*>(
-            AllocateZeroedPool((SIZE_T)connectionCount * sizeof(PCCONNECTION_DESCRIPTOR), POOLTAG_USB));
-        if (connections == NULL) {
-            UA_ERROR("filter: no memory for %lu connections", (unsigned long)connectionCount);
-            if (nodes != NULL) {
-                ExFreePoolWithTag(nodes, POOLTAG_USB);
-            }
-            if (pins != NULL) {
-                ExFreePoolWithTag(pins, POOLTAG_USB);
-            }
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        const ULONG written = EmitConnections(&capture, connections, connectionCount);
-        EmitConnections(&render, connections + written, connectionCount - written);
+// Connections along the capture chain, then the render chain.
+NTSTATUS ConnectChains(FilterDraft& draft) {
+    const ULONG elementCount = draft.PinCount + draft.NodeCount;
+    const ULONG captureLength = ChainLength(&draft.Capture, elementCount);
+    const ULONG renderLength = ChainLength(&draft.Render, elementCount);
+    draft.ConnectionCount =
+        (captureLength > 0 ? captureLength - 1 : 0) + (renderLength > 0 ? renderLength - 1 : 0);
+    if (draft.ConnectionCount == 0) {
+        return STATUS_SUCCESS;
     }
+    draft.Connections = static_cast<PCCONNECTION_DESCRIPTOR*>(
+        AllocateZeroedPool((SIZE_T)draft.ConnectionCount * sizeof(PCCONNECTION_DESCRIPTOR), POOLTAG_USB));
+    if (draft.Connections == NULL) {
+        UA_ERROR("filter: no memory for %lu connections", (unsigned long)draft.ConnectionCount);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    const ULONG written = EmitConnections(&draft.Capture, draft.Connections, draft.ConnectionCount);
+    EmitConnections(&draft.Render, draft.Connections + written, draft.ConnectionCount - written);
+    return STATUS_SUCCESS;
+}
 
-    // 7. Without their heads the chains stay rings through the elements.
-    RemoveEntryList(&capture);
-    RemoveEntryList(&render);
+}  // namespace
+
+NTSTATUS CUSBAudioCL::BuildFilter(PPCFILTER_DESCRIPTOR filter) {
+    RtlZeroMemory(filter, sizeof(*filter));
+    FilterDraft draft;
+    RtlZeroMemory(&draft, sizeof(draft));
+    InitializeListHead(&draft.Capture);
+    InitializeListHead(&draft.Render);
+    NTSTATUS status = CreatePins(this, draft);
+    if (NT_SUCCESS(status)) {
+        status = CreateNodes(this, draft);
+    }
+    if (NT_SUCCESS(status)) {
+        PlaceNodes(this, draft);
+        status = ConnectChains(draft);
+    }
+    if (!NT_SUCCESS(status)) {
+        FreeDraft(draft);
+        return status;
+    }
+    // Without their heads the chains stay rings through the elements.
+    RemoveEntryList(&draft.Capture);
+    RemoveEntryList(&draft.Render);
 
     filter->Version = 0;
     filter->AutomationTable = &FilterAutomation;
     filter->PinSize = sizeof(FilterElement);
-    filter->PinCount = pinCount;
-    filter->Pins = pins != NULL ? &pins[0].Pin : NULL;
+    filter->PinCount = draft.PinCount;
+    filter->Pins = draft.Pins != NULL ? &draft.Pins[0].Pin : NULL;
     filter->NodeSize = sizeof(FilterElement);
-    filter->NodeCount = nodeCount;
-    filter->Nodes = nodes != NULL ? &nodes[0].Node : NULL;
-    filter->ConnectionCount = connectionCount;
-    filter->Connections = connections;
+    filter->NodeCount = draft.NodeCount;
+    filter->Nodes = draft.Nodes != NULL ? &draft.Nodes[0].Node : NULL;
+    filter->ConnectionCount = draft.ConnectionCount;
+    filter->Connections = draft.Connections;
     filter->CategoryCount = 0;
     filter->Categories = NULL;
     TraceFilter(filter);
