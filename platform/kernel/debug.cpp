@@ -1,7 +1,7 @@
 // Debug output: DbgPrint and friends write to stderr when the environment
 // variable USBAUDIO_TRACE is set (to anything but "0"), and are silent
-// otherwise so test logs stay readable; a sink set by a tool or test sees
-// every message either way.
+// otherwise so test logs stay readable; a sink set by a tool or test (and
+// a tool's echo) sees every message either way.
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -26,17 +26,21 @@ namespace {
 
 std::mutex sinkMutex;
 std::function<void(const char*)> sink;
+std::function<void(const char*)> echo;
 
 ULONG Print(PCSTR format, va_list args) {
   std::function<void(const char*)> current;
+  std::function<void(const char*)> shown;
   {
     std::lock_guard<std::mutex> lock(sinkMutex);
     current = sink;
+    shown = echo;
   }
-  if (!platform::detail::TraceEnabled() && !current) return STATUS_SUCCESS;
+  if (!platform::detail::TraceEnabled() && !current && !shown) return STATUS_SUCCESS;
   char text[1024];
   platform::detail::FormatA(text, sizeof text, format, args);
   if (current) current(text);
+  if (shown) shown(text);
   if (platform::detail::TraceEnabled()) fputs(text, stderr);
   return STATUS_SUCCESS;
 }
@@ -46,6 +50,11 @@ ULONG Print(PCSTR format, va_list args) {
 void platform::SetDebugPrintSink(std::function<void(const char* text)> newSink) {
   std::lock_guard<std::mutex> lock(sinkMutex);
   sink = std::move(newSink);
+}
+
+void platform::SetDebugPrintEcho(std::function<void(const char* text)> newEcho) {
+  std::lock_guard<std::mutex> lock(sinkMutex);
+  echo = std::move(newEcho);
 }
 
 extern "C" {

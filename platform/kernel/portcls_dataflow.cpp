@@ -69,6 +69,11 @@ void PinInstance::MoveData() {
   if (!capture) {
     ULONG played = (position + size - lastStreamPosition) % size;
     lastStreamPosition = position;
+    if (played > queued && state == KSSTATE_RUN) {
+      if (starvedBytes == 0) firstStarvedAt = streamBytes + queued;
+      starvedBytes += played - queued;
+    }
+    streamBytes += played;
     queued = played >= queued ? 0 : queued - played;
     if (queued == 0) bufferOffset = position;  // start (or restart after running dry) at the play position
     size_t pending = clientData.size() - clientStart;
@@ -164,6 +169,8 @@ NTSTATUS PortPinInfoOf(HANDLE handle, PortPinInfo* info) {
   info->bytesFromBuffer = pin->fromBuffer;
   info->queuedBytes = pin->capture ? 0 : pin->queued;
   info->silenceBytes = pin->silenceWritten;
+  info->starvedBytes = pin->starvedBytes;
+  info->firstStarvedAt = pin->firstStarvedAt;
   size_t held = pin->clientData.size() - pin->clientStart;
   info->pendingClientBytes = pin->capture ? 0 : held;
   info->availableClientBytes = pin->capture ? held : 0;

@@ -161,6 +161,12 @@ class PinInstance : public IServiceSink, public PcObject {
   const UCHAR* silentBase = nullptr;
   ULONG silentSize = 0;
   ULONGLONG silenceWritten = 0;
+  // Render: bytes the stream's position has passed in all, and of those the
+  // ones it passed before the client had written them (it played the
+  // buffer's silence: the client was late), with where the first such began.
+  ULONGLONG streamBytes = 0;
+  ULONGLONG starvedBytes = 0;
+  ULONGLONG firstStarvedAt = 0;
 
   // One service request (request = true) or client write: runs service
   // passes until no request is outstanding, or folds into a running pass.

@@ -130,26 +130,37 @@ void AudioEngineClient::StopAndClose(KsPin* pin, KSSTATE reached, EngineRun* run
   if (!NT_SUCCESS(status)) Fail(run, status, "close pin");
 }
 
-EngineRun AudioEngineClient::Play(const WavData& source, const EngineOptions& options) {
+EngineRun AudioEngineClient::Play(FrameSource& source, const EngineOptions& options) {
   EngineRun run;
   KsPin pin;
-  if (!NT_SUCCESS(OpenPin(false, source.format, &pin, &run))) return run;
-  const uint32_t frameBytes = source.format.BlockAlign();
-  const uint64_t rate = source.format.sampleRate;
-  const uint64_t total = source.Frames();
+  const WavFormat format = source.Format();
+  if (!NT_SUCCESS(OpenPin(false, format, &pin, &run))) return run;
+  const uint32_t frameBytes = format.BlockAlign();
+  const uint64_t rate = format.sampleRate;
+  uint64_t total = source.Frames();
   const uint64_t leadFrames = std::max<uint64_t>(1, rate * options.leadMs / 1000);
+  const uint64_t prewriteFrames = std::max<uint64_t>(1, rate * options.prewriteMs / 1000);
   std::vector<uint8_t> silence;
   for (uint64_t i = 0; i < leadFrames; ++i) {
-    const std::vector<uint8_t> frame = SilenceFrame(source.format);
+    const std::vector<uint8_t> frame = SilenceFrame(format);
     silence.insert(silence.end(), frame.begin(), frame.end());
   }
+  // One lead's worth of source at a time: the source is never held whole.
+  std::vector<uint8_t> block(std::max(leadFrames, prewriteFrames) * frameBytes);
   uint64_t written = 0;
   // Source frames first; once they are all out, silence.
   auto write = [&](uint64_t frames) {
-    const uint64_t fromSource = std::min(frames, total - written);
-    if (fromSource) {
-      platform::PortPinWrite(pin.Handle(), source.samples.data() + written * frameBytes, fromSource * frameBytes);
-      written += fromSource;
+    uint64_t fromSource = 0;
+    while (fromSource < frames && written < total) {
+      const uint64_t want = std::min({frames - fromSource, total - written, uint64_t{block.size() / frameBytes}});
+      const uint64_t n = source.Read(block.data(), want);
+      if (n == 0) {
+        total = written;  // the source ended early (a file that cannot be read further)
+        break;
+      }
+      platform::PortPinWrite(pin.Handle(), block.data(), n * frameBytes);
+      written += n;
+      fromSource += n;
     }
     for (uint64_t pad = frames - fromSource; pad;) {
       const uint64_t n = std::min(pad, leadFrames);
@@ -209,6 +220,11 @@ EngineRun AudioEngineClient::Play(const WavData& source, const EngineOptions& op
   device.Update();
   run.clientFrames = written;
   run.runSeconds = SecondsSince(start, Clock::now());
+  platform::PortPinInfo info;
+  if (NT_SUCCESS(platform::PortPinInfoOf(pin.Handle(), &info)) && info.starvedBytes) {
+    run.clientLateFrames = info.starvedBytes / frameBytes;
+    run.firstClientLateFrame = info.firstStarvedAt / frameBytes;
+  }
   StopAndClose(&pin, KSSTATE_RUN, &run);
   return run;
 }

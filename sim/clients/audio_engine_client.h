@@ -16,6 +16,7 @@
 #include <string>
 
 #include "sim/clients/audio_compare.h"
+#include "sim/clients/audio_source.h"
 #include "sim/clients/ks_client.h"
 #include "sim/clients/simulated_machine.h"
 #include "sim/clients/wav_file.h"
@@ -53,6 +54,11 @@ struct EngineRun {
   bool drained = false;              // render: the device played every source frame before the stop
   uint64_t clientFrames = 0;         // render: source frames written; capture: frames recorded
   uint64_t paddingFrames = 0;        // render: silence frames written after the source
+  // Render: frames the stream played before the client had written them
+  // (the port's silence: the client was late), and the stream frame where
+  // that first happened (UINT64_MAX: never).
+  uint64_t clientLateFrames = 0;
+  uint64_t firstClientLateFrame = UINT64_MAX;
   double runSeconds = 0;             // time spent in RUN
   // The device side while it streamed.
   DeviceFrameFormat deviceFormat;    // of the direction's alternate setting
@@ -77,8 +83,13 @@ class AudioEngineClient {
   // STATUS_NOT_FOUND when it has none.
   NTSTATUS FindStreamingPin(bool capture, ULONG* pinId);
 
-  // Plays the whole source (its format is the pin's format).
-  EngineRun Play(const WavData& source, const EngineOptions& options);
+  // Plays the whole source (its format is the pin's format), reading it as
+  // it goes.
+  EngineRun Play(FrameSource& source, const EngineOptions& options);
+  EngineRun Play(const WavData& source, const EngineOptions& options) {
+    MemorySource memory(source);
+    return Play(memory, options);
+  }
   // Records `frames` frames in `format` into `out`.
   EngineRun Record(const WavFormat& format, uint64_t frames, const EngineOptions& options, WavData* out);
 

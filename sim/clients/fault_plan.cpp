@@ -139,7 +139,8 @@ void FaultInjector::SetClocksValid(FaultInjection& f, bool valid) {
   if (!any) f.note = "the device has no clock source entity";
 }
 
-RenderPipeWatch::RenderPipeWatch(SimUsbDevice& device) {
+RenderPipeWatch::RenderPipeWatch(SimUsbDevice& device, const AudioStreaming* streaming) {
+  counts_->streaming = streaming;
   std::shared_ptr<Counts> counts = counts_;
   device.SetUrbHook([counts](PURB urb, NTSTATUS*) {
     counts->Observe(urb);
@@ -156,7 +157,9 @@ void RenderPipeWatch::Counts::Observe(PURB urb) {
       break;
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
-      if (outPipes.count(urb->UrbPipeRequest.PipeHandle)) resets++;
+      if (outPipes.count(urb->UrbPipeRequest.PipeHandle)) {
+        if (resets++ == 0 && streaming) firstResetFrame = streaming->Counters().framesPlayed;
+      }
       break;
     case URB_FUNCTION_ABORT_PIPE:
       if (outPipes.count(urb->UrbPipeRequest.PipeHandle)) aborts++;
@@ -169,6 +172,11 @@ void RenderPipeWatch::Counts::Observe(PURB urb) {
 uint64_t RenderPipeWatch::Resets() const {
   std::lock_guard<std::mutex> guard(counts_->lock);
   return counts_->resets;
+}
+
+uint64_t RenderPipeWatch::FirstResetFrame() const {
+  std::lock_guard<std::mutex> guard(counts_->lock);
+  return counts_->firstResetFrame;
 }
 
 uint64_t RenderPipeWatch::Aborts() const {

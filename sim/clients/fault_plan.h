@@ -63,9 +63,13 @@ class FaultInjector {
 // as long as the device may still call it.
 class RenderPipeWatch {
  public:
-  explicit RenderPipeWatch(SimUsbDevice& device);
+  // With `streaming`, it also notes how far the device had played at the
+  // first reset (the machine's streaming side outlives its device).
+  explicit RenderPipeWatch(SimUsbDevice& device, const AudioStreaming* streaming = nullptr);
 
   uint64_t Resets() const;
+  // Frames the device had played when the first reset came; UINT64_MAX: none.
+  uint64_t FirstResetFrame() const;
   uint64_t Aborts() const;
 
  private:
@@ -74,6 +78,8 @@ class RenderPipeWatch {
     std::set<USBD_PIPE_HANDLE> outPipes;
     uint64_t resets = 0;
     uint64_t aborts = 0;
+    const AudioStreaming* streaming = nullptr;
+    uint64_t firstResetFrame = UINT64_MAX;
     void Observe(PURB urb);
   };
   std::shared_ptr<Counts> counts_ = std::make_shared<Counts>();

@@ -96,39 +96,51 @@ bool ValidWavFormat(const WavFormat& f, std::string* error) {
   return true;
 }
 
-bool ParseWav(const uint8_t* bytes, size_t size, WavData* out, std::string* error) {
+bool ParseWavLayout(const uint8_t* bytes, size_t size, uint64_t fileSize, WavFormat* format, uint64_t* dataOffset,
+                    uint64_t* dataBytes, std::string* error) {
   if (size < 12 || std::memcmp(bytes, "RIFF", 4) != 0 || std::memcmp(bytes + 8, "WAVE", 4) != 0)
     return Fail(error, "not a RIFF/WAVE file");
   // Chunks end at the RIFF size or the file's end, whichever comes first.
-  const uint64_t riffEnd = std::min<uint64_t>(size, uint64_t{Le32(bytes + 4)} + 8);
+  const uint64_t riffEnd = std::min<uint64_t>(fileSize, uint64_t{Le32(bytes + 4)} + 8);
   bool haveFormat = false;
-  WavData wav;
-  size_t at = 12;
+  WavFormat f;
+  uint64_t at = 12;
   while (at + 8 <= riffEnd) {
+    if (at + 8 > size) return Fail(error, "chunk headers lie too far into the file");
     const uint8_t* header = bytes + at;
     const uint32_t chunkSize = Le32(header + 4);
     const uint64_t body = at + 8;
     const bool isData = std::memcmp(header, "data", 4) == 0;
-    if (body + chunkSize > size) {
+    if (body + chunkSize > fileSize) {
       if (isData) return Fail(error, "data chunk truncated: " + std::to_string(chunkSize) + " bytes declared, " +
-                                         std::to_string(size - body) + " present");
+                                         std::to_string(fileSize - body) + " present");
       return Fail(error, "chunk '" + std::string(reinterpret_cast<const char*>(header), 4) + "' runs past the file end");
     }
     if (std::memcmp(header, "fmt ", 4) == 0) {
       if (haveFormat) return Fail(error, "more than one fmt chunk");
-      if (!ParseFmt(bytes + body, chunkSize, &wav.format, error)) return false;
+      if (body + chunkSize > size) return Fail(error, "fmt chunk lies too far into the file");
+      if (!ParseFmt(bytes + body, chunkSize, &f, error)) return false;
       haveFormat = true;
     } else if (isData) {
       if (!haveFormat) return Fail(error, "data chunk before the fmt chunk");
-      const uint32_t block = wav.format.BlockAlign();
-      const size_t usable = chunkSize / block * block;
-      wav.samples.assign(bytes + body, bytes + body + usable);
-      *out = std::move(wav);
+      const uint32_t block = f.BlockAlign();
+      *format = f;
+      *dataOffset = body;
+      *dataBytes = chunkSize / block * block;
       return true;
     }
-    at = static_cast<size_t>(body + chunkSize + (chunkSize & 1));  // chunks are word aligned
+    at = body + chunkSize + (chunkSize & 1);  // chunks are word aligned
   }
   return Fail(error, haveFormat ? "no data chunk" : "no fmt chunk");
+}
+
+bool ParseWav(const uint8_t* bytes, size_t size, WavData* out, std::string* error) {
+  WavData wav;
+  uint64_t offset = 0, length = 0;
+  if (!ParseWavLayout(bytes, size, size, &wav.format, &offset, &length, error)) return false;
+  wav.samples.assign(bytes + offset, bytes + offset + length);
+  *out = std::move(wav);
+  return true;
 }
 
 bool ReadWavFile(const std::string& path, WavData* out, std::string* error) {
@@ -182,16 +194,13 @@ bool WriteWavFile(const std::string& path, const WavData& wav, std::string* erro
   return true;
 }
 
-WavData MakeTone(double hz, double dbfs, const WavFormat& format, size_t frames) {
-  WavData wav;
-  wav.format = format;
+void ToneFrames(double hz, double dbfs, const WavFormat& format, uint64_t first, size_t frames, uint8_t* out) {
   const uint32_t bytes = format.bitsPerSample / 8;
   const uint32_t valid = format.validBits ? format.validBits : format.bitsPerSample;
   const double amplitude = std::pow(10.0, dbfs / 20.0) * (std::ldexp(1.0, static_cast<int>(valid) - 1) - 1.0);
   const double rate = format.sampleRate;
-  wav.samples.resize(frames * format.BlockAlign());
-  uint8_t* p = wav.samples.data();
-  for (size_t frame = 0; frame < frames; ++frame) {
+  uint8_t* p = out;
+  for (uint64_t frame = first; frame < first + frames; ++frame) {
     // Whole periods are dropped before the sine so long tones keep their precision.
     const double cycle = std::fmod(static_cast<double>(frame) * hz, rate) / rate;
     const int64_t level = std::llround(amplitude * std::sin(2.0 * 3.14159265358979323846 * cycle));
@@ -201,6 +210,13 @@ WavData MakeTone(double hz, double dbfs, const WavFormat& format, size_t frames)
       for (uint32_t b = 0; b < bytes; ++b) *p++ = static_cast<uint8_t>(word >> (8 * b));
     }
   }
+}
+
+WavData MakeTone(double hz, double dbfs, const WavFormat& format, size_t frames) {
+  WavData wav;
+  wav.format = format;
+  wav.samples.resize(frames * format.BlockAlign());
+  ToneFrames(hz, dbfs, format, 0, frames, wav.samples.data());
   return wav;
 }
 

@@ -41,6 +41,11 @@ bool ValidWavFormat(const WavFormat& format, std::string* error);
 // dropped; a data chunk that claims more bytes than the file holds is an
 // error (a truncated file), as is anything but integer PCM.
 bool ParseWav(const uint8_t* bytes, size_t size, WavData* out, std::string* error);
+// The same checks on the start of a file of `fileSize` bytes (its chunk
+// headers and fmt chunk must lie in `bytes`): where the data chunk's whole
+// frames are, without reading them.
+bool ParseWavLayout(const uint8_t* bytes, size_t size, uint64_t fileSize, WavFormat* format, uint64_t* dataOffset,
+                    uint64_t* dataBytes, std::string* error);
 bool ReadWavFile(const std::string& path, WavData* out, std::string* error);
 
 // Writes PCM (WAVE_FORMAT_EXTENSIBLE when the format says so, or when it has
@@ -54,6 +59,8 @@ bool WriteWavFile(const std::string& path, const WavData& wav, std::string* erro
 // given integer PCM format (8-bit unsigned, wider signed, left-justified in
 // the container when validBits < bitsPerSample).
 WavData MakeTone(double hz, double dbfs, const WavFormat& format, size_t frames);
+// Frames [first, first + frames) of that tone, into `out`.
+void ToneFrames(double hz, double dbfs, const WavFormat& format, uint64_t first, size_t frames, uint8_t* out);
 
 // One frame of silence in the format (0x80 bytes for 8-bit, else zeros).
 std::vector<uint8_t> SilenceFrame(const WavFormat& format);

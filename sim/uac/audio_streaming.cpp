@@ -12,6 +12,9 @@ constexpr double kPi = 3.14159265358979323846;
 // never by more than 0.5 % of the rate, so a host following it cannot swing.
 constexpr double kCentringSeconds = 0.5;
 constexpr double kMaxCorrection = 0.005;
+// An xrun this close after the bus ran late is the bus's doing: the driver's
+// transfers completed late and its next ones could not be there in time.
+constexpr uint64_t kBusLateWindowMs = 10;
 
 bool IsIso(uint8_t attributes) { return (attributes & 0x03) == 0x01; }
 uint8_t Usage(uint8_t attributes) { return (attributes >> 4) & 0x03; }
@@ -175,11 +178,15 @@ void AudioStreaming::AdvanceLocked(uint64_t unit) {
     const size_t level = LevelLocked();
     const size_t take = std::min(due, level);
     const size_t bytes = take * frameBytes;
-    if (options_.recordPlayback) playedAudio_.insert(playedAudio_.end(), fifo_.begin(), fifo_.begin() + bytes);
+    if (options_.recordPlayback && playedAudio_.size() + bytes <= options_.recordLimitBytes)
+      playedAudio_.insert(playedAudio_.end(), fifo_.begin(), fifo_.begin() + bytes);
+    if (tap_ != nullptr) tap_->Push(fifo_.begin(), bytes);
     fifo_.erase(fifo_.begin(), fifo_.begin() + bytes);
     counters_.framesPlayed += take;
     if (take < due) {
       ++counters_.underruns;
+      if (BusLateNearLocked(clockUnit_)) ++counters_.underrunsBusLate;
+      counters_.firstXrunFrame = std::min(counters_.firstXrunFrame, counters_.framesPlayed);
       counters_.silentFrames += due - take;
       playing_ = false;  // primes again before it resumes
     }
@@ -190,6 +197,16 @@ void AudioStreaming::AdvanceLocked(uint64_t unit) {
 void AudioStreaming::AdvanceTo(uint64_t unit) {
   std::lock_guard<std::mutex> lock(mutex_);
   AdvanceLocked(unit);
+}
+
+void AudioStreaming::OnBusLate(uint64_t untilUnit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  busLateUntil_ = std::max(busLateUntil_, untilUnit);
+}
+
+bool AudioStreaming::BusLateNearLocked(uint64_t unit) const {
+  const uint64_t window = kBusLateWindowMs * (highSpeed_ ? 8u : 1u);
+  return busLateUntil_ != 0 && unit <= busLateUntil_ + window;
 }
 
 bool AudioStreaming::WantsTicks() const {
@@ -225,7 +242,9 @@ void AudioStreaming::OnOutPacket(uint8_t endpoint, uint64_t unit, const uint8_t*
   const size_t keep = std::min(frames, room);
   if (keep < frames) {
     ++counters_.overruns;
+    if (BusLateNearLocked(unit)) ++counters_.overrunsBusLate;
     counters_.droppedFrames += frames - keep;
+    counters_.firstXrunFrame = std::min(counters_.firstXrunFrame, counters_.framesPlayed + level + keep);
   }
   fifo_.insert(fifo_.end(), data, data + keep * render_.frameBytes);
 }
@@ -389,6 +408,11 @@ bool AudioStreaming::Playing() const {
 std::vector<uint8_t> AudioStreaming::PlayedAudio() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return std::vector<uint8_t>(playedAudio_.begin(), playedAudio_.end());
+}
+
+void AudioStreaming::SetPlaybackTap(PlayedAudioTap* tap) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tap_ = tap;
 }
 
 void AudioStreaming::ClearPlayedAudio() {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sim/uac/audio_function_model.h"
+#include "sim/uac/played_audio_tap.h"
 #include "sim/usb/descriptor_set.h"
 #include "sim/usb/endpoint_data.h"
 
@@ -45,7 +46,10 @@ struct StreamingOptions {
   FeedbackLayout feedbackLayout = FeedbackLayout::Auto;
   FeedbackFault feedbackFault = FeedbackFault::None;
   uint32_t fixedFeedback = 0;         // 16.16 frames per (micro)frame, for Fixed
+  // Keep what the device plays for PlayedAudio (short test runs), at most
+  // recordLimitBytes of it. Long runs stream it through a PlayedAudioTap.
   bool recordPlayback = true;
+  size_t recordLimitBytes = size_t{64} << 20;
 };
 
 struct StreamingCounters {
@@ -57,6 +61,13 @@ struct StreamingCounters {
   uint64_t silentFrames = 0;      // frames played as silence because of them
   uint64_t overruns = 0;          // packets that did not fit the FIFO
   uint64_t droppedFrames = 0;
+  // Of the under- and overruns, those within a few milliseconds of the bus
+  // itself running late (its thread descheduled), which no driver can help.
+  uint64_t underrunsBusLate = 0;
+  uint64_t overrunsBusLate = 0;
+  // Where in the played stream (frames played before it) the first under-
+  // or overrun struck; UINT64_MAX when none did.
+  uint64_t firstXrunFrame = UINT64_MAX;
   uint64_t feedbackPackets = 0;
   uint32_t feedbackMin = 0;       // 16.16 frames per (micro)frame sent
   uint32_t feedbackMax = 0;
@@ -89,6 +100,7 @@ class AudioStreaming : public EndpointDataHandler {
   int32_t OnInPacket(uint8_t endpoint, uint64_t unit, uint8_t* data, uint32_t room) override;
   void AdvanceTo(uint64_t unit) override;
   bool WantsTicks() const override;
+  void OnBusLate(uint64_t untilUnit) override;
 
   // Knobs; they take effect from the next (micro)frame.
   void SetOptions(const StreamingOptions& options);
@@ -105,8 +117,12 @@ class AudioStreaming : public EndpointDataHandler {
   size_t FifoFrames() const;
   size_t FifoCapacityFrames() const;
   bool Playing() const;
-  // Every render frame the device played, in order (length prefixes removed).
+  // Every render frame the device played, in order (length prefixes
+  // removed), up to StreamingOptions::recordLimitBytes.
   std::vector<uint8_t> PlayedAudio() const;
+  // Also hands every played frame to `tap` from now on (null: no longer).
+  // The tap must outlive its use here.
+  void SetPlaybackTap(PlayedAudioTap* tap);
   void ClearPlayedAudio();
   // Waits until at least `bytes` have been played.
   bool WaitForPlayedBytes(size_t bytes, std::chrono::milliseconds timeout) const;
@@ -134,6 +150,7 @@ class AudioStreaming : public EndpointDataHandler {
   uint32_t FeedbackLocked(uint64_t unit) const;
   int32_t FeedbackPacket(uint64_t unit, uint8_t* data, uint32_t room);
   int32_t CapturePacket(uint64_t unit, uint8_t* data, uint32_t room);
+  bool BusLateNearLocked(uint64_t unit) const;
 
   const bool highSpeed_;
   const AudioFunctionModel& model_;
@@ -160,6 +177,9 @@ class AudioStreaming : public EndpointDataHandler {
   // A deque, not a vector: growing a vector of minutes of audio copies it
   // all under the lock the bus thread needs, stalling the device's clock.
   std::deque<uint8_t> playedAudio_;
+  PlayedAudioTap* tap_ = nullptr;
+  // The bus served every unit before this one late (0: never late).
+  uint64_t busLateUntil_ = 0;
   uint32_t garbageSeed_ = 0x1234567u;
 };
 

@@ -24,6 +24,10 @@ class EndpointDataHandler {
   // True while the function needs time to run even without transfers
   // (e.g. a FIFO still playing out).
   virtual bool WantsTicks() const { return false; }
+  // The bus thread ran late (it woke, or went on after being preempted,
+  // more than two frames after it meant to): every unit before `untilUnit`
+  // is served late. Called before those units are served.
+  virtual void OnBusLate(uint64_t /*untilUnit*/) {}
 };
 
 }  // namespace sim

@@ -1,5 +1,7 @@
 #include "sim/usb/iso_scheduler.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <limits>
 
@@ -13,6 +15,9 @@ constexpr ULONG kMaxPacketsHighSpeed = 1024;
 // An idle pipe's first ASAP transfer starts this many frames ahead, as a
 // host controller needs time to put it into its schedule.
 constexpr uint64_t kAsapLatencyFrames = 3;
+// The bus thread running this many frames behind its plan tells the device
+// (its xruns are then the bus's doing, not the driver's).
+constexpr uint64_t kLateForDeviceFrames = 2;
 
 uint8_t* BufferOf(PVOID buffer, PMDL mdl) {
   if (buffer != nullptr) return static_cast<uint8_t*>(buffer);
@@ -30,6 +35,12 @@ NTSTATUS Fail(PURB urb, USBD_STATUS usbdStatus, NTSTATUS status) {
 ULONG PacketSpan(const struct _URB_ISOCH_TRANSFER& iso, ULONG i) {
   const ULONG end = i + 1 < iso.NumberOfPackets ? iso.IsoPacket[i + 1].Offset : iso.TransferBufferLength;
   return end - iso.IsoPacket[i].Offset;
+}
+
+// Times the calling thread was preempted (runnable, but descheduled).
+long InvoluntarySwitches() {
+  rusage usage{};
+  return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nivcsw : 0;
 }
 
 }  // namespace
@@ -193,11 +204,19 @@ void IsoScheduler::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   busThreadId_ = std::this_thread::get_id();
   const uint64_t upf = clock_.UnitsPerFrame();
+  // The unit this thread meant to run at (none while it waits for work).
+  uint64_t meant = std::numeric_limits<uint64_t>::max();
   while (!stopping_) {
     // Catch up with the clock one completion at a time, so that what a
     // completion routine submits joins the timeline where that completion
     // was due, however late this thread runs.
     const uint64_t now = clock_.NowUnits();
+    if (meant != std::numeric_limits<uint64_t>::max() && now > meant + upf) {
+      ++counters_.lateWakeups;
+      // A frame or two late is within what the transfers queued ahead cover.
+      if (handler_ != nullptr && now > meant + kLateForDeviceFrames * upf) handler_->OnBusLate(now);
+    }
+    meant = now;  // it goes on at once unless it waits below
     uint64_t until = now;
     for (const Transfer& t : transfers_) {
       if (Completable(t) && t.dueUnit > served_) until = std::min(until, t.dueUnit);
@@ -220,10 +239,14 @@ void IsoScheduler::Run() {
     }
     if (!batch.empty()) {
       ++completing_;
+      const long preempted = InvoluntarySwitches();
       lock.unlock();
       CompleteBatch(batch);
       lock.lock();
       --completing_;
+      // Time the driver's completion routines took is theirs, unless the
+      // scheduler took the processor away meanwhile.
+      if (InvoluntarySwitches() == preempted) meant = clock_.NowUnits();
       idle_.notify_all();
       continue;  // completions may have queued more work
     }
@@ -240,6 +263,7 @@ void IsoScheduler::Run() {
       }
     }
     if (handler_ != nullptr && handler_->WantsTicks()) wake = std::min(wake, (now / upf + 1) * upf);
+    meant = wake;
     if (wake == std::numeric_limits<uint64_t>::max()) {
       changed_.wait(lock);
     } else {

@@ -47,6 +47,7 @@ struct TransferCounters {
   uint64_t latePackets = 0;      // iso packets whose (micro)frame had passed
   uint64_t asapRestarts = 0;     // ASAP transfers after the pipe had run dry
   uint64_t lateCompletions = 0;  // completed more than a frame after their end
+  uint64_t lateWakeups = 0;      // the bus thread ran more than a frame behind its plan
 };
 
 class IsoScheduler {

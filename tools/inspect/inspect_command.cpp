@@ -13,14 +13,15 @@ namespace {
 
 const char kUsage[] =
     "usage: usbaudio-inspect (--profile NAME | FILE) [--full-speed] [--select CH/BITS/RATE [--capture]]\n"
-    "                        [--schedule] [--json | --dot]\n"
+    "                        [--schedule] [--json | --dot] [--trace]\n"
     "  FILE: a raw configuration descriptor (09 02 ...) or a Linux sysfs 'descriptors' file\n"
     "  --full-speed: the loaded device runs at full speed (files only)\n"
     "  --select: select that streaming format on the render interface (and with\n"
     "            --capture on the capture interface) and show the packet parameters\n"
     "  --schedule: show the packet schedule of every supported rate\n"
     "  --json: one JSON object instead of text\n"
-    "  --dot: the KS filter as a Graphviz graph (render with: dot -Tpng)\n";
+    "  --dot: the KS filter as a Graphviz graph (render with: dot -Tpng)\n"
+    "  --trace: the driver's debug output on stderr as it happens\n";
 
 bool ParseFormat(const std::string& text, InspectRequest::Format& format) {
   unsigned channels = 0, bits = 0, rate = 0;
@@ -40,8 +41,9 @@ std::string ProfileList() {
 
 }  // namespace
 
-CommandResult RunInspect(const std::vector<std::string>& args) {
+CommandResult RunInspect(std::vector<std::string> args, const TraceSink& trace) {
   CommandResult result;
+  const TraceOutput output(TakeTraceOption(&args), trace);
   std::string profile;
   std::string file;
   bool fullSpeed = false;

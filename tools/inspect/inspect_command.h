@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/inspect/trace_output.h"
+
 namespace tools {
 
 constexpr int kExitAccepted = 0;  // the driver accepts the device
@@ -16,6 +18,8 @@ struct CommandResult {
   std::string err;
 };
 
-CommandResult RunInspect(const std::vector<std::string>& args);
+// `--trace` sends the driver's debug output to `trace` (stderr when null)
+// while the device is inspected.
+CommandResult RunInspect(std::vector<std::string> args, const TraceSink& trace = nullptr);
 
 }  // namespace tools

@@ -10,6 +10,7 @@
 #include "sim/uac/default_audio_config.h"
 #include "sim/usb/descriptor_file.h"
 #include "tools/inspect/status_names.h"
+#include "tools/inspect/trace_output.h"
 #include "tools/sim/filter_info.h"
 #include "tools/sim/stream_command.h"
 #include "tools/sim/stream_options.h"
@@ -20,6 +21,7 @@ namespace {
 
 const char kUsage[] =
     "usage: usbaudio-sim info [--profile NAME | FILE] [--full-speed] [--volume DB] [--mute on|off] [--json]\n"
+    "  (every command also takes --trace: the driver's debug output on stderr as it happens)\n"
     "  loads the driver on the simulated bus (default profile: default) and shows the \"Wave\" filter\n"
     "  as a Windows client sees it through kernel-streaming requests\n"
     "  --volume DB: set every channel of the volume node to DB decibels, then read it back\n"
@@ -191,9 +193,13 @@ SimCommandResult RunInfo(const std::vector<std::string>& args) {
 
 }  // namespace
 
-SimCommandResult RunSim(const std::vector<std::string>& args, const ProgressSink& progress) {
+SimCommandResult RunSim(std::vector<std::string> args, const ProgressSink& progress, const TraceSink& trace) {
+  // The driver's lines take the place of the progress line.
+  const bool traced = TakeTraceOption(&args);
+  const TraceOutput output(traced, trace);
   if (!args.empty() && args[0] == "info") return RunInfo(args);
-  if (!args.empty() && (args[0] == "play" || args[0] == "record")) return RunStream(args, progress);
+  if (!args.empty() && (args[0] == "play" || args[0] == "record"))
+    return RunStream(args, traced ? ProgressSink() : progress);
   SimCommandResult result;
   const std::string usage = std::string(kUsage) + kPlayUsage + kRecordUsage;
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/inspect/trace_output.h"
+
 namespace tools {
 
 struct SimCommandResult {
@@ -18,6 +20,9 @@ struct SimCommandResult {
 // Receives the progress line of long runs ("\r"-updated text for stderr).
 using ProgressSink = std::function<void(const std::string&)>;
 
-SimCommandResult RunSim(const std::vector<std::string>& args, const ProgressSink& progress = nullptr);
+// `--trace` anywhere in `args` sends the driver's debug output to `trace`
+// (stderr when null) while the command runs, instead of the progress line.
+SimCommandResult RunSim(std::vector<std::string> args, const ProgressSink& progress = nullptr,
+                        const TraceSink& trace = nullptr);
 
 }  // namespace tools

@@ -13,6 +13,7 @@
 #include "sim/uac/default_audio_config.h"
 #include "sim/usb/descriptor_file.h"
 #include "tools/inspect/status_names.h"
+#include "tools/sim/playback_check.h"
 #include "tools/sim/stream_options.h"
 #include "tools/sim/stream_report.h"
 
@@ -49,29 +50,29 @@ bool LoadDevice(const StreamOptions& o, Device* device, std::string* error) {
   return true;
 }
 
-bool LoadSource(const StreamOptions& o, sim::WavData* source, std::string* description, std::string* error) {
+// The audio to play, read as it is played (opened once for the client and
+// once for the comparison).
+std::unique_ptr<sim::FrameSource> OpenSource(const StreamOptions& o, std::string* description, std::string* error) {
+  std::unique_ptr<sim::FrameSource> source;
   if (o.tone) {
-    const size_t frames = static_cast<size_t>(o.seconds * o.format.sampleRate + 0.5);
-    *source = sim::MakeTone(o.toneHz, kToneDbfs, o.format, frames);
+    const uint64_t frames = static_cast<uint64_t>(o.seconds * o.format.sampleRate + 0.5);
+    source = std::make_unique<sim::ToneSource>(o.toneHz, kToneDbfs, o.format, frames);
     char text[64];
     std::snprintf(text, sizeof text, "tone %g Hz", o.toneHz);
     *description = text;
   } else {
-    if (!sim::ReadWavFile(o.wavPath, source, error)) {
+    source = sim::WavFileSource::Open(o.wavPath, o.seconds, error);
+    if (!source) {
       *error = o.wavPath + ": " + *error;
-      return false;
-    }
-    if (o.seconds > 0) {
-      const size_t frames = static_cast<size_t>(o.seconds * source->format.sampleRate + 0.5);
-      source->samples.resize(std::min(source->samples.size(), frames * source->format.BlockAlign()));
+      return nullptr;
     }
     *description = o.wavPath;
   }
   if (source->Frames() == 0) {
     *error = "no audio to play";
-    return false;
+    return nullptr;
   }
-  return true;
+  return source;
 }
 
 // A "\r"-updated line, about twice a second.
@@ -108,18 +109,25 @@ void DeviceFacts(const sim::EngineRun& run, sim::SimulatedMachine& machine, Stre
   r->deviceFormat = run.deviceFormat;
   r->deviceRate = run.deviceRate;
   r->deviceStarted = run.deviceStarted;
-  r->underruns = run.atEnd.underruns;
-  r->overruns = run.atEnd.overruns;
+  // The driver answers for the xruns the bus's own lateness did not cause.
+  const sim::StreamingCounters& a = run.atStart;
+  const sim::StreamingCounters& e = run.atEnd;
+  r->underruns = e.underruns - e.underrunsBusLate;
+  r->overruns = e.overruns - e.overrunsBusLate;
+  r->busLateXruns = e.underrunsBusLate + e.overrunsBusLate;
   if (run.deviceStarted) {
-    r->underrunsAfterStartup = run.atEnd.underruns - run.atStart.underruns;
-    r->overrunsAfterStartup = run.atEnd.overruns - run.atStart.overruns;
+    r->underrunsAfterStartup = r->underruns - (a.underruns - a.underrunsBusLate);
+    r->overrunsAfterStartup = r->overruns - (a.overruns - a.overrunsBusLate);
+    r->busLateXrunsAfterStartup = r->busLateXruns - (a.underrunsBusLate + a.overrunsBusLate);
   }
+  r->clientLateFrames = run.clientLateFrames;
   r->feedbackSeen = run.atEnd.feedbackPackets > 0;
   r->feedbackMin = run.atEnd.feedbackMin;
   r->feedbackMax = run.atEnd.feedbackMax;
   r->feedbackNominal = NominalFeedback(run.deviceRate ? run.deviceRate : r->clientFormat.sampleRate, r->highSpeed);
   const sim::TransferCounters transfers = machine.Device().DataTransferCounters();
   r->lateCompletions = transfers.lateCompletions;
+  r->busLateTicks = transfers.lateWakeups;
   r->latePackets = transfers.latePackets;
   r->reachedRun = run.reachedRun;
   r->stalled = run.stalled;
@@ -131,22 +139,28 @@ void DeviceFacts(const sim::EngineRun& run, sim::SimulatedMachine& machine, Stre
   }
 }
 
-void ComparePlayed(const sim::WavData& source, const sim::EngineRun& run, const std::vector<uint8_t>& played,
+void ComparePlayed(const PlaybackCheck& check, const sim::EngineRun& run, const sim::RenderPipeWatch& pipes,
                    bool partialOk, StreamReport* r) {
   r->framesPlayed = run.clientFrames;
   r->paddingFrames = run.paddingFrames;
-  const uint32_t frameBytes = run.deviceFormat.FrameBytes();
-  if (frameBytes == 0) return;
-  r->deviceFrames = played.size() / frameBytes;
-  const std::vector<uint8_t> expected = sim::ClientToDevice(
-      source.samples.data(), run.clientFrames * source.format.BlockAlign(), source.format, run.deviceFormat);
-  const std::vector<uint8_t> clientSilence = sim::SilenceFrame(source.format);
-  const std::vector<uint8_t> silence =
-      sim::ClientToDevice(clientSilence.data(), clientSilence.size(), source.format, run.deviceFormat);
-  const sim::FrameComparison c = sim::CompareFrames(expected, played, frameBytes, silence, partialOk);
-  r->framesReceived = c.receivedFrames;
-  r->bitExact = c.bitExact;
-  r->firstMismatch = c.firstMismatch;
+  if (run.deviceFormat.FrameBytes() == 0) return;
+  const sim::StreamComparison c = check.Finish(run.clientFrames, partialOk);
+  r->deviceFrames = c.deviceFrames;
+  r->framesReceived = c.frames.receivedFrames;
+  r->bitExact = c.frames.bitExact && check.LostBytes() == 0;
+  r->firstMismatch = c.frames.firstMismatch;
+  r->mismatchDevice = c.mismatchDevice;
+  r->mismatchExpected = c.mismatchExpected;
+  r->comparisonLostBytes = check.LostBytes();
+  sim::MismatchEvidence evidence;
+  evidence.clientLateFrames = run.clientLateFrames;
+  evidence.firstClientLate = run.firstClientLateFrame;
+  evidence.deviceXruns = r->underruns + r->overruns;
+  evidence.busLateXruns = r->busLateXruns;
+  evidence.firstXrun = run.atEnd.firstXrunFrame;
+  evidence.restarts = r->restarts;
+  evidence.firstRestart = pipes.FirstResetFrame();
+  r->mismatchCauses = sim::MismatchCauses(r->bitExact, r->firstMismatch, evidence);
 }
 
 void CompareRecorded(const sim::WavData& recording, const sim::EngineRun& run, StreamReport* r) {
@@ -191,6 +205,8 @@ void Judge(uint64_t wantedFrames, StreamReport* r) {
     r->exitCode = 0;  // the fault was injected and streaming ended cleanly
   } else if (r->capture ? r->framesReceived < wantedFrames : !r->drained) {
     r->error = r->capture ? "the recording is short" : "the device did not play every frame before the stop";
+  } else if (r->comparisonLostBytes) {
+    r->error = "the comparison fell behind the device and lost frames";
   } else if (!r->bitExact) {
     r->error = r->capture ? "the recording differs from the device's capture signal"
                           : "the device's audio differs from the client's";
@@ -203,6 +219,13 @@ SimCommandResult Finish(const StreamReport& report, bool json) {
   SimCommandResult result;
   result.exitCode = report.exitCode;
   result.out = json ? StreamReportJson(report) : StreamReportText(report);
+  return result;
+}
+
+SimCommandResult WriteFailed(const StreamReport& report, bool json, const std::string& error) {
+  SimCommandResult result = Finish(report, json);
+  result.err = "usbaudio-sim: " + error + "\n";
+  result.exitCode = 2;
   return result;
 }
 
@@ -222,7 +245,8 @@ SimCommandResult RunStream(const std::vector<std::string>& args, const ProgressS
   if (!ParseStreamOptions(args, &o, &error)) return BadInput(error, capture ? kRecordUsage : kPlayUsage);
   Device device;
   if (!LoadDevice(o, &device, &error)) return BadInput(error, nullptr);
-  sim::WavData source;
+  std::unique_ptr<sim::FrameSource> source;
+  std::unique_ptr<sim::FrameSource> expected;
   StreamReport report;
   report.capture = capture;
   report.device = device.name;
@@ -233,14 +257,17 @@ SimCommandResult RunStream(const std::vector<std::string>& args, const ProgressS
     report.clientFormat = o.format;
     report.source = o.outPath;
   } else {
-    if (!LoadSource(o, &source, &report.source, &error)) return BadInput(error, nullptr);
-    report.clientFormat = source.format;
+    source = OpenSource(o, &report.source, &error);
+    if (source) expected = OpenSource(o, &report.source, &error);
+    if (!expected) return BadInput(error, nullptr);
+    report.clientFormat = source->Format();
   }
   const uint64_t wantedFrames =
-      capture ? static_cast<uint64_t>(o.seconds * o.format.sampleRate + 0.5) : source.Frames();
+      capture ? static_cast<uint64_t>(o.seconds * o.format.sampleRate + 0.5) : source->Frames();
 
   sim::StreamingOptions streaming;
   streaming.ppm = o.ppm;
+  streaming.recordPlayback = false;  // the played frames stream through the check instead
   sim::SimulatedMachine machine(device.descriptors, device.audio, streaming);
   report.startStatus = static_cast<uint32_t>(machine.Start());
   if (!NT_SUCCESS(static_cast<NTSTATUS>(report.startStatus))) {
@@ -248,7 +275,7 @@ SimCommandResult RunStream(const std::vector<std::string>& args, const ProgressS
     machine.Shutdown();
     return Finish(report, o.json);
   }
-  sim::RenderPipeWatch pipes(machine.Device());
+  sim::RenderPipeWatch pipes(machine.Device(), &machine.Streaming());
   sim::AudioEngineClient client(machine);
   NTSTATUS status = client.Open();
   ULONG pinId = 0;
@@ -261,7 +288,8 @@ SimCommandResult RunStream(const std::vector<std::string>& args, const ProgressS
   sim::FaultInjector faults(machine, o.injections);
   sim::WavData recording;
   sim::EngineRun run;
-  std::vector<uint8_t> played;
+  std::unique_ptr<PlaybackCheck> check;
+  if (!capture) check = std::make_unique<PlaybackCheck>(machine.Streaming(), std::move(expected), o.outPath);
   if (!NT_SUCCESS(status)) {
     run.status = status;
     run.failedStep = "open the Wave filter";
@@ -273,8 +301,13 @@ SimCommandResult RunStream(const std::vector<std::string>& args, const ProgressS
       line.Update(p);
     };
     engine.stopRequested = [&] { return faults.Unplugged(); };
-    run = capture ? client.Record(o.format, wantedFrames, engine, &recording) : client.Play(source, engine);
-    played = machine.Streaming().PlayedAudio();
+    if (capture) {
+      run = client.Record(o.format, wantedFrames, engine, &recording);
+    } else {
+      check->Start();
+      run = client.Play(*source, engine);
+      check->Stop();  // what the device plays after the client's stop does not count
+    }
   }
   report.injections = faults.Plan();
   report.unplugged = faults.Unplugged();
@@ -286,29 +319,24 @@ SimCommandResult RunStream(const std::vector<std::string>& args, const ProgressS
   if (capture) {
     CompareRecorded(recording, run, &report);
   } else {
-    ComparePlayed(source, run, played, report.unplugged, &report);
+    ComparePlayed(*check, run, pipes, report.unplugged, &report);
   }
   Judge(wantedFrames, &report);
 
-  // The device's audio (play) or the recording, as a WAV file.
+  // The device's audio (play, written as it played) or the recording, as a WAV file.
   if (!o.outPath.empty() && run.reachedRun) {
-    sim::WavData out;
+    bool written = false;
     if (capture) {
-      out = std::move(recording);
+      if (recording.format.channels && recording.format.validBits == 0)
+        recording.format.validBits = recording.format.bitsPerSample;
+      written = recording.format.channels && sim::WriteWavFile(o.outPath, recording, &error);
+      if (recording.format.channels && !written) return WriteFailed(report, o.json, error);
     } else if (report.deviceFormat.channels) {
-      out.format = {report.deviceFormat.channels, report.deviceFormat.subslotBytes * 8,
-                    std::min(report.deviceFormat.bitResolution, report.deviceFormat.subslotBytes * 8),
-                    report.deviceRate ? report.deviceRate : source.format.sampleRate, 0, false};
-      out.samples = std::move(played);
+      const uint32_t rate = report.deviceRate ? report.deviceRate : report.clientFormat.sampleRate;
+      if (!check->FinishOut(report.deviceFormat, rate, &error)) return WriteFailed(report, o.json, error);
+      written = true;
     }
-    if (out.format.channels) {
-      if (out.format.validBits == 0) out.format.validBits = out.format.bitsPerSample;
-      if (!sim::WriteWavFile(o.outPath, out, &error)) {
-        SimCommandResult result = Finish(report, o.json);
-        result.err = "usbaudio-sim: " + error + "\n";
-        result.exitCode = 2;
-        return result;
-      }
+    if (written) {
       report.outWritten = true;
       report.outPath = o.outPath;
     }

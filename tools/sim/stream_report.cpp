@@ -29,6 +29,27 @@ std::string Fixed16(uint32_t value) { return Format("%.5f", value / 65536.0); }
 
 std::string Status(uint32_t status) { return StatusName(status) + " (" + StatusCode(status) + ")"; }
 
+// A device frame as its channels' subslots, e.g. "0x00123400 0xffedcc00".
+std::string FrameText(const std::vector<uint8_t>& frame, uint32_t subslotBytes) {
+  std::string out;
+  if (subslotBytes == 0) return out;
+  for (size_t at = 0; at + subslotBytes <= frame.size(); at += subslotBytes) {
+    if (!out.empty()) out += " ";
+    out += "0x";
+    for (size_t b = subslotBytes; b-- > 0;) out += Format("%02x", frame[at + b]);
+  }
+  return out;
+}
+
+const char* CauseText(const std::string& cause) {
+  if (cause == "client_late") return "the client was late and the port played silence in its place";
+  if (cause == "device_xrun") return "the device's FIFO under- or overran";
+  if (cause == "bus_late") return "the device's FIFO under- or overran while the bus itself ran late (machine busy)";
+  if (cause == "restart") return "the driver restarted the stream";
+  if (cause == "driver_changed") return "the driver changed the audio";
+  return cause.c_str();
+}
+
 void FaultLines(const StreamReport& r, std::string* out) {
   for (const sim::FaultInjection& f : r.injections) {
     *out += Format("injected %s at %.3f s", sim::FaultName(f.kind), f.at);
@@ -72,12 +93,28 @@ std::string StreamReportText(const StreamReport& r) {
       out += Format("device received %llu of them (%llu frames in all)\n",
                     static_cast<unsigned long long>(r.framesReceived),
                     static_cast<unsigned long long>(r.deviceFrames));
-      out += r.bitExact ? std::string("bit exact: yes\n")
-                        : Format("bit exact: no, first differing frame %lld\n", static_cast<long long>(r.firstMismatch));
+      if (r.bitExact) {
+        out += "bit exact: yes\n";
+      } else {
+        out += Format("bit exact: no, first differing frame %lld", static_cast<long long>(r.firstMismatch));
+        if (!r.mismatchDevice.empty())
+          out += " (device " + FrameText(r.mismatchDevice, r.deviceFormat.subslotBytes) + ", expected " +
+                 (r.mismatchExpected.empty() ? std::string("unknown")
+                                             : FrameText(r.mismatchExpected, r.deviceFormat.subslotBytes)) + ")";
+        out += "\n";
+        for (const std::string& cause : r.mismatchCauses) out += std::string("  because ") + CauseText(cause) + "\n";
+      }
+      if (r.clientLateFrames)
+        out += Format("client late: %llu frames played as silence\n",
+                      static_cast<unsigned long long>(r.clientLateFrames));
       out += Format("device underruns after start-up: %llu, overruns: %llu (in all: %llu, %llu)\n",
                     static_cast<unsigned long long>(r.underrunsAfterStartup),
                     static_cast<unsigned long long>(r.overrunsAfterStartup),
                     static_cast<unsigned long long>(r.underruns), static_cast<unsigned long long>(r.overruns));
+      if (r.busLateXruns)
+        out += Format("device under-/overruns while the bus ran late: %llu after start-up (in all: %llu)\n",
+                      static_cast<unsigned long long>(r.busLateXrunsAfterStartup),
+                      static_cast<unsigned long long>(r.busLateXruns));
       out += Format("render pipe restarts: %llu\n", static_cast<unsigned long long>(r.restarts));
       if (r.feedbackSeen) {
         out += "feedback (frames per " + std::string(r.highSpeed ? "microframe" : "frame") + "): min " +
@@ -87,8 +124,9 @@ std::string StreamReportText(const StreamReport& r) {
         out += "feedback: none sent\n";
       }
     }
-    out += Format("late completions: %llu, late packets: %llu\n", static_cast<unsigned long long>(r.lateCompletions),
-                  static_cast<unsigned long long>(r.latePackets));
+    out += Format("late completions: %llu, late packets: %llu, bus late ticks: %llu\n",
+                  static_cast<unsigned long long>(r.lateCompletions), static_cast<unsigned long long>(r.latePackets),
+                  static_cast<unsigned long long>(r.busLateTicks));
   }
   if (r.stalled) out += "streaming stopped: the port was no longer serviced\n";
   if (r.outWritten) out += "wrote " + r.outPath + "\n";
@@ -139,10 +177,22 @@ std::string StreamReportJson(const StreamReport& r) {
   w.Key("first_mismatch");
   if (r.firstMismatch >= 0) w.Number(r.firstMismatch); else w.Null();
   if (!r.capture) {
+    auto frame = [&](const char* key, const std::vector<uint8_t>& value) {
+      w.Key(key);
+      if (value.empty()) w.Null(); else w.String(FrameText(value, r.deviceFormat.subslotBytes));
+    };
+    frame("first_mismatch_device", r.mismatchDevice);
+    frame("first_mismatch_expected", r.mismatchExpected);
+    w.Key("mismatch_causes").BeginArray();
+    for (const std::string& cause : r.mismatchCauses) w.String(cause);
+    w.EndArray();
+    w.Key("client_late_frames").Number(static_cast<int64_t>(r.clientLateFrames));
     w.Key("device_underruns").Number(static_cast<int64_t>(r.underrunsAfterStartup));
     w.Key("device_overruns").Number(static_cast<int64_t>(r.overrunsAfterStartup));
     w.Key("device_underruns_total").Number(static_cast<int64_t>(r.underruns));
     w.Key("device_overruns_total").Number(static_cast<int64_t>(r.overruns));
+    w.Key("device_xruns_bus_late").Number(static_cast<int64_t>(r.busLateXrunsAfterStartup));
+    w.Key("device_xruns_bus_late_total").Number(static_cast<int64_t>(r.busLateXruns));
     w.Key("restarts").Number(static_cast<int64_t>(r.restarts));
     // 16.16 frames per (micro)frame; null when the device sent no feedback.
     auto feedback = [&](const char* key, uint32_t value) {
@@ -155,6 +205,7 @@ std::string StreamReportJson(const StreamReport& r) {
   }
   w.Key("late_completions").Number(static_cast<int64_t>(r.lateCompletions));
   w.Key("late_packets").Number(static_cast<int64_t>(r.latePackets));
+  w.Key("bus_late_ticks").Number(static_cast<int64_t>(r.busLateTicks));
   w.Key("stalled").Bool(r.stalled);
   w.Key("unplugged").Bool(r.unplugged);
   w.Key("injections").BeginArray();

@@ -41,9 +41,19 @@ struct StreamReport {
   int64_t captureStart = -1;      // record: the device frame the recording starts at
   bool bitExact = false;
   int64_t firstMismatch = -1;
+  // Play: the device's frame at firstMismatch and the expected one (device
+  // format; empty when unknown), and why the run was not bit-exact.
+  std::vector<uint8_t> mismatchDevice, mismatchExpected;
+  std::vector<std::string> mismatchCauses;
+  uint64_t clientLateFrames = 0;  // played as silence because the client was late
+  uint64_t comparisonLostBytes = 0;
 
-  // Device counters: totals, and after start-up (from its first played frame to the stop).
+  // Device counters: totals, and after start-up (from its first played frame
+  // to the stop). Under- and overruns leave out those the bus's own lateness
+  // caused, which are counted apart.
   bool deviceStarted = false;
+  uint64_t busLateXruns = 0, busLateXrunsAfterStartup = 0;
+  uint64_t busLateTicks = 0;      // times the bus thread ran more than a frame behind
   uint64_t underruns = 0, overruns = 0;
   uint64_t underrunsAfterStartup = 0, overrunsAfterStartup = 0;
   uint64_t restarts = 0;          // render pipe resets
