@@ -82,9 +82,10 @@ NTSTATUS CUSBAudioClockSelector::GetName(PCHAR buffer, SIZE_T size) {
 }
 
 UCHAR CUSBAudioClockSelector::GetInputCount() const {
-    // Inputs the descriptor actually holds (bNrInPins may claim more).
+    // Inputs the descriptor actually holds (bNrInPins may claim more); the
+    // source IDs are followed by bmControls and iClockSelector.
     const UCHAR declared = Descriptor[4];
-    const UCHAR room = (UCHAR)(GetLength() > 5 ? GetLength() - 5 : 0);
+    const UCHAR room = (UCHAR)(GetLength() > 7 ? GetLength() - 7 : 0);
     return declared < room ? declared : room;
 }
 

@@ -211,12 +211,18 @@ TEST_F(ClassRequestTest, ReadOnlyMuteRefusesSetWithoutTransfer) {
       .FeatureUnit2(0x02, 0x01, {0x01})
       .OutputTerminal2(0x03, 0x0301, 0, 0x02, 0x10);
   AddStreaming2(b, 1, 0x01, 0x01);
-  ASSERT_EQ(Parse(b.Build()), STATUS_SUCCESS);
+  const sim::DescriptorSet set = MakeSet(b.Build());
+  sim::AudioFunctionConfig config = sim::DefaultAudioConfig(set);
+  ASSERT_FALSE(config.featureUnits[0x02].channels.empty());
+  config.featureUnits[0x02].channels[0].mute = true;  // muted by the device itself
+  ASSERT_EQ(ParseWith(set, config), STATUS_SUCCESS);
   device_->ClearControlLog();
-  EXPECT_EQ(audio_->SetMute(Unit(0x02), 1), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(audio_->SetMute(Unit(0x02), 0), STATUS_NOT_SUPPORTED);
   EXPECT_TRUE(device_->ControlLog().empty());
   UCHAR mute = 9;
   EXPECT_EQ(audio_->GetMute(Unit(0x02), &mute), STATUS_SUCCESS);
+  EXPECT_EQ(mute, 1) << "the device's own mute state";
+  EXPECT_EQ(model_->Mute(0x02, 0), true);
 }
 
 TEST_F(ClassRequestTest, Class1VolumeRangeUsesThreeRequestsAndStopsAtTheFirstFailure) {

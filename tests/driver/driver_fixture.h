@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/core/pool_tags.h"
+#include "driver/runtime/pool_tags.h"
 #include "driver/uac/usbaudiocl.h"
 #include "sim/profiles/device_profile.h"
 #include "sim/uac/audio_function_model.h"
@@ -57,6 +57,11 @@ inline void AddStreaming2(sim::ConfigurationBuilder& b, uint8_t number, uint8_t 
       .Endpoint(dataEndpoint, 0x05, 200, 1)
       .CsEndpoint2();
   if (feedbackEndpoint) b.Endpoint(feedbackEndpoint, 0x11, 4, 4);
+}
+
+// The KS data range the driver built for alternate setting `alternate` (1 … count − 1).
+inline const KSDATARANGE_AUDIO* DataRange(StreamingInterface* streaming, ULONG alternate) {
+  return reinterpret_cast<PKSDATARANGE_AUDIO*>(streaming->DataRangeStorage)[alternate];
 }
 
 class DriverTest : public VerifiedTest {

@@ -2,6 +2,8 @@
 // and endpoint requests it sends, and the packet parameters that follow.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "driver/uac/packet_schedule.h"
 #include "tests/driver/driver_fixture.h"
 
@@ -108,6 +110,70 @@ TEST_F(FormatSelectionTest, HighSpeedPacketParameters) {
   EXPECT_FALSE(render->WholeFrames);  // minimum 30 = nominal, maximum 36
 }
 
+// Class 2.0 render interface with one alternate (2 ch 16/16) whose data and
+// feedback endpoints have the given bInterval.
+std::vector<uint8_t> OneAlternate(uint8_t dataInterval, uint8_t feedbackInterval, uint16_t maxPacket) {
+  sim::ConfigurationBuilder b = Uac2Control();
+  b.Interface(1, 0, 0, 0x01, 0x02, 0x20);
+  b.Interface(1, 1, 2, 0x01, 0x02, 0x20).AsGeneral2(0x01, 0, 1, 1, 2, 3).FormatTypeI2(2, 16)
+      .Endpoint(0x01, 0x05, maxPacket, dataInterval).CsEndpoint2().Endpoint(0x81, 0x11, 4, feedbackInterval);
+  return b.Build();
+}
+
+// Feedback counts frames per microframe at high speed whatever the data
+// interval; a packet of w microframes sums w of them.
+TEST_F(FormatSelectionTest, HighSpeedFeedbackStaysPerMicroframeForEveryDataInterval) {
+  const ULONG frame = 4;  // 2 x 16 bit
+  for (uint8_t interval = 1; interval <= 4; ++interval) {
+    SCOPED_TRACE("data bInterval " + std::to_string(interval));
+    const ULONG w = 1u << (interval - 1);
+    ASSERT_EQ(Parse(OneAlternate(interval, 4, 400)), STATUS_SUCCESS);
+    ASSERT_EQ(audio_->Configure(), STATUS_SUCCESS);
+    ASSERT_EQ(Select(FALSE, 2, 16, 48000, 4).status, STATUS_SUCCESS);
+    StreamingInterface* render = audio_->GetRenderInterface();
+    EXPECT_EQ(audio_->GetDataInterval(), w);
+    EXPECT_EQ(render->NominalFeedback, 393216u) << "6.0 frames per microframe";
+    EXPECT_EQ(render->LatestFeedback, 393216u);
+    // The packet of w microframes may carry at most 400 / 4 = 100 frames.
+    EXPECT_EQ(render->FeedbackCeiling, w == 1 ? 0u : (100u << 16) / w);
+    // Four milliseconds are 192 frames however they are packed.
+    EXPECT_EQ(audio_->NextRenderTransferBytes(4, render->NominalFeedback), 192u * frame);
+  }
+}
+
+// A high-speed data packet every 16 or more microframes would leave a
+// transfer of whole milliseconds without a packet (0 bytes, a silent chain):
+// such a setting is refused before the device is touched.
+TEST_F(FormatSelectionTest, HighSpeedDataIntervalsBeyondOneFrameAreRefused) {
+  for (uint8_t interval : {5, 8}) {
+    SCOPED_TRACE("data bInterval " + std::to_string(interval));
+    ASSERT_EQ(Parse(OneAlternate(interval, 4, 400)), STATUS_SUCCESS);
+    ASSERT_EQ(audio_->Configure(), STATUS_SUCCESS);
+    const size_t selects = device_->UrbCount(URB_FUNCTION_SELECT_INTERFACE);
+    EXPECT_EQ(Select(FALSE, 2, 16, 48000, 4).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(device_->UrbCount(URB_FUNCTION_SELECT_INTERFACE), selects);
+    EXPECT_EQ(audio_->GetRenderInterface()->CurrentAlternate, 0u);
+    // Alternate 0 stays selectable.
+    EXPECT_EQ(Select(FALSE, 0, 0, 0).status, STATUS_SUCCESS);
+  }
+}
+
+// A feedback read spans 16 ms of packets, but never more packets than one
+// URB carries (40): at bInterval 1 that is 128 packets, at 2 it is 64.
+TEST_F(FormatSelectionTest, FeedbackReadsFitOneUrb) {
+  const struct {
+    uint8_t interval;
+    ULONG bytes;
+  } cases[] = {{1, 40 * 4}, {2, 40 * 4}, {3, 32 * 4}, {4, 16 * 4}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("feedback bInterval " + std::to_string(c.interval));
+    ASSERT_EQ(Parse(OneAlternate(1, c.interval, 400)), STATUS_SUCCESS);
+    ASSERT_EQ(audio_->Configure(), STATUS_SUCCESS);
+    ASSERT_EQ(Select(FALSE, 2, 16, 48000).status, STATUS_SUCCESS);
+    EXPECT_EQ(audio_->GetFeedbackBufferBytes(), c.bytes);
+  }
+}
+
 TEST_F(FormatSelectionTest, ZeroChannelsReturnsToAlternateZero) {
   ASSERT_EQ(Parse(TwoAlternates()), STATUS_SUCCESS);
   ASSERT_EQ(audio_->Configure(), STATUS_SUCCESS);
@@ -155,7 +221,7 @@ TEST_F(FormatSelectionTest, Class1EndpointRatesAndFullSpeedPackets) {
   EXPECT_EQ(render->NominalPacketBytes, 4u * 44u);
   EXPECT_FALSE(render->WholeFrames);
   ASSERT_NE(render->FeedbackPipe, nullptr);  // the synch endpoint
-  EXPECT_GE(render->FeedbackPeriod, 16u);
+  EXPECT_EQ(render->FeedbackPeriod, 32u);  // the synch endpoint's bRefresh 5: 2^5 ms
   EXPECT_EQ(Select(FALSE, 2, 16, 32000).status, STATUS_NOT_SUPPORTED);  // not among the endpoint's rates
 
   ULONG lower = 0, upper = 0xFFFFFFFF;

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/core/pool_tags.h"
+#include "driver/runtime/pool_tags.h"
 #include "driver/uac/usbaudiocl.h"
 #include "sim/profiles/device_profile.h"
 #include "sim/uac/audio_function_model.h"
@@ -93,11 +93,13 @@ struct CompletionCounter {
   int done = 0;
   NTSTATUS lastStatus = STATUS_SUCCESS;
   ULONG lastBytes = 0;
+  std::vector<NTSTATUS> statuses;  // in completion order
 
   static VOID Callback(NTSTATUS status, ULONG bytes, PVOID context) {
     auto* self = static_cast<CompletionCounter*>(context);
     std::lock_guard<std::mutex> lock(self->mutex);
     ++self->done;
+    self->statuses.push_back(status);
     self->lastStatus = status;
     self->lastBytes = bytes;
     self->cv.notify_all();
@@ -156,12 +158,17 @@ class StreamTest : public VerifiedTest {
     freeIrps_ = audio_->GetFreeIrpCount();
   }
 
-  // A transfer's callback runs before its IRP goes back to the free list;
-  // wait for that before the model goes away.
+  // A transfer's callback runs before its IRP goes back to the free list.
+  // Aborting every open pipe cancels what is pending and returns only once
+  // the bus has finished any completion it was delivering, so afterwards
+  // every IRP must be back (a chain that resubmits on cancellation would
+  // keep one).
   void WaitForIdleIrps() {
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while (audio_->GetFreeIrpCount() < freeIrps_ && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::yield();
+    for (StreamingInterface* s : {audio_->GetRenderInterface(), audio_->GetCaptureInterface()}) {
+      if (s == nullptr) continue;
+      for (PUSBD_PIPE_INFORMATION pipe : {s->DataPipe, s->FeedbackPipe}) {
+        if (pipe != nullptr) audio_->AbortPipe(pipe);
+      }
     }
     EXPECT_GE(audio_->GetFreeIrpCount(), freeIrps_) << "transfers still hold IRPs";
   }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/driver/streaming_fixture.h"
+#include "tests/support/waitable_count.h"
 
 namespace drivertest {
 namespace {
@@ -24,6 +25,11 @@ class RenderFaultTest : public StreamingTest {
     ASSERT_NO_FATAL_FAILURE(StartOn(profile, options));
     device_->SetUrbHook([this](PURB urb, NTSTATUS*) {
       if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) resets_++;
+      if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_INTERFACE &&
+          urb->UrbSelectInterface.Interface.InterfaceNumber == streaming_->Render().interfaceNumber &&
+          urb->UrbSelectInterface.Interface.AlternateSetting == 0) {
+        closes_.Add();
+      }
       return false;
     });
     format_ = format;
@@ -47,6 +53,7 @@ class RenderFaultTest : public StreamingTest {
   PcmFormat format_{};
   std::vector<uint8_t> client_;
   std::atomic<int> resets_{0};
+  WaitableCount closes_;  // alternate 0 selected on the render interface: its pipes closed
 };
 
 TEST_F(RenderFaultTest, StalledDataPipeIsResetAndStreamingResumes) {
@@ -137,16 +144,12 @@ TEST_F(RenderFaultTest, UnpluggedDeviceEndsStreamingWithoutHangOrLeak) {
 
 TEST_F(RenderFaultTest, PauseEndsStreamingAndRunResumesInOrder) {
   ASSERT_NO_FATAL_FAILURE(StartRender("default", kStudio, 3.0, {}, true));
-  const int interfaceNumber = streaming_->Render().interfaceNumber;
   ASSERT_TRUE(WaitForPlayed(Bytes(0.3)));
+  const int closesBefore = closes_.Get();
   ASSERT_EQ(SetPinState(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
   const size_t atPause = PlayedBytes();
   // The queued audio plays out, then the thread ends and closes the pipes.
-  const auto deadline = std::chrono::steady_clock::now() + kStreamTimeout;
-  while (device_->CurrentAlternate(interfaceNumber) != 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::yield();
-  }
-  ASSERT_EQ(device_->CurrentAlternate(interfaceNumber), 0) << "a paused stream kept streaming";
+  ASSERT_TRUE(closes_.WaitFor(closesBefore + 1, kStreamTimeout)) << "a paused stream kept streaming";
   // At most the cyclic buffer (11520 frames here) and the transfers in flight.
   EXPECT_LE(PlayedBytes(), atPause + Bytes(11520.0 / kStudio.rate + 0.05));
   ASSERT_EQ(SetPinState(pin_, KSSTATE_RUN), STATUS_SUCCESS);

@@ -10,6 +10,7 @@
 #include "platform/kernel/device_interfaces.h"
 #include "platform/kernel/work_items.h"
 #include "tests/support/verifier_test.h"
+#include "tests/support/waitable_count.h"
 
 namespace {
 
@@ -29,27 +30,30 @@ TEST_F(KernelObjects, MutexIsRecursiveForItsOwnerAndExcludesOthers) {
   ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
   ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);  // again: owner
 
-  std::atomic<int> stage{0};
+  WaitableCount stage;
   std::thread other([&] {
     LARGE_INTEGER poll = Relative(0);
     EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
-    stage = 1;
+    stage.Add();
     EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
-    stage = 2;
+    stage.Add();
     KeReleaseMutex(&mutex, FALSE);
   });
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (stage.load() != 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-  ASSERT_EQ(stage.load(), 1);
+  if (!stage.WaitFor(1)) {
+    KeReleaseMutex(&mutex, FALSE);
+    KeReleaseMutex(&mutex, FALSE);
+    other.join();
+    FAIL() << "the other thread never tried the mutex";
+  }
   KeReleaseMutex(&mutex, FALSE);  // still held once
   LARGE_INTEGER wait = Relative(50);
   KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
   KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &wait);
-  EXPECT_EQ(stage.load(), 1);  // the other thread still waits
+  EXPECT_EQ(stage.Get(), 1);  // the other thread still waits
   KeReleaseMutex(&mutex, FALSE);
   other.join();
-  EXPECT_EQ(stage.load(), 2);
+  EXPECT_EQ(stage.Get(), 2);
   EXPECT_EQ(KeReadStateMutex(&mutex), 1);
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/support/verifier_test.h"
+#include "tests/support/waitable_count.h"
 
 namespace {
 
@@ -28,16 +29,6 @@ LARGE_INTEGER Relative(LONGLONG ms) {
 }
 
 constexpr LONGLONG kGenerousMs = 10000;
-
-// Waits for a counter to reach a value; false after the timeout.
-bool WaitForCount(const std::atomic<int>& counter, int value) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGenerousMs);
-  while (counter.load() < value) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
 
 struct ThreadContext {
   KEVENT started;
@@ -95,7 +86,7 @@ TEST_F(ThreadsTimersMdl, SystemThreadObjectIsSignalledWhenTheThreadEnds) {
 struct StopContext {
   KEVENT stop;
   KSEMAPHORE work;
-  std::atomic<int> served{0};
+  WaitableCount served;
   std::atomic<NTSTATUS> lastWait{STATUS_SUCCESS};
 };
 
@@ -108,7 +99,7 @@ VOID NTAPI ServeUntilStopped(PVOID context) {
     NTSTATUS status = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
     c->lastWait = status;
     if (status != STATUS_WAIT_0 + 1) break;
-    c->served++;
+    c->served.Add();
   }
 }
 
@@ -139,12 +130,12 @@ TEST_F(ThreadsTimersMdl, WaitAnyPicksTheLowestSignalledObject) {
             STATUS_SUCCESS);
   ZwClose(handle);
   KeReleaseSemaphore(&c.work, IO_NO_INCREMENT, 3, FALSE);
-  ASSERT_TRUE(WaitForCount(c.served, 3));
+  ASSERT_TRUE(c.served.WaitFor(3));
   KeSetEvent(&c.stop, IO_NO_INCREMENT, FALSE);
   LARGE_INTEGER timeout = Relative(kGenerousMs);
   ASSERT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
   EXPECT_EQ(c.lastWait.load(), STATUS_WAIT_0);
-  EXPECT_EQ(c.served.load(), 3);
+  EXPECT_EQ(c.served.Get(), 3);
   ObDereferenceObject(thread);
 }
 
@@ -157,7 +148,7 @@ TEST_F(ThreadsTimersMdl, HandlesAndReferencesAreChecked) {
 }
 
 struct TimerContext {
-  std::atomic<int> fired{0};
+  WaitableCount fired;
   std::atomic<int> irql{-1};
   KTIMER* timer = nullptr;
   std::atomic<bool> signalledInDpc{false};
@@ -167,7 +158,7 @@ VOID NTAPI CountDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto* c = static_cast<TimerContext*>(context);
   c->irql = KeGetCurrentIrql();
   c->signalledInDpc = KeReadStateTimer(c->timer);
-  c->fired++;
+  c->fired.Add();
 }
 
 TEST_F(ThreadsTimersMdl, PeriodicTimerRunsItsDpcUntilCancelled) {
@@ -179,7 +170,7 @@ TEST_F(ThreadsTimersMdl, PeriodicTimerRunsItsDpcUntilCancelled) {
   KeInitializeDpc(&dpc, CountDpc, &c);
   EXPECT_FALSE(KeReadStateTimer(&timer));
   EXPECT_FALSE(KeSetTimerEx(&timer, Relative(1), 2, &dpc));
-  ASSERT_TRUE(WaitForCount(c.fired, 5)) << "fired " << c.fired.load();
+  ASSERT_TRUE(c.fired.WaitFor(5)) << "fired " << c.fired.Get();
   EXPECT_EQ(c.irql.load(), DISPATCH_LEVEL);
   EXPECT_TRUE(c.signalledInDpc.load());
   LARGE_INTEGER poll = Relative(0);
@@ -188,7 +179,7 @@ TEST_F(ThreadsTimersMdl, PeriodicTimerRunsItsDpcUntilCancelled) {
   EXPECT_TRUE(KeCancelTimer(&timer));  // was armed (periodic)
   EXPECT_FALSE(KeCancelTimer(&timer));
   KeFlushQueuedDpcs();
-  int after = c.fired.load();
+  int after = c.fired.Get();
   // A one-shot timer set after the cancel fires once; the cancelled periodic
   // one must not have fired in between.
   KTIMER marker;
@@ -196,7 +187,7 @@ TEST_F(ThreadsTimersMdl, PeriodicTimerRunsItsDpcUntilCancelled) {
   KeSetTimer(&marker, Relative(30), NULL);
   LARGE_INTEGER timeout = Relative(kGenerousMs);
   ASSERT_EQ(KeWaitForSingleObject(&marker, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
-  EXPECT_EQ(c.fired.load(), after);
+  EXPECT_EQ(c.fired.Get(), after);
 }
 
 TEST_F(ThreadsTimersMdl, TimersAreWaitableObjects) {
