@@ -214,7 +214,7 @@ EngineRun AudioEngineClient::Play(FrameSource& source, const EngineOptions& opti
     if (sourceWritten && MsSince(sourceDone, now) > options.drainMs) break;
     // Keep the lead: what the port holds plus what it has not yet taken.
     const uint64_t ahead = (uint64_t{info.queuedBytes} + info.pendingClientBytes) / frameBytes;
-    if (ahead < leadFrames) write(leadFrames - ahead);
+    if (ahead < leadFrames && !(options.holdWrites && options.holdWrites())) write(leadFrames - ahead);
     platform::PortPinWaitForService(pin.Handle(), info.services, options.tickMs);
   }
   device.Update();

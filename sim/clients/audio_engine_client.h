@@ -43,6 +43,9 @@ struct EngineOptions {
   // Asked at every tick: true ends streaming at once (e.g. the device was
   // removed, and the engine closes its pin as Windows tells it to).
   std::function<bool()> stopRequested;
+  // Render: asked at every tick; true keeps the client from writing (it is
+  // late, as when the application is descheduled).
+  std::function<bool()> holdWrites;
 };
 
 struct EngineRun {

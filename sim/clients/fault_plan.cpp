@@ -11,6 +11,7 @@ struct FaultNameEntry {
   FaultKind kind;
   const char* name;
   bool reversible;
+  bool needsDuration = false;
 };
 
 constexpr FaultNameEntry kFaults[] = {
@@ -19,6 +20,7 @@ constexpr FaultNameEntry kFaults[] = {
     {FaultKind::FeedbackGarbage, "feedback-garbage", true},
     {FaultKind::FeedbackLoss, "feedback-loss", true},
     {FaultKind::ClockInvalid, "clock-invalid", true},
+    {FaultKind::ClientLate, "client-late", true, true},
 };
 
 bool ParseSeconds(const std::string& text, double* value) {
@@ -71,6 +73,10 @@ bool ParseFaultInjection(const std::string& text, FaultInjection* out, std::stri
     }
     when.resize(plus);
   }
+  if (entry->needsDuration && f.duration <= 0) {
+    *error = std::string(entry->name) + " needs a duration (WHAT@SECONDS+DURATION)";
+    return false;
+  }
   if (!ParseSeconds(when, &f.at)) {
     *error = "bad time in '" + text + "' (seconds after the start)";
     return false;
@@ -116,6 +122,9 @@ void FaultInjector::Apply(FaultInjection& f) {
     case FaultKind::ClockInvalid:
       SetClocksValid(f, false);
       break;
+    case FaultKind::ClientLate:
+      clientHeld_ = true;
+      break;
   }
 }
 
@@ -125,6 +134,8 @@ void FaultInjector::Clear(FaultInjection& f) {
     machine_.Streaming().SetFeedbackFault(FeedbackFault::None);
   } else if (f.kind == FaultKind::ClockInvalid) {
     SetClocksValid(f, true);
+  } else if (f.kind == FaultKind::ClientLate) {
+    clientHeld_ = false;
   }
 }
 
@@ -158,7 +169,7 @@ void RenderPipeWatch::Counts::Observe(PURB urb) {
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
       if (outPipes.count(urb->UrbPipeRequest.PipeHandle)) {
-        if (resets++ == 0 && streaming) firstResetFrame = streaming->Counters().framesPlayed;
+        if (resets++ == 0 && streaming) firstResetFrame = streaming->Counters().framesOutput;
       }
       break;
     case URB_FUNCTION_ABORT_PIPE:

@@ -18,7 +18,10 @@
 
 namespace sim {
 
-enum class FaultKind { Stall, Unplug, FeedbackGarbage, FeedbackLoss, ClockInvalid };
+// ClientLate is the client's fault, not the device's: it writes nothing for
+// the duration (as an application descheduled that long), so the port
+// plays silence in its place.
+enum class FaultKind { Stall, Unplug, FeedbackGarbage, FeedbackLoss, ClockInvalid, ClientLate };
 
 struct FaultInjection {
   FaultKind kind = FaultKind::Stall;
@@ -46,6 +49,8 @@ class FaultInjector {
   // The device was unplugged (and surprise-removed): the client should stop.
   bool Unplugged() const { return unplugged_; }
   bool Any() const { return !plan_.empty(); }
+  // The client should write nothing now (client-late).
+  bool ClientHeld() const { return clientHeld_; }
 
  private:
   void Apply(FaultInjection& f);
@@ -55,6 +60,7 @@ class FaultInjector {
   SimulatedMachine& machine_;
   std::vector<FaultInjection> plan_;
   bool unplugged_ = false;
+  bool clientHeld_ = false;
 };
 
 // Counts, from the URBs the driver sends, resets and aborts of the render
@@ -68,7 +74,8 @@ class RenderPipeWatch {
   explicit RenderPipeWatch(SimUsbDevice& device, const AudioStreaming* streaming = nullptr);
 
   uint64_t Resets() const;
-  // Frames the device had played when the first reset came; UINT64_MAX: none.
+  // Frames the device had put out (StreamingCounters::framesOutput) when the
+  // first reset came; UINT64_MAX: none.
   uint64_t FirstResetFrame() const;
   uint64_t Aborts() const;
 

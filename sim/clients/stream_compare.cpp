@@ -62,10 +62,9 @@ void StreamComparator::Feed(const uint8_t* played, size_t bytes) {
     partial_.insert(partial_.end(), played, played + n);
     played += n;
     bytes -= n;
-    if (partial_.size() == deviceFrameBytes_) {
-      CompareFrame(partial_.data());
-      partial_.clear();
-    }
+    if (partial_.size() < deviceFrameBytes_) return;
+    CompareFrame(partial_.data());
+    partial_.clear();
   }
   for (; bytes >= deviceFrameBytes_; played += deviceFrameBytes_, bytes -= deviceFrameBytes_) CompareFrame(played);
   partial_.assign(played, played + bytes);
@@ -87,6 +86,15 @@ StreamComparison StreamComparator::Finish(uint64_t clientFrames, bool partialOk)
     }
     return r;
   };
+  // Cut off (the device was removed): what it put out after the audio
+  // stopped arriving is its silence, so what arrived ends there.
+  if (partialOk && firstMismatch_ >= 0 && lastNonSilent_ < firstMismatch_ &&
+      static_cast<uint64_t>(firstMismatch_) < c.receivedFrames) {
+    c.receivedFrames = static_cast<uint64_t>(firstMismatch_);
+    c.extraFrames = frames_ - c.receivedFrames;
+    c.bitExact = true;
+    return r;
+  }
   // Frames compared against the source and, past its end, against silence.
   if (firstMismatch_ >= 0 && static_cast<uint64_t>(firstMismatch_) < c.receivedFrames) return mismatch(firstMismatch_, true);
   if (frames_ > clientFrames) {

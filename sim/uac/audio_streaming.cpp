@@ -171,8 +171,12 @@ void AudioStreaming::AdvanceLocked(uint64_t unit) {
     const auto due = static_cast<size_t>(renderPhase_);
     renderPhase_ -= static_cast<double>(due);
     if (!playing_) {
-      // Play once the FIFO is half full; until then the device is silent.
-      if (LevelLocked() < CapacityLocked() / 2) continue;
+      // Play once the FIFO is half full; until then the device is silent
+      // (and once it has played, that silence is what it outputs).
+      if (LevelLocked() < CapacityLocked() / 2) {
+        if (counters_.framesPlayed != 0) OutputSilenceLocked(due);
+        continue;
+      }
       playing_ = true;
     }
     const size_t level = LevelLocked();
@@ -183,11 +187,13 @@ void AudioStreaming::AdvanceLocked(uint64_t unit) {
     if (tap_ != nullptr) tap_->Push(fifo_.begin(), bytes);
     fifo_.erase(fifo_.begin(), fifo_.begin() + bytes);
     counters_.framesPlayed += take;
+    counters_.framesOutput += take;
     if (take < due) {
       ++counters_.underruns;
       if (BusLateNearLocked(clockUnit_)) ++counters_.underrunsBusLate;
-      counters_.firstXrunFrame = std::min(counters_.firstXrunFrame, counters_.framesPlayed);
+      counters_.firstXrunFrame = std::min(counters_.firstXrunFrame, counters_.framesOutput);
       counters_.silentFrames += due - take;
+      OutputSilenceLocked(due - take);
       playing_ = false;  // primes again before it resumes
     }
   }
@@ -197,6 +203,11 @@ void AudioStreaming::AdvanceLocked(uint64_t unit) {
 void AudioStreaming::AdvanceTo(uint64_t unit) {
   std::lock_guard<std::mutex> lock(mutex_);
   AdvanceLocked(unit);
+}
+
+void AudioStreaming::OutputSilenceLocked(size_t frames) {
+  counters_.framesOutput += frames;
+  if (tap_ != nullptr) tap_->PushZeros(frames * render_.frameBytes);
 }
 
 void AudioStreaming::OnBusLate(uint64_t untilUnit) {
@@ -244,7 +255,7 @@ void AudioStreaming::OnOutPacket(uint8_t endpoint, uint64_t unit, const uint8_t*
     ++counters_.overruns;
     if (BusLateNearLocked(unit)) ++counters_.overrunsBusLate;
     counters_.droppedFrames += frames - keep;
-    counters_.firstXrunFrame = std::min(counters_.firstXrunFrame, counters_.framesPlayed + level + keep);
+    counters_.firstXrunFrame = std::min(counters_.firstXrunFrame, counters_.framesOutput + level + keep);
   }
   fifo_.insert(fifo_.end(), data, data + keep * render_.frameBytes);
 }

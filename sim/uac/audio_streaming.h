@@ -65,8 +65,11 @@ struct StreamingCounters {
   // itself running late (its thread descheduled), which no driver can help.
   uint64_t underrunsBusLate = 0;
   uint64_t overrunsBusLate = 0;
-  // Where in the played stream (frames played before it) the first under-
-  // or overrun struck; UINT64_MAX when none did.
+  // Frames the device put out since it first played: those from the FIFO
+  // and the silence of its under-runs and re-priming (what a playback tap
+  // sees), and where in them the first under- or overrun struck
+  // (UINT64_MAX when none did).
+  uint64_t framesOutput = 0;
   uint64_t firstXrunFrame = UINT64_MAX;
   uint64_t feedbackPackets = 0;
   uint32_t feedbackMin = 0;       // 16.16 frames per (micro)frame sent
@@ -120,8 +123,9 @@ class AudioStreaming : public EndpointDataHandler {
   // Every render frame the device played, in order (length prefixes
   // removed), up to StreamingOptions::recordLimitBytes.
   std::vector<uint8_t> PlayedAudio() const;
-  // Also hands every played frame to `tap` from now on (null: no longer).
-  // The tap must outlive its use here.
+  // Also hands every frame the device puts out to `tap` from now on (null:
+  // no longer): the FIFO's frames, and once it has played, the silence of
+  // its under-runs too. The tap must outlive its use here.
   void SetPlaybackTap(PlayedAudioTap* tap);
   void ClearPlayedAudio();
   // Waits until at least `bytes` have been played.
@@ -151,6 +155,7 @@ class AudioStreaming : public EndpointDataHandler {
   int32_t FeedbackPacket(uint64_t unit, uint8_t* data, uint32_t room);
   int32_t CapturePacket(uint64_t unit, uint8_t* data, uint32_t room);
   bool BusLateNearLocked(uint64_t unit) const;
+  void OutputSilenceLocked(size_t frames);
 
   const bool highSpeed_;
   const AudioFunctionModel& model_;

@@ -7,6 +7,7 @@
 // void), rather than blocking the bus thread.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -29,10 +30,29 @@ class PlayedAudioTap {
       lostBytes_ += bytes;
       return;
     }
-    for (size_t i = 0; i < bytes; ++i, ++first) {
-      ring_[(head_ + used_) % ring_.size()] = *first;
-      ++used_;
+    // At most two runs: up to the ring's end, then from its start.
+    const size_t tail = (head_ + used_) % ring_.size();
+    const size_t run = std::min(bytes, ring_.size() - tail);
+    std::copy_n(first, run, ring_.begin() + static_cast<long>(tail));
+    std::copy_n(first + static_cast<long>(run), bytes - run, ring_.begin());
+    used_ += bytes;
+    pushedBytes_ += bytes;
+    if (used_ > peakBytes_) peakBytes_ = used_;
+    ready_.notify_one();
+  }
+
+  void PushZeros(size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_ || bytes == 0) return;
+    if (!RoomLocked(bytes)) {
+      lostBytes_ += bytes;
+      return;
     }
+    const size_t tail = (head_ + used_) % ring_.size();
+    const size_t run = std::min(bytes, ring_.size() - tail);
+    std::fill_n(ring_.begin() + static_cast<long>(tail), run, uint8_t{0});
+    std::fill_n(ring_.begin(), bytes - run, uint8_t{0});
+    used_ += bytes;
     pushedBytes_ += bytes;
     if (used_ > peakBytes_) peakBytes_ = used_;
     ready_.notify_one();

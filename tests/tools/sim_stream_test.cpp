@@ -83,7 +83,7 @@ TEST_F(SimStreamTest, BadArgumentsAndFilesExitWithTwo) {
 // One second of tone through each kind of device: every frame arrives,
 // exactly, with no FIFO under- or overrun once the device has started.
 TEST_F(SimStreamTest, AToneIsPlayedBitExactOnEveryKindOfDevice) {
-  for (const char* profile : {"default", "uac1-fs", "uac2-implicit"}) {
+  for (const char* profile : {"default", "uac1-fs", "uac2-implicit", "uac2-hs-1ms", "uac1-hs", "uac2-fb-interval1"}) {
     std::vector<std::string> progress;
     const SimCommandResult r =
         RunSim({"play", "--tone", "1000", "--seconds", "1", "--profile", profile, "--json"},
@@ -159,6 +159,62 @@ TEST_F(SimStreamTest, InjectedFaultsEndCleanly) {
   EXPECT_TRUE(Has(r.out, "\"unplugged\":true")) << r.out;
   EXPECT_TRUE(Has(r.out, "\"bit_exact\":true")) << r.out;
   EXPECT_FALSE(Has(r.out, "\"frames_received\":48000,")) << r.out;
+}
+
+uint64_t JsonNumber(const std::string& json, const std::string& key) {
+  const size_t at = json.find("\"" + key + "\":");
+  return at == std::string::npos ? UINT64_MAX : std::stoull(json.substr(at + key.size() + 3));
+}
+
+// A run that is not bit-exact says why: the client starved (the port played
+// silence in its place), the driver restarted the stream; never "the driver
+// changed the audio" when something else disturbed it first.
+TEST_F(SimStreamTest, ARunThatIsNotBitExactSaysWhy) {
+  SimCommandResult r =
+      RunSim({"play", "--tone", "1000", "--seconds", "1", "--inject", "client-late@0.3+0.1", "--json"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "\"bit_exact\":false")) << r.out;
+  EXPECT_TRUE(Has(r.out, "\"mismatch_causes\":[\"client_late\"")) << r.out;
+  EXPECT_FALSE(Has(r.out, "driver_changed")) << r.out;
+  // 100 ms without writes less the 30 ms the client keeps ahead.
+  EXPECT_GE(JsonNumber(r.out, "client_late_frames"), 48u * 40) << r.out;
+  EXPECT_LE(JsonNumber(r.out, "client_late_frames"), 48u * 100) << r.out;
+  EXPECT_FALSE(Has(r.out, "\"first_mismatch_device\":null")) << r.out;
+  r = RunSim({"play", "--tone", "1000", "--seconds", "1", "--inject", "client-late@0.3+0.1"});
+  EXPECT_TRUE(Has(r.out, "because the client was late")) << r.out;
+
+  // A stalled pipe loses the transfers in flight; noise shows the loss where
+  // it happened (a tone hides whole lost periods).
+  sim::WavData noise;
+  noise.format = {2, 16, 16, 48000, 0, false};
+  noise.samples.resize(48000 * 4);
+  uint32_t x = 7;
+  for (uint8_t& b : noise.samples) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
+  const std::string source = TempPath("stall_noise.wav");
+  std::string error;
+  ASSERT_TRUE(sim::WriteWavFile(source, noise, &error)) << error;
+  r = RunSim({"play", source, "--inject", "stall@0.3", "--json"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "\"restarts\":1,")) << r.out;
+  EXPECT_TRUE(Has(r.out, "\"bit_exact\":false")) << r.out;
+  EXPECT_TRUE(Has(r.out, "\"restart\"")) << r.out;
+  EXPECT_FALSE(Has(r.out, "driver_changed")) << r.out;
+  EXPECT_GE(JsonNumber(r.out, "first_mismatch"), 48u * 250) << r.out;
+}
+
+// --trace: the driver's lines as they happen, apart from the report (and in
+// place of the progress line).
+TEST_F(SimStreamTest, TraceShowsTheDriversLines) {
+  std::string trace;
+  std::vector<std::string> progress;
+  const SimCommandResult r = RunSim({"play", "--tone", "1000", "--seconds", "0.3", "--json", "--trace"},
+                                    [&](const std::string& line) { progress.push_back(line); },
+                                    [&](const std::string& text) { trace += text; });
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(trace, "vm_usbaudio: ")) << trace;
+  EXPECT_FALSE(Has(r.out, "vm_usbaudio")) << r.out;
+  EXPECT_EQ(r.out.front(), '{');
+  EXPECT_TRUE(progress.empty());
 }
 
 }  // namespace

@@ -301,6 +301,7 @@ SimCommandResult RunStream(const std::vector<std::string>& args, const ProgressS
       line.Update(p);
     };
     engine.stopRequested = [&] { return faults.Unplugged(); };
+    engine.holdWrites = [&] { return faults.ClientHeld(); };
     if (capture) {
       run = client.Record(o.format, wantedFrames, engine, &recording);
     } else {

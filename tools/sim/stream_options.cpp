@@ -9,12 +9,12 @@ namespace tools {
 const char kPlayUsage[] =
     "usage: usbaudio-sim play (FILE.wav | --tone HZ) [--seconds N] [--format CH/BITS/RATE]\n"
     "                         [--profile NAME | DESCRIPTORS [--full-speed]] [--ppm X] [--out DEVICE.wav]\n"
-    "                         [--inject WHAT@SECONDS[+DURATION]]... [--json] [--quiet]\n"
+    "                         [--inject WHAT@SECONDS[+DURATION]]... [--json] [--quiet] [--trace]\n"
     "  plays through the \"Wave\" filter's render pin as the Windows audio engine does and compares\n"
     "  what the device played with what the client played (tones: 2 ch / 24 bit / 48000 Hz, -6 dBFS)\n";
 const char kRecordUsage[] =
     "usage: usbaudio-sim record --seconds N OUT.wav [--format CH/BITS/RATE]\n"
-    "                           [--profile NAME | DESCRIPTORS [--full-speed]] [--json] [--quiet]\n"
+    "                           [--profile NAME | DESCRIPTORS [--full-speed]] [--json] [--quiet] [--trace]\n"
     "  records from the capture pin (default 2 ch / 24 bit / 48000 Hz) and checks it against the\n"
     "  device's capture signal\n";
 
