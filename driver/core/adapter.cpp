@@ -94,6 +94,8 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::Init(PDEVICE_OBJECT PhysicalDeviceObje
     KeInitializeSpinLock(&CaptureInFlightLock);
     KeInitializeSpinLock(&CaptureScheduleLock);
     InitializeListHead(&FreeRenderRequests);
+    KeInitializeSpinLock(&ReturnedRenderLock);
+    InitializeListHead(&ReturnedRenderRequests);
     SyncObjectsReady = TRUE;
     ExInitializeNPagedLookasideList(&QueueEntryPool, NULL, NULL, 0, sizeof(ClientBufferEntry), POOLTAG_USB, 0);
     ExInitializeNPagedLookasideList(&RequestPool, NULL, NULL, 0, TRANSFER_REQUEST_BYTES, POOLTAG_USB, 0);

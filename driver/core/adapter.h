@@ -90,15 +90,16 @@ private:
     VOID CloseStreamPipes(BOOLEAN capture);
 
     // Stream control (adapter_stream.cpp).
-    NTSTATUS StartLinkedStreams();
+    // Both take StreamMutex from the caller.
+    NTSTATUS StartLinkedStreams(BOOLEAN capture, BOOLEAN clientChannel);
+    // Refuses PCM on a DSD device and sends PCM mode for a wave stream.
+    NTSTATUS PrepareTransport(BOOLEAN capture, BOOLEAN clientChannel);
     VOID ReinitializeSlots(BOOLEAN capture);
     VOID FlushClientQueue(BOOLEAN capture);
     VOID FlushRenderQueueLocked();  // caller holds RenderLock
     NTSTATUS QueueClientBuffer(BOOLEAN capture, PVOID address, ULONG length);
     // Whether every streaming interface was last set to the mode.
     BOOLEAN IsDeviceMode(USHORT mode);
-    // Sends a mode the interfaces already have, leaving the threads alone.
-    NTSTATUS ResendDeviceMode(USHORT mode);
     // The next capture receive starts a new schedule, unless receives run.
     VOID RestartCaptureSchedule();
     VOID AcquireStreamMutex();
@@ -125,6 +126,8 @@ private:
     // Render transfer requests and the restart after errors (render_thread.cpp).
     VOID CreateRenderRequests();
     VOID FreeRenderRequestList();
+    // Moves ReturnedRenderRequests to FreeRenderRequests (caller holds RenderLock or runs alone).
+    VOID ReclaimReturnedRenderRequests();
     VOID RestartRender(BOOLEAN explicitFeedback);
 
     // The render pump (render_pump.cpp).
@@ -205,6 +208,10 @@ private:
     NPAGED_LOOKASIDE_LIST RequestPool;
     KSPIN_LOCK RenderLock = 0;
     LIST_ENTRY FreeRenderRequests;
+    // Render requests a completion could not hand to a work item; it may run
+    // under RenderLock, so they wait here for the restart.
+    LIST_ENTRY ReturnedRenderRequests;
+    KSPIN_LOCK ReturnedRenderLock = 0;
     LONG RenderInFlight = 0;
     KSPIN_LOCK RenderInFlightLock = 0;
     LONG CaptureInFlight = 0;

@@ -15,26 +15,31 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::SetStreamFormatNoFlush(BOOLEAN Capture
 
 NTSTATUS CAdapterUsbAudio::ChangeStreamFormat(BOOLEAN capture, ULONG channels, ULONG bits, ULONG rate,
                                               BOOLEAN flush) {
+    AcquireStreamMutex();
+    const BOOLEAN implicitMode = IsImplicitFeedbackMode();
+    const BOOLEAN streaming =
+        !IsSignalled(StopEvent(capture)) || (implicitMode && !IsSignalled(StopEvent(!capture)));
+    if (!streaming) {
+        // A thread told to stop may still be pumping the queue or closing its
+        // pipes (an alternate selection): it ends first, so the flush below
+        // is final and the caller may free the buffers the queue pointed into.
+        WaitForStopStreamThread(capture);
+        if (implicitMode) {
+            WaitForStopStreamThread(!capture);
+        }
+    }
     if (flush) {
         FlushClientQueue(capture);
     }
-    AcquireStreamMutex();
     StreamFormat& format = ClientFormat(capture);
     if (format.Channels == channels && format.BitsPerSample == bits && format.SampleRate == rate) {
         ReleaseStreamMutex();
         return STATUS_SUCCESS;
     }
-    const BOOLEAN implicitMode = IsImplicitFeedbackMode();
-    if (!IsSignalled(StopEvent(capture)) || (implicitMode && !IsSignalled(StopEvent(!capture)))) {
+    if (streaming) {
         UA_ERROR("%s format change while streaming", capture ? "capture" : "render");
         ReleaseStreamMutex();
         return STATUS_UNSUCCESSFUL;
-    }
-    // A thread told to stop may still be closing its pipes, which selects an
-    // alternate setting too: let it finish first.
-    WaitForStopStreamThread(capture);
-    if (implicitMode) {
-        WaitForStopStreamThread(!capture);
     }
     ULONG deviceChannels = 0;
     ULONG deviceBits = 0;
@@ -74,15 +79,21 @@ NTSTATUS CAdapterUsbAudio::ChangeStreamFormat(BOOLEAN capture, ULONG channels, U
 
 STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::ClearStreamFormat(BOOLEAN Capture) {
     AcquireStreamMutex();
-    WaitForStopStreamThread(Capture);
-    // The formats were set together; the other one stays while that
-    // direction still streams on the linked start. Otherwise its thread is
-    // ending too and closes its pipes: wait for it as well.
-    if (IsImplicitFeedbackMode() && LinkedStartCount == 0) {
+    if (IsImplicitFeedbackMode() && LinkedStartCount > 0) {
+        // The other direction still streams on the linked start, on the
+        // threads and the one format both directions share: they stay, and
+        // this direction can be opened on that format again. Only its
+        // client buffers go away.
+        ClearStreamRunning(Capture);
+        FlushClientQueue(Capture);
+    } else if (IsImplicitFeedbackMode()) {
+        // Both threads are ending and close their pipes: wait for both.
+        WaitForStopStreamThread(Capture);
         WaitForStopStreamThread(!Capture);
         RtlZeroMemory(&CaptureFormat, sizeof(CaptureFormat));
         RtlZeroMemory(&RenderFormat, sizeof(RenderFormat));
     } else {
+        WaitForStopStreamThread(Capture);
         RtlZeroMemory(&ClientFormat(Capture), sizeof(StreamFormat));
     }
     ReleaseStreamMutex();

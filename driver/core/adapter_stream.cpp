@@ -25,38 +25,30 @@ VOID CAdapterUsbAudio::ReleaseStreamMutex() {
 }
 
 STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::StartStream(BOOLEAN Capture) {
-    // While a linked start runs, both threads serve the other direction's
-    // stream too: they must not be stopped here, and the device's mode is
-    // already set.
-    const BOOLEAN linkedRunning = IsImplicitFeedbackMode() && LinkedStartCount > 0;
-    if (!linkedRunning) {
-        WaitForStopStreamThread(Capture);
-    }
     const BOOLEAN clientChannel = WaveMiniport != NULL && WaveMiniport->IsStreamActive(Capture);
-    if (UsbAudio.IsDsdCapable() && !clientChannel) {
-        // A DSD device streams only for the low-latency client, which chooses
-        // the transport itself.
-        UA_ERROR("%s start refused: DSD device without a client channel", Capture ? "capture" : "render");
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    NTSTATUS status;
-    if (!clientChannel && !linkedRunning) {
-        // Only a change of transport needs both threads stopped; PCM sent
-        // again must not silence the other direction's running stream.
-        status = IsDeviceMode(0) ? ResendDeviceMode(0) : SetDeviceMode(0);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-    }
-    if (IsImplicitFeedbackMode()) {
-        return StartLinkedStreams();
-    }
-
+    // What runs already decides what a start does: it is read, and the old
+    // thread joined, under the mutex, so two pins starting together see
+    // each other's start.
     AcquireStreamMutex();
+    NTSTATUS status;
+    if (IsImplicitFeedbackMode()) {
+        status = StartLinkedStreams(Capture, clientChannel);
+        ReleaseStreamMutex();
+        return status;
+    }
+    WaitForStopStreamThread(Capture);
+    status = PrepareTransport(Capture, clientChannel);
+    if (!NT_SUCCESS(status)) {
+        ReleaseStreamMutex();
+        return status;
+    }
     ReloadStreamTuning(Capture);
-    LastCaptureFrame = 0;
-    NextCaptureFrame = 0;
-    RaiseFlag(&CaptureStartPending);
+    if (Capture) {
+        LastCaptureFrame = 0;
+    }
+    // A render start beside running capture must not move the schedule of
+    // the receives in flight; with none in flight the next one starts it.
+    RestartCaptureSchedule();
     status = OpenStreamPipes(Capture);
     if (!NT_SUCCESS(status)) {
         CloseStreamPipes(Capture);
@@ -71,6 +63,21 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::StartStream(BOOLEAN Capture) {
     }
     ReleaseStreamMutex();
     return status;
+}
+
+NTSTATUS CAdapterUsbAudio::PrepareTransport(BOOLEAN capture, BOOLEAN clientChannel) {
+    if (UsbAudio.IsDsdCapable() && !clientChannel) {
+        // A DSD device streams only for the low-latency client, which chooses
+        // the transport itself.
+        UA_ERROR("%s start refused: DSD device without a client channel", capture ? "capture" : "render");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (clientChannel) {
+        return STATUS_SUCCESS;
+    }
+    // Only a change of transport needs both threads stopped; PCM sent again
+    // must not silence the other direction's running stream.
+    return IsDeviceMode(0) ? UsbAudio.SetDeviceMode(0) : SetDeviceMode(0);
 }
 
 VOID CAdapterUsbAudio::ReinitializeSlots(BOOLEAN capture) {
@@ -95,18 +102,29 @@ VOID CAdapterUsbAudio::ReinitializeSlots(BOOLEAN capture) {
     FeedbackErrorCount = 0;
 }
 
-NTSTATUS CAdapterUsbAudio::StartLinkedStreams() {
-    AcquireStreamMutex();
-    if (InterlockedIncrement(&LinkedStartCount) != 1) {
-        // The other direction already started both. Its threads use the
-        // tuning and the slots as they are, so neither is touched here.
-        ReleaseStreamMutex();
+NTSTATUS CAdapterUsbAudio::StartLinkedStreams(BOOLEAN capture, BOOLEAN clientChannel) {
+    if (LinkedStartCount > 0) {
+        // Both threads run for the other direction already, with the tuning
+        // and slots as they are; this direction joins them.
+        if (UsbAudio.IsDsdCapable() && !clientChannel) {
+            UA_ERROR("%s start refused: DSD device without a client channel", capture ? "capture" : "render");
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        InterlockedIncrement(&LinkedStartCount);
+        if (!capture) {
+            // Render chains ended while this direction was paused or closed;
+            // the thread waits for slots to start them again.
+            GrantRenderSlots(GetStreamTuning(FALSE).TransfersInFlight);
+        }
         return STATUS_SUCCESS;
     }
-    // The threads of the last linked start were told to stop with it; the
-    // one of the other direction has not been waited for yet.
+    // The threads of the last linked start were told to stop with it.
     WaitForStopStreamThread(TRUE);
     WaitForStopStreamThread(FALSE);
+    NTSTATUS status = PrepareTransport(capture, clientChannel);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     ReloadStreamTuning(FALSE);
     ReloadStreamTuning(TRUE);
     const ULONG renderInFlight = GetStreamTuning(FALSE).TransfersInFlight;
@@ -117,8 +135,10 @@ NTSTATUS CAdapterUsbAudio::StartLinkedStreams() {
     KeInitializeSemaphore(&FeedbackSlots, explicitFeedback ? FEEDBACK_SLOT_LIMIT : 0, FEEDBACK_SLOT_LIMIT);
     InterlockedExchange(&RenderSlotsGranted, (LONG)renderInFlight);
     KeInitializeSemaphore(&RenderSlots, (LONG)renderInFlight, (LONG)renderInFlight);
+    LastCaptureFrame = 0;
+    RestartCaptureSchedule();
 
-    NTSTATUS status = OpenStreamPipes(TRUE);
+    status = OpenStreamPipes(TRUE);
     if (NT_SUCCESS(status)) {
         status = OpenStreamPipes(FALSE);
     }
@@ -135,11 +155,10 @@ NTSTATUS CAdapterUsbAudio::StartLinkedStreams() {
         UA_ERROR("linked start failed 0x%08lx", (unsigned long)status);
         CloseStreamPipes(FALSE);
         CloseStreamPipes(TRUE);
-        // Nothing runs, so the next start must do the work again.
-        InterlockedDecrement(&LinkedStartCount);
+        return status;
     }
-    ReleaseStreamMutex();
-    return status;
+    InterlockedIncrement(&LinkedStartCount);
+    return STATUS_SUCCESS;
 }
 
 STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::PauseStream(BOOLEAN Capture) {
@@ -150,6 +169,10 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::PauseStream(BOOLEAN Capture) {
     if (IsImplicitFeedbackMode()) {
         if (LinkedStartCount > 0 && InterlockedDecrement(&LinkedStartCount) == 0) {
             StopStreamThreads();
+        } else {
+            // The threads go on for the other direction, which this one's
+            // endpoint paces or is paced by; only this stream's data stops.
+            ClearStreamRunning(Capture);
         }
     } else {
         StopStreamThread(Capture);
@@ -307,13 +330,6 @@ BOOLEAN CAdapterUsbAudio::IsDeviceMode(USHORT mode) {
         }
     }
     return TRUE;
-}
-
-NTSTATUS CAdapterUsbAudio::ResendDeviceMode(USHORT mode) {
-    AcquireStreamMutex();
-    const NTSTATUS status = UsbAudio.SetDeviceMode(mode);
-    ReleaseStreamMutex();
-    return status;
 }
 
 STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::SetDeviceMode(USHORT Mode) {

@@ -216,14 +216,17 @@ VOID CAdapterUsbAudio::RenderTransferCompletion(NTSTATUS status, ULONG bytes, PV
         return;
     }
     UA_ERROR("render completion: no work item");
-    KLOCK_QUEUE_HANDLE lock;
-    KeAcquireInStackQueuedSpinLock(&self->RenderLock, &lock);
+    // A completion can run inside the pump's own submission, which holds
+    // RenderLock: the request waits on a list of its own until the restart
+    // this error starts takes it back.
     KeSetEvent(&self->RenderErrorEvent, IO_NO_INCREMENT, FALSE);
     InterlockedDecrement(&self->RenderSlotsGranted);
     request->TargetBytes = 0;
     request->FilledBytes = 0;
-    InsertTailList(&self->FreeRenderRequests, &request->Link);
-    KeReleaseInStackQueuedSpinLock(&lock);
+    KIRQL irql;
+    KeAcquireSpinLock(&self->ReturnedRenderLock, &irql);
+    InsertTailList(&self->ReturnedRenderRequests, &request->Link);
+    KeReleaseSpinLock(&self->ReturnedRenderLock, irql);
     self->RenderRequestDone();
 }
 

@@ -44,8 +44,19 @@ VOID CAdapterUsbAudio::CreateRenderRequests() {
     }
 }
 
+VOID CAdapterUsbAudio::ReclaimReturnedRenderRequests() {
+    KIRQL irql;
+    KeAcquireSpinLock(&ReturnedRenderLock, &irql);
+    while (!IsListEmpty(&ReturnedRenderRequests)) {
+        InsertTailList(&FreeRenderRequests, RemoveHeadList(&ReturnedRenderRequests));
+    }
+    KeReleaseSpinLock(&ReturnedRenderLock, irql);
+}
+
 VOID CAdapterUsbAudio::FreeRenderRequestList() {
-    // Every chain has ended (RenderIdleEvent), so all requests are here.
+    // Every chain has ended (RenderIdleEvent), so all requests are on the
+    // two lists.
+    ReclaimReturnedRenderRequests();
     while (!IsListEmpty(&FreeRenderRequests)) {
         TRANSFER_REQUEST* request = CONTAINING_RECORD(RemoveHeadList(&FreeRenderRequests), TRANSFER_REQUEST, Link);
         IoFreeMdl(request->Mdl);
@@ -93,6 +104,8 @@ VOID CAdapterUsbAudio::RestartRender(BOOLEAN explicitFeedback) {
     // 5. The low-latency client's stream starts over from its next toggle.
     KLOCK_QUEUE_HANDLE lock;
     KeAcquireInStackQueuedSpinLock(&RenderLock, &lock);
+    // Requests that a completion could not hand to a work item.
+    ReclaimReturnedRenderRequests();
     RaiseFlag(&FirstRenderCompletion);
     if (WaveMiniport != NULL && WaveMiniport->IsStreamActive(FALSE)) {
         WaveMiniport->ClearBuffer(FALSE);

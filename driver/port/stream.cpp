@@ -154,8 +154,10 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicStreamUsbAudio::SetFormat(PKSDATAFORM
     if (wave == NULL) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
+    // The flushing form: regions of the buffer freed below may be queued, and
+    // the adapter lets a stopping thread end before it flushes.
     NTSTATUS status =
-        Adapter()->SetStreamFormatNoFlush(Capture, wave->nChannels, wave->wBitsPerSample, wave->nSamplesPerSec);
+        Adapter()->SetStreamFormat(Capture, wave->nChannels, wave->wBitsPerSample, wave->nSamplesPerSec);
     if (!NT_SUCCESS(status)) {
         return status;
     }

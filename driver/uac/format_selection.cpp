@@ -29,7 +29,16 @@ BOOLEAN CUSBAudioCL::Uac1AlternateRunsAt(StreamingInterface* streaming, ULONG al
     if (NT_SUCCESS(status)) {
         status = GetEndpointSampleRate(setting.DataEndpoint->bEndpointAddress, &current);
     }
-    SelectAlternate(streaming->InterfaceNumber, 0);
+    // Each selection replaced the interface information the pipes point
+    // into: go back to the alternate that was active and bind it again.
+    if (!NT_SUCCESS(SelectAlternate(streaming->InterfaceNumber, (UCHAR)streaming->CurrentAlternate))) {
+        UA_ERROR("interface %u: alternate %lu not restored after the rate probe", streaming->InterfaceNumber,
+                 (unsigned long)streaming->CurrentAlternate);
+        if (NT_SUCCESS(SelectAlternate(streaming->InterfaceNumber, 0))) {
+            streaming->CurrentAlternate = 0;
+        }
+    }
+    ResolvePipes(streaming);
     return NT_SUCCESS(status) && current == rate;
 }
 
@@ -136,7 +145,12 @@ NTSTATUS CUSBAudioCL::TestStreamingFormat(BOOLEAN capture, ULONG channels, ULONG
     ULONG outChannels = 0;
     ULONG outContainer = 0;
     ULONG alternate = 0;
-    return FindAlternateSetting(streaming, channels, bits, rate, &outChannels, &outContainer, &alternate);
+    // A class 1.0 rate probe selects alternates, as a selection does.
+    KeWaitForSingleObject(&SelectionLock, Executive, KernelMode, FALSE, NULL);
+    const NTSTATUS status =
+        FindAlternateSetting(streaming, channels, bits, rate, &outChannels, &outContainer, &alternate);
+    KeReleaseMutex(&SelectionLock, FALSE);
+    return status;
 }
 
 NTSTATUS CUSBAudioCL::SelectStreamingFormat(BOOLEAN capture, ULONG channels, ULONG bits, ULONG rate,

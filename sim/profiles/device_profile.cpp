@@ -88,6 +88,9 @@ const Entry kProfiles[] = {
      MakeQuirk168600dd},
     {"quirk-20b1-0002", "20B1:0002, class 2.0 with a DFU interface after the audio function",
      MakeQuirk20b10002},
+    {"uac1-capture",
+     "Full speed, class 1.0, render and capture; capture at discrete rates without a rate control",
+     profiles::MakeUac1CaptureDevice},
 };
 
 }  // namespace

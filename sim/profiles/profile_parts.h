@@ -46,5 +46,9 @@ void MakeUac2Device(const Uac2Layout& layout, DeviceProfile& out);
 // Full-speed class 1.0 playback device with a synch endpoint.
 void MakeUac1FullSpeedDevice(DeviceProfile& out);
 
+// Full-speed class 1.0 render and capture; the capture endpoint has two
+// discrete rates and no sampling-frequency control.
+void MakeUac1CaptureDevice(DeviceProfile& out);
+
 }  // namespace profiles
 }  // namespace sim

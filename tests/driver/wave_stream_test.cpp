@@ -105,11 +105,16 @@ TEST_F(WaveStreamTest, BufferSizesFollowTheFormat) {
   EXPECT_EQ(capture.dma->AllocatedBufferSize(), 153600u);
   EXPECT_EQ(capture.dma->MaximumBufferSize(), 153600u);
 
-  // A format change in STOP reallocates; the adapter keeps its queue.
+  // A format change in STOP reallocates; the regions queued in the old
+  // buffer are flushed with it (the flushing form of the adapter call).
   WaveDataFormat other(2, 16, 192000);
   ASSERT_EQ(render.stream->SetFormat(other.Format()), STATUS_SUCCESS);
   EXPECT_EQ(render.dma->AllocatedBufferSize(), 76800u);
-  EXPECT_EQ(adapter_.Calls("SetStreamFormatNoFlush").size(), 1u);
+  EXPECT_EQ(adapter_.Calls("SetStreamFormatNoFlush").size(), 0u);
+  const auto changes = adapter_.Calls("SetStreamFormat");
+  ASSERT_EQ(changes.size(), 3u);  // the two opens, then the change
+  EXPECT_EQ(changes.back().capture, FALSE);
+  EXPECT_EQ(changes.back().c, 192000u);
   render.Close();
   capture.Close();
 }
