@@ -80,6 +80,17 @@ BOOLEAN CAdapterUsbAudio::SizeRenderTransfer(TRANSFER_REQUEST* request, BOOLEAN 
             ClientBytes(FALSE, UsbAudio.NextRenderTransferBytes(GetStreamTuning(FALSE).FramesPerTransfer, feedback));
     }
     request->TargetBytes = DeviceBytes(FALSE, clientBytes);
+    if (request->TargetBytes > RenderTransferBytes) {
+        // Sized beyond what the transfer buffer holds (a reading far above
+        // nominal): send what fits, in whole frames, rather than nothing.
+        const ULONG clamped = DeviceBytes(FALSE, ClientBytes(FALSE, RenderTransferBytes));
+        UA_ERROR("render transfer of %lu bytes clamped to %lu", (unsigned long)request->TargetBytes,
+                 (unsigned long)clamped);
+        request->TargetBytes = clamped;
+        if (clamped == 0) {
+            return FALSE;
+        }
+    }
     return TRUE;
 }
 
@@ -138,9 +149,13 @@ VOID CAdapterUsbAudio::SendRenderTransfer(TRANSFER_REQUEST* completed) {
         if (SizeRenderTransfer(request, running)) {
             if (request->TargetBytes > RenderTransferBytes || request->FilledBytes > RenderTransferBytes ||
                 request->FilledBytes > request->TargetBytes) {
+                // Only a partly filled request can get here; starting it afresh
+                // loses its audio but keeps the stream going.
                 UA_ERROR("render transfer of %lu bytes (%lu filled) does not fit %lu",
                          (unsigned long)request->TargetBytes, (unsigned long)request->FilledBytes,
                          (unsigned long)RenderTransferBytes);
+                request->TargetBytes = 0;
+                request->FilledBytes = 0;
             } else {
                 const ULONG need = FillRenderTransfer(request, running);
                 if (need != 0 && running) {

@@ -11,26 +11,36 @@ namespace {
 constexpr ULONG ONE_FRAME = 0x10000;
 // A 10.14 value read as the upper 24 bits of 16.16 is 2^6 too large.
 constexpr ULONG TEN_FOURTEEN_SHIFT = 6;
+// ... and, sent per 1 ms frame, another 8 too large for a 125 us microframe.
+constexpr ULONG TEN_FOURTEEN_PER_FRAME_SHIFT = TEN_FOURTEEN_SHIFT + 3;
 
-BOOLEAN WithinWindow(ULONG value, ULONG nominal) {
-    return value >= ONE_FRAME && (ULONGLONG)value + ONE_FRAME >= nominal && (ULONGLONG)value <= (ULONGLONG)nominal + ONE_FRAME;
+BOOLEAN WithinWindow(ULONG value, ULONG nominal, ULONG ceiling) {
+    return value >= ONE_FRAME && (ULONGLONG)value + ONE_FRAME >= nominal &&
+           (ULONGLONG)value <= (ULONGLONG)nominal + ONE_FRAME && (ceiling == 0 || value <= ceiling);
 }
 
 }  // namespace
 
-ULONG CUSBAudioCL::ValidateFeedback(ULONG value, ULONG nominal, BOOLEAN threeBytePackets) {
+ULONG CUSBAudioCL::ValidateFeedback(ULONG value, ULONG nominal, BOOLEAN threeBytePackets, BOOLEAN highSpeed,
+                                    ULONG ceiling) {
     if (value == 0) {
         return nominal;
     }
-    if (WithinWindow(value, nominal)) {
+    if (WithinWindow(value, nominal, ceiling)) {
         return value;
     }
-    // Full-speed devices following the USB standard send 10.14 in 3 bytes.
-    if (threeBytePackets && WithinWindow(value >> TEN_FOURTEEN_SHIFT, nominal)) {
-        return value >> TEN_FOURTEEN_SHIFT;
+    if (threeBytePackets) {
+        // Full-speed devices following the USB standard send 10.14 in 3 bytes;
+        // class 1.0 devices keep doing so at high speed, per 1 ms frame.
+        if (WithinWindow(value >> TEN_FOURTEEN_SHIFT, nominal, ceiling)) {
+            return value >> TEN_FOURTEEN_SHIFT;
+        }
+        if (highSpeed && WithinWindow(value >> TEN_FOURTEEN_PER_FRAME_SHIFT, nominal, ceiling)) {
+            return value >> TEN_FOURTEEN_PER_FRAME_SHIFT;
+        }
     }
-    UA_TRACE("feedback 0x%08lx outside the window around 0x%08lx, using nominal", (unsigned long)value,
-             (unsigned long)nominal);
+    UA_TRACE("feedback 0x%08lx outside the window around 0x%08lx (ceiling 0x%08lx), using nominal",
+             (unsigned long)value, (unsigned long)nominal, (unsigned long)ceiling);
     return nominal;
 }
 
@@ -107,9 +117,11 @@ NTSTATUS CUSBAudioCL::RecvFeedback(PVOID buffer, ULONG bytes, PFEEDBACK_CALLBACK
     if (packetBytes == 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    const ULONG packets = bytes <= packetBytes ? 1 : (bytes + packetBytes - 1) / packetBytes;
+    ULONG packets = bytes <= packetBytes ? 1 : (bytes + packetBytes - 1) / packetBytes;
     if (packets > USB_MAX_ISO_PACKETS) {
-        return STATUS_INVALID_PARAMETER;
+        // A read never asks for more than one URB carries.
+        packets = USB_MAX_ISO_PACKETS;
+        bytes = packets * packetBytes;
     }
     USB_TRANSFER_CONTEXT* context = AllocateTransferContext();
     if (context == NULL) {
@@ -184,7 +196,8 @@ VOID CUSBAudioCL::RecvFeedbackCompletion(NTSTATUS status, ULONG value, BOOLEAN t
     } else if (render != NULL) {
         KIRQL oldIrql;
         KeAcquireSpinLock(&render->Lock, &oldIrql);
-        const ULONG published = ValidateFeedback(value, render->NominalFeedback, threeBytePackets);
+        const ULONG published = ValidateFeedback(value, render->NominalFeedback, threeBytePackets,
+                                                 self->isHighSpeed, render->FeedbackCeiling);
         render->LatestFeedback = published;
         KeReleaseSpinLock(&render->Lock, oldIrql);
         events->OnFeedbackPublished(published);

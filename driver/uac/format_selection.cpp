@@ -20,6 +20,13 @@ ULONG DataIntervalUnits(PUSB_ENDPOINT_DESCRIPTOR endpoint) {
 
 }  // namespace
 
+// Transfers last whole milliseconds (1 to 5 of them, so 40 packets of one
+// microframe at most); a high-speed packet spanning more than one frame
+// (bInterval above 4) would leave a transfer with no packet at all.
+BOOLEAN CUSBAudioCL::DataIntervalCarried(PUSB_ENDPOINT_DESCRIPTOR dataEndpoint) const {
+    return dataEndpoint == NULL || !isHighSpeed || DataIntervalUnits(dataEndpoint) <= MICROFRAMES_PER_FRAME;
+}
+
 BOOLEAN CUSBAudioCL::Uac1AlternateRunsAt(StreamingInterface* streaming, ULONG alternate, ULONG rate) {
     // The device cannot be told a rate on this endpoint; accept it only when
     // it already runs at the one asked for.
@@ -207,6 +214,12 @@ NTSTATUS CUSBAudioCL::SelectFormat(BOOLEAN capture, BOOLEAN shortForm, ULONG cha
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    if (active && !DataIntervalCarried(streaming->Alternates[alternate].DataEndpoint)) {
+        UA_ERROR("interface %u alternate %lu: data endpoint bInterval %u spans more than a frame",
+                 streaming->InterfaceNumber, (unsigned long)alternate,
+                 streaming->Alternates[alternate].DataEndpoint->bInterval);
+        return STATUS_NOT_SUPPORTED;
+    }
     if (isUac2 && active) {
         CUSBAudioClock* clock = GetTerminalClock(streaming->Terminal);
         status = clock != NULL ? clock->SetSampleFrequency(rate) : STATUS_NOT_SUPPORTED;
@@ -252,6 +265,7 @@ NTSTATUS CUSBAudioCL::SelectFormat(BOOLEAN capture, BOOLEAN shortForm, ULONG cha
     ULONG minimum = 0;
     ULONG maximum = 0;
     ULONG perMillisecond = 0;
+    ULONG maxPacketBytes = 0;
     if (running) {
         const ULONGLONG perPacket = (ULONGLONG)rate * interval;
         nominal = frameBytes * (ULONG)(perPacket / packetRate);
@@ -260,8 +274,10 @@ NTSTATUS CUSBAudioCL::SelectFormat(BOOLEAN capture, BOOLEAN shortForm, ULONG cha
         const USHORT maxPacket = setting.DataEndpoint != NULL ? setting.DataEndpoint->wMaxPacketSize : 0;
         if (highSpeed) {
             const ULONG packetsPerMillisecond = interval > 7 ? 1 : MICROFRAMES_PER_FRAME / interval;
-            perMillisecond = packetsPerMillisecond * (((maxPacket >> 11) & 0x3U) + 1) * (maxPacket & 0x7FFU);
+            maxPacketBytes = (((maxPacket >> 11) & 0x3U) + 1) * (maxPacket & 0x7FFU);
+            perMillisecond = packetsPerMillisecond * maxPacketBytes;
         } else {
+            maxPacketBytes = maxPacket;
             perMillisecond = maxPacket;
         }
     }
@@ -276,16 +292,25 @@ NTSTATUS CUSBAudioCL::SelectFormat(BOOLEAN capture, BOOLEAN shortForm, ULONG cha
             DataInterval = interval;
         }
         if (streaming->FeedbackPipe != NULL) {
+            // Feedback counts frames per 125 us microframe at high speed, however
+            // many microframes a data packet spans.
             ULONGLONG feedback = (ULONGLONG)rate * 65536 / 1000;
             if (highSpeed) {
-                const ULONG divisor = capture ? MICROFRAMES_PER_FRAME : MICROFRAMES_PER_FRAME / interval;
-                feedback /= divisor != 0 ? divisor : 1;
+                feedback /= MICROFRAMES_PER_FRAME;
+            }
+            // A packet of several microframes must still fit the endpoint.
+            ULONG ceiling = 0;
+            if (!capture && highSpeed && interval > 1 && frameBytes != 0) {
+                ceiling = (ULONG)(((ULONGLONG)(maxPacketBytes / frameBytes) << 16) / interval);
             }
             if (renderInterface != NULL && renderInterface->FeedbackPipe != NULL) {
                 // A new format starts from nominal, with no fraction carried over.
                 KIRQL oldIrql;
                 KeAcquireSpinLock(&renderInterface->Lock, &oldIrql);
                 renderInterface->NominalFeedback = (ULONG)feedback;
+                if (!capture) {
+                    renderInterface->FeedbackCeiling = ceiling;
+                }
                 renderInterface->CurrentFeedback = 0;
                 renderInterface->LatestFeedback = (ULONG)feedback;
                 KeReleaseSpinLock(&renderInterface->Lock, oldIrql);
@@ -327,5 +352,7 @@ ULONG CUSBAudioCL::GetFeedbackBufferBytes() {
         const ULONG interval = pipe->Interval < 1 ? 1 : (pipe->Interval > 4 ? 4 : pipe->Interval);
         bytes <<= (4 - interval);
     }
-    return bytes;
+    // 16 ms of packets at short intervals is more than one URB carries.
+    const ULONG most = (ULONG)pipe->MaximumPacketSize * USB_MAX_ISO_PACKETS;
+    return bytes < most ? bytes : most;
 }

@@ -12,7 +12,6 @@ constexpr USHORT LENGTH_PREFIX_VENDOR = 0x1686;
 constexpr USHORT LENGTH_PREFIX_PRODUCT = 0x00DD;
 constexpr ULONG LENGTH_PREFIX_BYTES = 4;
 constexpr ULONG BULK_URB_BYTES = 128;
-constexpr ULONG FRACTION_MASK = 0xFFFF;
 
 ULONG IsoUrbBytes(ULONG packets) {
     return (ULONG)(sizeof(struct _URB_ISOCH_TRANSFER) + packets * sizeof(USBD_ISO_PACKET_DESCRIPTOR));
@@ -96,46 +95,39 @@ PURB CUSBAudioCL::BuildIsoUrb(PUSBD_PIPE_INFORMATION pipe, ULONG flags, PVOID bu
     return urb;
 }
 
+// The packet walk of a render transfer sized from feedback or from the
+// nominal schedule, starting where the previous transfer ended.
+PacketWalk CUSBAudioCL::RenderPacketWalk(StreamingInterface* render, BOOLEAN explicitFeedback, ULONG feedback) {
+    const ULONG w = DataInterval == 0 ? 1 : DataInterval;
+    const ULONG stepsPerPacket = isHighSpeed ? w : 1;
+    if (explicitFeedback) {
+        return PacketWalk::FromFeedback(feedback, FeedbackRemainder, render->BytesPerFrame, stepsPerPacket);
+    }
+    const PacketPattern& pattern = isHighSpeed ? CurrentSchedule->HighSpeed : CurrentSchedule->FullSpeed;
+    return PacketWalk::FromPattern(pattern, SchedulePosition, render->BytesPerFrame, stepsPerPacket);
+}
+
 // Packets of a render transfer of `bytes` in the current sizing mode; does
 // not change any state.
 ULONG CUSBAudioCL::CountRenderPackets(StreamingInterface* render, ULONG bytes, ULONG framesPerTransfer,
                                       ULONG feedback) {
-    const ULONG frameBytes = render->BytesPerFrame;
-    const ULONG w = DataInterval == 0 ? 1 : DataInterval;
-    const ULONG stepsPerPacket = isHighSpeed ? w : 1;
     if (ImplicitFeedbackMode) {
         ULONG longCount, normalCount, shortCount;
         SplitImplicit(render, bytes, framesPerTransfer, isHighSpeed, ShortPacketsAllowed, &longCount, &normalCount,
                       &shortCount);
         return longCount + normalCount + shortCount;
     }
-    if (frameBytes == 0) {
+    if (render->BytesPerFrame == 0) {
         return 0;
     }
-    ULONG steps = 0;
-    ULONG sum = 0;
-    if (render->FeedbackPipe != NULL) {
-        ULONG remainder = FeedbackRemainder;
-        while (sum < bytes && steps <= USB_MAX_ISO_PACKETS * stepsPerPacket) {
-            const ULONG total = feedback + remainder;
-            sum += frameBytes * (total >> 16);
-            remainder = total & FRACTION_MASK;
-            ++steps;
-        }
-        return (steps + stepsPerPacket - 1) / stepsPerPacket;
-    }
-    if (CurrentSchedule == NULL) {
+    const BOOLEAN explicitFeedback = render->FeedbackPipe != NULL;
+    if (!explicitFeedback && CurrentSchedule == NULL) {
         return 0;
     }
-    const PacketPattern& pattern = isHighSpeed ? CurrentSchedule->HighSpeed : CurrentSchedule->FullSpeed;
-    ULONG index = SchedulePosition % pattern.Length;
-    while (sum < bytes && steps <= USB_MAX_ISO_PACKETS * stepsPerPacket) {
-        sum += frameBytes * pattern.Counts[index];
-        if (++index == pattern.Length) index = 0;
-        ++steps;
-    }
-    ULONG packets = (steps + stepsPerPacket - 1) / stepsPerPacket;
-    if (isHighSpeed) {
+    ULONG packets = RenderPacketWalk(render, explicitFeedback, feedback).PacketsFor(bytes, USB_MAX_ISO_PACKETS);
+    if (isHighSpeed && packets <= USB_MAX_ISO_PACKETS) {
+        // High-speed transfers span whole frames; trailing packets stay empty.
+        const ULONG w = DataInterval == 0 ? 1 : DataInterval;
         const ULONG perMillisecond = w >= MICROFRAMES_PER_FRAME ? 1 : MICROFRAMES_PER_FRAME / w;
         packets = (packets + perMillisecond - 1) / perMillisecond * perMillisecond;
     }
@@ -178,6 +170,9 @@ NTSTATUS CUSBAudioCL::SendIsoOut(PMDL mdl, ULONG bytes, ULONG framesPerTransfer,
             FreeTransferContext(context);
             return STATUS_INVALID_DEVICE_STATE;
         }
+    } else if (!ImplicitFeedbackMode && CurrentSchedule == NULL) {
+        FreeTransferContext(context);
+        return STATUS_INVALID_DEVICE_STATE;
     }
     const ULONG packets = CountRenderPackets(render, bytes, framesPerTransfer, feedback);
     if (packets > USB_MAX_ISO_PACKETS) {
@@ -193,8 +188,6 @@ NTSTATUS CUSBAudioCL::SendIsoOut(PMDL mdl, ULONG bytes, ULONG framesPerTransfer,
     struct _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
     iso.TransferBufferMDL = mdl;
     const ULONG frameBytes = render->BytesPerFrame;
-    const ULONG w = DataInterval == 0 ? 1 : DataInterval;
-    const ULONG stepsPerPacket = isHighSpeed ? w : 1;
     ULONG offset = 0;
     ULONG left = bytes;
     if (ImplicitFeedbackMode) {
@@ -217,38 +210,22 @@ NTSTATUS CUSBAudioCL::SendIsoOut(PMDL mdl, ULONG bytes, ULONG framesPerTransfer,
             offset += length;
             left -= length;
         }
-    } else if (explicitFeedback) {
-        ULONG remainder = FeedbackRemainder;
-        for (ULONG i = 0; i < packets; ++i) {
-            ULONG size = 0;
-            for (ULONG step = 0; step < stepsPerPacket; ++step) {
-                const ULONG total = feedback + remainder;
-                size += frameBytes * (total >> 16);
-                remainder = total & FRACTION_MASK;
-            }
-            const ULONG length = Min(size, left);
-            iso.IsoPacket[i].Offset = offset;
-            iso.IsoPacket[i].Length = length;
-            offset += length;
-            left -= length;
-        }
-        FeedbackRemainder = remainder;
     } else {
-        const PacketPattern& pattern = isHighSpeed ? CurrentSchedule->HighSpeed : CurrentSchedule->FullSpeed;
-        ULONG index = SchedulePosition % pattern.Length;
+        // The walk stops with the audio: padding packets up to a whole frame
+        // neither carry a fraction nor advance the schedule.
+        PacketWalk walk = RenderPacketWalk(render, explicitFeedback, feedback);
         for (ULONG i = 0; i < packets; ++i) {
-            ULONG size = 0;
-            for (ULONG step = 0; step < stepsPerPacket; ++step) {
-                size += frameBytes * pattern.Counts[index];
-                if (++index == pattern.Length) index = 0;
-            }
-            const ULONG length = Min(size, left);
+            const ULONG length = left != 0 ? Min(walk.NextPacket(), left) : 0;
             iso.IsoPacket[i].Offset = offset;
             iso.IsoPacket[i].Length = length;
             offset += length;
             left -= length;
         }
-        SchedulePosition = index;
+        if (explicitFeedback) {
+            FeedbackRemainder = walk.Remainder();
+        } else {
+            SchedulePosition = walk.Position();
+        }
     }
 
     const NTSTATUS status = SubmitUrbAsync(urb, context);
@@ -267,15 +244,8 @@ NTSTATUS CUSBAudioCL::SendLengthPrefixed(StreamingInterface* render, PVOID trans
         FreeTransferContext(context);
         return STATUS_INVALID_DEVICE_STATE;
     }
-    const PacketPattern& pattern = isHighSpeed ? CurrentSchedule->HighSpeed : CurrentSchedule->FullSpeed;
-    ULONG packets = 0;
-    ULONG sum = 0;
-    ULONG index = SchedulePosition % pattern.Length;
-    while (sum < bytes && packets <= USB_MAX_ISO_PACKETS) {
-        sum += frameBytes * pattern.Counts[index];
-        if (++index == pattern.Length) index = 0;
-        ++packets;
-    }
+    PacketWalk walk = RenderPacketWalk(render, FALSE, 0);
+    const ULONG packets = walk.PacketsFor(bytes, USB_MAX_ISO_PACKETS);
     if (packets > USB_MAX_ISO_PACKETS) {
         FreeTransferContext(context);
         return STATUS_INVALID_PARAMETER;
@@ -297,10 +267,8 @@ NTSTATUS CUSBAudioCL::SendLengthPrefixed(StreamingInterface* render, PVOID trans
     const PUCHAR audio = static_cast<PUCHAR>(transferBuffer);
     ULONG source = 0;
     ULONG offset = 0;
-    index = SchedulePosition % pattern.Length;
     for (ULONG i = 0; i < packets; ++i) {
-        const ULONG length = Min(frameBytes * pattern.Counts[index], bytes - source);
-        if (++index == pattern.Length) index = 0;
+        const ULONG length = Min(walk.NextPacket(), bytes - source);
         extra[offset + 0] = (UCHAR)(length & 0xFF);
         extra[offset + 1] = (UCHAR)((length >> 8) & 0xFF);
         extra[offset + 2] = (UCHAR)((length >> 16) & 0xFF);
@@ -313,7 +281,7 @@ NTSTATUS CUSBAudioCL::SendLengthPrefixed(StreamingInterface* render, PVOID trans
         offset += length + LENGTH_PREFIX_BYTES;
         source += length;
     }
-    SchedulePosition = index;
+    SchedulePosition = walk.Position();
     const NTSTATUS status = SubmitUrbAsync(urb, context);
     if (!NT_SUCCESS(status)) {
         FreeIsoUrb(urb);

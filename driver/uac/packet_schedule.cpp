@@ -59,3 +59,49 @@ const PacketScheduleEntry* FindPacketSchedule(ULONG rate) {
     }
     return NULL;
 }
+
+PacketWalk PacketWalk::FromFeedback(ULONG feedback, ULONG remainder, ULONG frameBytes, ULONG stepsPerPacket) {
+    PacketWalk walk;
+    walk.Feedback_ = feedback;
+    walk.Remainder_ = remainder & 0xFFFF;
+    walk.FrameBytes_ = frameBytes;
+    walk.StepsPerPacket_ = stepsPerPacket == 0 ? 1 : stepsPerPacket;
+    return walk;
+}
+
+PacketWalk PacketWalk::FromPattern(const PacketPattern& pattern, ULONG position, ULONG frameBytes,
+                                   ULONG stepsPerPacket) {
+    PacketWalk walk;
+    walk.Counts_ = pattern.Counts;
+    walk.Length_ = pattern.Length == 0 ? 1 : pattern.Length;
+    walk.Position_ = pattern.Length == 0 ? 0 : position % pattern.Length;
+    walk.FrameBytes_ = frameBytes;
+    walk.StepsPerPacket_ = stepsPerPacket == 0 ? 1 : stepsPerPacket;
+    return walk;
+}
+
+ULONG PacketWalk::NextPacket() {
+    ULONG frames = 0;
+    for (ULONG step = 0; step < StepsPerPacket_; ++step) {
+        if (Counts_ != NULL) {
+            frames += Counts_[Position_];
+            if (++Position_ == Length_) Position_ = 0;
+        } else {
+            const ULONG total = Feedback_ + Remainder_;
+            frames += total >> 16;
+            Remainder_ = total & 0xFFFF;
+        }
+    }
+    return frames * FrameBytes_;
+}
+
+ULONG PacketWalk::PacketsFor(ULONG bytes, ULONG limit) const {
+    PacketWalk copy = *this;
+    ULONG packets = 0;
+    ULONGLONG sum = 0;
+    while (sum < bytes && packets <= limit) {
+        sum += copy.NextPacket();
+        ++packets;
+    }
+    return packets;
+}

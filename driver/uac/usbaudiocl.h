@@ -39,6 +39,9 @@ struct StreamingInterface {
     ULONG Rate;
     // Render only; guarded by Lock (taken by the feedback completion too).
     ULONG NominalFeedback;
+    // Largest feedback value whose packet (several (micro)frames of it)
+    // still fits the data endpoint; 0 when packets cover one unit.
+    ULONG FeedbackCeiling;
     ULONG FeedbackReset[2];
     // 16.16 frames per packet interval unit. LatestFeedback is what the
     // feedback endpoint last reported (validated); CurrentFeedback is the
@@ -122,9 +125,12 @@ public:
     NTSTATUS RecvFeedback(PVOID buffer, ULONG bytes, PFEEDBACK_CALLBACK callback, PVOID request);
     static VOID RecvFeedbackCompletion(NTSTATUS status, ULONG value, BOOLEAN threeBytePackets, PVOID request);
     // The value to publish for a reading: the reading when it lies within one
-    // frame of nominal (and at least one frame), else nominal. A reading of
-    // 3-byte packets that fails is tried once more as 10.14.
-    static ULONG ValidateFeedback(ULONG value, ULONG nominal, BOOLEAN threeBytePackets);
+    // frame of nominal (and at least one frame) and, with a ceiling, its
+    // packets fit the endpoint; else nominal. A reading of 3-byte packets
+    // that fails is tried again as 10.14 (and at high speed as 10.14 per
+    // 1 ms frame).
+    static ULONG ValidateFeedback(ULONG value, ULONG nominal, BOOLEAN threeBytePackets, BOOLEAN highSpeed = FALSE,
+                                  ULONG ceiling = 0);
     // Averages the packets of a completed feedback read whose buffer holds
     // `capacity` bytes; 0 when none counts.
     static ULONG DecodeFeedbackPackets(const struct _URB_ISOCH_TRANSFER* transfer, ULONG capacity,
@@ -199,10 +205,12 @@ private:
     static NTSTATUS StreamOutPipeAbortCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
     PURB BuildIsoUrb(PUSBD_PIPE_INFORMATION pipe, ULONG flags, PVOID buffer, ULONG bytes, ULONG packets);
     ULONG CountRenderPackets(StreamingInterface* render, ULONG bytes, ULONG framesPerTransfer, ULONG feedback);
+    PacketWalk RenderPacketWalk(StreamingInterface* render, BOOLEAN explicitFeedback, ULONG feedback);
     NTSTATUS SendLengthPrefixed(StreamingInterface* render, PVOID transferBuffer, ULONG bytes,
                                 USB_TRANSFER_CONTEXT* context);
     NTSTATUS SelectFormat(BOOLEAN capture, BOOLEAN shortForm, ULONG channels, ULONG bits, ULONG rate,
                           ULONG milliseconds, PULONG outChannels, PULONG outContainerBits, PULONG nominalBytes,
                           PLONG negativeSlack, PLONG positiveSlack, PULONG maxBytes);
     BOOLEAN Uac1AlternateRunsAt(StreamingInterface* streaming, ULONG alternate, ULONG rate);
+    BOOLEAN DataIntervalCarried(PUSB_ENDPOINT_DESCRIPTOR dataEndpoint) const;
 };

@@ -133,6 +133,23 @@ TEST(FeedbackValidateTest, ThreeBytePacketsFailingAsUpper16_16AreTriedAs10_14) {
   EXPECT_EQ(CUSBAudioCL::ValidateFeedback(0x12345600, nominal, TRUE), nominal);
 }
 
+TEST(FeedbackValidateTest, HighSpeedReadingsPerMillisecondAndPacketsBeyondTheEndpoint) {
+  const ULONG nominal = 6u << 16;       // high speed, 48 kHz: per microframe
+  const ULONG wire = (48u << 14) + 3;   // 48.0002 frames per 1 ms frame in 10.14
+  const ULONG decoded = wire << 8;      // the bytes read as upper 24 of 16.16
+  EXPECT_EQ(CUSBAudioCL::ValidateFeedback(decoded, nominal, TRUE, TRUE), decoded >> 9);
+  EXPECT_EQ(CUSBAudioCL::ValidateFeedback(decoded, nominal, TRUE, FALSE), nominal);   // only at high speed
+  EXPECT_EQ(CUSBAudioCL::ValidateFeedback(decoded, nominal, FALSE, TRUE), nominal);   // only 3-byte packets
+  // The standard 4-byte 16.16 per microframe is taken as it is.
+  EXPECT_EQ(CUSBAudioCL::ValidateFeedback(nominal + 0x100, nominal, FALSE, TRUE), nominal + 0x100);
+  // Packets of 8 microframes into an endpoint holding 49 frames: 6.125 fits,
+  // 6.25 (50 frames a packet) does not.
+  const ULONG ceiling = (49u << 16) / 8;
+  EXPECT_EQ(CUSBAudioCL::ValidateFeedback(nominal + 0x2000, nominal, FALSE, TRUE, ceiling), nominal + 0x2000);
+  EXPECT_EQ(CUSBAudioCL::ValidateFeedback(nominal + 0x4000, nominal, FALSE, TRUE, ceiling), nominal);
+  EXPECT_EQ(CUSBAudioCL::ValidateFeedback((50u << 14) << 8, nominal, TRUE, TRUE, ceiling), nominal);  // 6.25
+}
+
 class FeedbackTest : public StreamTest {
  protected:
   void StartChains(int chains) {
@@ -192,7 +209,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LayoutCase{"default", sim::FeedbackLayout::Fixed16_16, 0},
                       LayoutCase{"default", sim::FeedbackLayout::Upper24Of16_16, 0x100},
                       LayoutCase{"default", sim::FeedbackLayout::Fixed10_14, 4},
-                      LayoutCase{"uac1-fs", sim::FeedbackLayout::Auto, 4}));
+                      LayoutCase{"uac1-fs", sim::FeedbackLayout::Auto, 4},
+                      // High speed with one data packet per frame, 16.16 per microframe.
+                      LayoutCase{"uac2-hs-1ms", sim::FeedbackLayout::Auto, 0},
+                      // Class 1.0 at high speed: 10.14 per 1 ms frame.
+                      LayoutCase{"uac1-hs", sim::FeedbackLayout::Auto, 4},
+                      // A feedback packet every microframe.
+                      LayoutCase{"uac2-fb-interval1", sim::FeedbackLayout::Auto, 0}));
 
 TEST_F(FeedbackTest, GarbageAndEmptyFeedbackPublishNominal) {
   sim::StreamingOptions options;

@@ -184,8 +184,10 @@ TEST_F(IsoTransferTest, ExplicitFeedbackSizesPacketsAndCarriesTheRemainder) {
                                             5 * frame, 6 * frame}));
   EXPECT_EQ(audio_->GetFeedbackRemainder(), 0u);
   Render()->CurrentFeedback = 0x00054000;
-  r = SendOut(5 * frame * 2, 1);  // two packets' worth: 5 + 5 with the remainder at 0.5
-  EXPECT_EQ(Lengths(r), (std::vector<ULONG>{5 * frame, 5 * frame}));
+  // Two packets' worth: 5 + 5 with the remainder at 0.5, padded with empty
+  // packets to a whole frame, as high-speed transfers must be.
+  r = SendOut(5 * frame * 2, 1);
+  EXPECT_EQ(Lengths(r), (std::vector<ULONG>{5 * frame, 5 * frame, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(audio_->GetFeedbackRemainder(), 0x8000u);
   EXPECT_EQ(audio_->NextRenderTransferBytes(1, 0x00054000), ((0x8000u + 8 * 0x54000u) >> 16) * frame);
 }
