@@ -71,6 +71,25 @@ void MakeQuirk20b10002(DeviceProfile& p) {
   profiles::MakeUac2Device(l, p);
 }
 
+void MakeHighSpeedOneMillisecond(DeviceProfile& p) {
+  Uac2Layout l;
+  l.pid = 0x4D07;
+  l.product = u"Velmora USB DAC HS-1ms";
+  // One data packet per 1 ms frame each way, feedback once per frame.
+  l.dataInterval = 4;
+  l.feedbackInterval = 4;
+  l.maxRate = 192000;
+  profiles::MakeUac2Device(l, p);
+}
+
+void MakeFeedbackIntervalOne(DeviceProfile& p) {
+  Uac2Layout l;
+  l.pid = 0x4D08;
+  l.product = u"Velmora USB DAC FB-125us";
+  l.feedbackInterval = 1;  // a feedback packet every microframe
+  profiles::MakeUac2Device(l, p);
+}
+
 const Entry kProfiles[] = {
     {"default",
      "Velmora DAC: high speed, class 2.0, explicit feedback, render and capture",
@@ -83,6 +102,13 @@ const Entry kProfiles[] = {
      MakeImplicit},
     {"uac2-clock-selector", "Class 2.0, 44.1 and 48 kHz family clocks behind a clock selector",
      MakeClockSelector},
+    {"uac2-hs-1ms",
+     "Class 2.0, high speed, data and feedback endpoints with bInterval 4 (one packet per 1 ms frame)",
+     MakeHighSpeedOneMillisecond},
+    {"uac1-hs", "High speed, class 1.0, data bInterval 4, 3-byte synch endpoint sending 10.14 per 1 ms frame",
+     profiles::MakeUac1HighSpeedDevice},
+    {"uac2-fb-interval1", "Class 2.0, high speed, feedback endpoint with bInterval 1 (every microframe)",
+     MakeFeedbackIntervalOne},
     {"quirk-1686-00dd",
      "1686:00DD, vendor-specific class audio interfaces, length-prefixed OUT packets",
      MakeQuirk168600dd},

@@ -39,12 +39,24 @@ struct Uac2Layout {
   bool dfuInterface = false;
   std::vector<PcmFormat> renderFormats{{2, 16}, {4, 24}, {4, 32}};
   std::vector<PcmFormat> captureFormats{{2, 16}, {4, 24}};  // empty: no capture
+  // bInterval of the data endpoints (both directions) and of the feedback
+  // endpoint: a packet every 2^(bInterval-1) microframes.
+  uint8_t dataInterval = 1;
+  uint8_t feedbackInterval = 4;
+  uint32_t maxRate = 384000;  // the clock offers the rates up to this one
 };
 
 void MakeUac2Device(const Uac2Layout& layout, DeviceProfile& out);
 
-// Full-speed class 1.0 playback device with a synch endpoint.
+// Class 1.0 playback device with a 3-byte synch endpoint sending 10.14
+// frames per 1 ms frame: at full speed, or at high speed with one data and
+// one synch packet per frame (bInterval 4).
 void MakeUac1FullSpeedDevice(DeviceProfile& out);
+void MakeUac1HighSpeedDevice(DeviceProfile& out);
+
+// wMaxPacketSize for `bytes` per packet at high speed: up to three
+// transactions of at most 1024 bytes (bits 12..11 count the extra ones).
+uint16_t HighSpeedMaxPacket(uint32_t bytes);
 
 // Full-speed class 1.0 render and capture; the capture endpoint has two
 // discrete rates and no sampling-frequency control.

@@ -1,5 +1,6 @@
-// Full-speed class 1.0 playback device: asynchronous data endpoint with a
-// separate synch endpoint carrying the 10.14 rate feedback.
+// Class 1.0 playback devices: asynchronous data endpoint with a separate
+// synch endpoint carrying the 10.14 rate feedback (frames per 1 ms frame),
+// at full speed or at high speed with one packet of each per frame.
 #include "sim/profiles/profile_parts.h"
 #include "sim/uac/descriptor_builder.h"
 
@@ -21,16 +22,21 @@ uint16_t MaxPacket(uint32_t maxRate, uint8_t subframeBytes) {
 
 }  // namespace
 
-void MakeUac1FullSpeedDevice(DeviceProfile& out) {
+namespace {
+
+void MakeUac1Device(bool highSpeed, DeviceProfile& out) {
   DescriptorSet& d = out.descriptors;
   d = DescriptorSet{};
-  d.highSpeed = false;
+  d.highSpeed = highSpeed;
   d.strings[1] = u"Velmora";
-  d.strings[2] = u"Velmora USB DAC FS";
-  d.strings[3] = u"VM-000101";
+  d.strings[2] = highSpeed ? u"Velmora USB DAC HS" : u"Velmora USB DAC FS";
+  d.strings[3] = highSpeed ? u"VM-000102" : u"VM-000101";
   d.strings[4] = u"Velmora USB Audio";
   d.strings[5] = u"Velmora Playback";
-  d.device = MakeDeviceDescriptor(kVelmoraVid, 0x4D01, 0x0100, 0x0110, 0, 0, 0, 64, 1, 2, 3, 1);
+  d.device = MakeDeviceDescriptor(kVelmoraVid, highSpeed ? 0x4D06 : 0x4D01, 0x0100, highSpeed ? 0x0200 : 0x0110,
+                                  0, 0, 0, 64, 1, 2, 3, 1);
+  // At high speed a packet every 2^(4-1) microframes: one per 1 ms frame.
+  const uint8_t interval = highSpeed ? 4 : 1;
 
   const std::vector<uint32_t> rates16{44100, 48000};
   const std::vector<uint32_t> rates24{44100, 48000, 96000};
@@ -57,11 +63,11 @@ void MakeUac1FullSpeedDevice(DeviceProfile& out) {
     b.AsGeneral1(kInputTerminal, 1, 0x0001 /*PCM*/);
     b.FormatTypeI1(kChannels, alt.subframe, alt.bits, *alt.rates);
     // Isochronous, asynchronous; feedback through the synch endpoint.
-    b.Endpoint9(kDataEndpoint, 0x05, MaxPacket(alt.rates->back(), alt.subframe), 1, 0,
+    b.Endpoint9(kDataEndpoint, 0x05, MaxPacket(alt.rates->back(), alt.subframe), interval, 0,
                 kSynchEndpoint);
     b.CsEndpoint1(0x01 /*sampling frequency control*/);
-    // Isochronous, no synchronisation; 3-byte 10.14 value every 2^5 ms.
-    b.Endpoint9(kSynchEndpoint, 0x01, 3, 1, 5, 0);
+    // Isochronous, no synchronisation; 3-byte 10.14 value refreshed every 2^5 ms.
+    b.Endpoint9(kSynchEndpoint, 0x01, 3, interval, 5, 0);
   }
   d.configuration = b.Build();
 
@@ -84,6 +90,12 @@ void MakeUac1FullSpeedDevice(DeviceProfile& out) {
   a.endpointRates[kDataEndpoint] = ep;
   a.vendorModeAccepted = true;
 }
+
+}  // namespace
+
+void MakeUac1FullSpeedDevice(DeviceProfile& out) { MakeUac1Device(false, out); }
+
+void MakeUac1HighSpeedDevice(DeviceProfile& out) { MakeUac1Device(true, out); }
 
 }  // namespace profiles
 }  // namespace sim

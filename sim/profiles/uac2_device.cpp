@@ -1,6 +1,8 @@
 // Class 2.0 high-speed device layouts shared by the default profile and its
 // variants (DSD name, playback only, implicit feedback, clock selector and
 // the vendor quirk devices).
+#include <algorithm>
+
 #include "sim/profiles/profile_parts.h"
 #include "sim/uac/descriptor_builder.h"
 
@@ -42,7 +44,6 @@ constexpr int16_t kVolumeMin = -32640;  // -127.5 dB
 constexpr int16_t kVolumeMax = 0;
 constexpr int16_t kVolumeRes = 128;  // 0.5 dB
 
-constexpr uint32_t kMaxRate = 384000;
 constexpr uint8_t kChannels = 2;
 constexpr uint32_t kFrontLeftRight = 0x00000003;
 
@@ -50,10 +51,19 @@ const std::vector<uint32_t> k441Family{44100, 88200, 176400, 352800};
 const std::vector<uint32_t> k48Family{48000, 96000, 192000, 384000};
 const std::vector<uint32_t> kAllRates{44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000};
 
-// Room for the largest microframe at 384 kHz plus one extra sample frame.
-uint16_t MaxPacket(const PcmFormat& f, bool lengthPrefix) {
-  const uint32_t frames = (kMaxRate + 7999) / 8000 + 1;
-  return static_cast<uint16_t>(frames * kChannels * f.subslotBytes + (lengthPrefix ? 4 : 0));
+// Room for the largest packet (2^(bInterval-1) microframes at the highest
+// rate) plus one extra sample frame.
+uint16_t MaxPacket(const Uac2Layout& layout, const PcmFormat& f, bool lengthPrefix) {
+  const uint32_t units = 1u << (layout.dataInterval - 1);
+  const uint32_t frames = (layout.maxRate * units + 7999) / 8000 + 1;
+  return HighSpeedMaxPacket(frames * kChannels * f.subslotBytes + (lengthPrefix ? 4 : 0));
+}
+
+std::vector<uint32_t> UpTo(const std::vector<uint32_t>& rates, uint32_t maxRate) {
+  std::vector<uint32_t> out;
+  for (uint32_t r : rates)
+    if (r <= maxRate) out.push_back(r);
+  return out;
 }
 
 ClockSourceConfig DiscreteClock(const std::vector<uint32_t>& rates, uint32_t current) {
@@ -91,6 +101,12 @@ class StringTable {
 };
 
 }  // namespace
+
+uint16_t HighSpeedMaxPacket(uint32_t bytes) {
+  const uint32_t transactions = std::max<uint32_t>(std::min<uint32_t>((bytes + 1023) / 1024, 3), 1);
+  const uint32_t each = (bytes + transactions - 1) / transactions;
+  return static_cast<uint16_t>(std::min<uint32_t>(each, 1024) | ((transactions - 1) << 11));
+}
 
 void MakeUac2Device(const Uac2Layout& layout, DeviceProfile& out) {
   DescriptorSet& d = out.descriptors;
@@ -153,9 +169,10 @@ void MakeUac2Device(const Uac2Layout& layout, DeviceProfile& out) {
     b.AsGeneral2(kRenderInputTerminal, 0, desc::kFormatTypeI, 0x00000001 /*PCM*/, kChannels,
                  kFrontLeftRight);
     b.FormatTypeI2(f.subslotBytes, f.bitResolution);
-    b.Endpoint(kRenderEndpoint, renderAttributes, MaxPacket(f, layout.lengthPrefixedOut), 1);
+    b.Endpoint(kRenderEndpoint, renderAttributes, MaxPacket(layout, f, layout.lengthPrefixedOut),
+               layout.dataInterval);
     b.CsEndpoint2();
-    if (explicitFeedback) b.Endpoint(kFeedbackEndpoint, kIsoFeedback, 4, 4);
+    if (explicitFeedback) b.Endpoint(kFeedbackEndpoint, kIsoFeedback, 4, layout.feedbackInterval);
   }
 
   // Capture streaming interface.
@@ -172,7 +189,7 @@ void MakeUac2Device(const Uac2Layout& layout, DeviceProfile& out) {
       b.AsGeneral2(kCaptureOutputTerminal, 0, desc::kFormatTypeI, 0x00000001, kChannels,
                    kFrontLeftRight);
       b.FormatTypeI2(f.subslotBytes, f.bitResolution);
-      b.Endpoint(kCaptureEndpoint, captureAttributes, MaxPacket(f, false), 1);
+      b.Endpoint(kCaptureEndpoint, captureAttributes, MaxPacket(layout, f, false), layout.dataInterval);
       b.CsEndpoint2();
     }
   }
@@ -191,14 +208,14 @@ void MakeUac2Device(const Uac2Layout& layout, DeviceProfile& out) {
   AudioFunctionConfig& a = out.audio;
   a = AudioFunctionConfig{};
   if (layout.clockSelector) {
-    a.clockSources[kClock441] = DiscreteClock(k441Family, 44100);
-    a.clockSources[kClock48] = DiscreteClock(k48Family, 48000);
+    a.clockSources[kClock441] = DiscreteClock(UpTo(k441Family, layout.maxRate), 44100);
+    a.clockSources[kClock48] = DiscreteClock(UpTo(k48Family, layout.maxRate), 48000);
     ClockSelectorConfig sel;
     sel.currentPin = 2;
     sel.selector = ControlAccess::ReadWrite;
     a.clockSelectors[kClock] = sel;
   } else {
-    a.clockSources[kClock] = DiscreteClock(kAllRates, 48000);
+    a.clockSources[kClock] = DiscreteClock(UpTo(kAllRates, layout.maxRate), 48000);
   }
   FeatureUnitConfig fu;
   fu.channels = {VolumeChannel(true), VolumeChannel(false), VolumeChannel(false)};

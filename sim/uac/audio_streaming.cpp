@@ -289,7 +289,9 @@ int32_t AudioStreaming::FeedbackPacket(uint64_t unit, uint8_t* data, uint32_t ro
   uint32_t value = FeedbackLocked(unit);
   if (options_.feedbackFault == FeedbackFault::Fixed) value = options_.fixedFeedback;
   uint8_t wire[4];
-  const uint32_t size = EncodeFeedback(value, options_.feedbackLayout, highSpeed_, wire);
+  FeedbackLayout layout = options_.feedbackLayout;
+  if (layout == FeedbackLayout::Auto && !model_.IsUac2()) layout = FeedbackLayout::Fixed10_14PerFrame;
+  const uint32_t size = EncodeFeedback(value, layout, highSpeed_, wire);
   if (options_.feedbackFault == FeedbackFault::Garbage) {
     for (uint32_t i = 0; i < size; ++i) {
       garbageSeed_ = garbageSeed_ * 1103515245u + 12345u;
@@ -344,6 +346,10 @@ uint32_t AudioStreaming::EncodeFeedback(uint32_t value, FeedbackLayout layout, b
       break;
     case FeedbackLayout::Upper24Of16_16:
       word = value >> 8;
+      size = 3;
+      break;
+    case FeedbackLayout::Fixed10_14PerFrame:
+      word = static_cast<uint32_t>(((static_cast<uint64_t>(value) * (highSpeed ? 8u : 1u)) + 2) >> 2);
       size = 3;
       break;
     default:

@@ -27,9 +27,12 @@
 
 namespace sim {
 
-// How a feedback value goes on the wire. Auto: 4-byte 16.16 at high speed,
-// the standard 3-byte 10.14 at full speed.
-enum class FeedbackLayout { Auto, Fixed10_14, Fixed16_16, Upper24Of16_16 };
+// How a feedback value goes on the wire. Auto: for class 2.0, 4-byte 16.16 at
+// high speed and the standard 3-byte 10.14 at full speed; for class 1.0, the
+// synch endpoint's 3-byte 10.14 per 1 ms frame at either speed.
+// Fixed10_14PerFrame: 10.14 frames per 1 ms frame even at high speed (the
+// others count per (micro)frame).
+enum class FeedbackLayout { Auto, Fixed10_14, Fixed16_16, Upper24Of16_16, Fixed10_14PerFrame };
 
 enum class FeedbackFault {
   None,

@@ -343,8 +343,12 @@ TEST_P(ProfileTest, StreamingInterfacesAreCompleteAndSized) {
           MaxRate(m_, a, m_.uac2 ? term->second.p[term->second.subtype() == 2 ? 7 : 8] : 0);
       const uint32_t frames = (rate + units - 1) / units + 1;
       const uint32_t prefix = (!in && m_.profile.audio.lengthPrefixedOutPackets) ? 4 : 0;
-      const uint16_t maxPacket = Le16(data.p + 4) & 0x7FF;
-      EXPECT_GE(maxPacket, frames * channels * subslot + prefix);
+      // At high speed bits 12..11 add up to two more transactions per microframe.
+      const uint16_t wMaxPacketSize = Le16(data.p + 4);
+      const uint16_t maxPacket = wMaxPacketSize & 0x7FF;
+      const uint32_t transactions = hs ? ((wMaxPacketSize >> 11) & 0x3) + 1 : 1;
+      EXPECT_LE(transactions, 3u);
+      EXPECT_GE(maxPacket * transactions, frames * channels * subslot + prefix);
       EXPECT_LE(maxPacket, hs ? 1024 : 1023);
 
       // A second endpoint is the feedback (2.0) or synch (1.0) endpoint.
@@ -484,7 +488,8 @@ TEST(Profiles, UnknownNameLeavesOutputAlone) {
   ASSERT_FALSE(ProfileNames().empty());
   EXPECT_EQ(ProfileNames().front(), "default");
   for (const char* n : {"default", "dsd", "uac2-playback-only", "uac1-fs", "uac2-implicit",
-                        "uac2-clock-selector", "quirk-1686-00dd", "quirk-20b1-0002"}) {
+                        "uac2-clock-selector", "uac2-hs-1ms", "uac1-hs", "uac2-fb-interval1",
+                        "quirk-1686-00dd", "quirk-20b1-0002"}) {
     EXPECT_TRUE(MakeProfile(n, p)) << n;
     EXPECT_EQ(p.name, n);
     EXPECT_FALSE(p.description.empty());
@@ -617,6 +622,51 @@ TEST(Profiles, Uac1FullSpeed) {
     EXPECT_EQ(alts[i]->Of(desc::kCsEndpoint)[0].p[3] & 0x01, 0x01);
   }
   EXPECT_TRUE(m.profile.audio.clockSources.empty());
+}
+
+// Data endpoints of every alternate, in both directions, and the feedback
+// endpoint's bInterval and wMaxPacketSize.
+void ExpectIntervals(const Model& m, uint8_t dataInterval, int feedbackInterval, uint16_t feedbackBytes) {
+  for (const auto& list : m.as) {
+    for (size_t i = 1; i < list.size(); ++i) {
+      const auto ep = list[i]->Of(desc::kEndpoint);
+      ASSERT_FALSE(ep.empty());
+      EXPECT_EQ(ep[0].p[6], dataInterval) << "data endpoint 0x" << std::hex << int(ep[0].p[2]);
+      if (ep.size() > 1) {
+        EXPECT_EQ(ep[1].p[6], feedbackInterval);
+        EXPECT_EQ(Le16(ep[1].p + 4), feedbackBytes);
+      }
+    }
+  }
+}
+
+TEST(Profiles, HighSpeedShapesOfOnePacketPerFrameAndFeedbackEveryMicroframe) {
+  Model m;
+  ASSERT_NO_FATAL_FAILURE(Load("uac2-hs-1ms", m));
+  EXPECT_TRUE(m.profile.descriptors.highSpeed);
+  EXPECT_TRUE(m.uac2);
+  ASSERT_EQ(m.as.size(), 2u) << "render and capture";
+  ExpectIntervals(m, 4, 4, 4);
+  // 193 frames of 2 x 4 bytes at 192 kHz need two transactions.
+  const auto ep = m.as[0][3]->Of(desc::kEndpoint);
+  EXPECT_EQ(Le16(ep[0].p + 4), (1u << 11) | 772u);
+
+  Model fb;
+  ASSERT_NO_FATAL_FAILURE(Load("uac2-fb-interval1", fb));
+  EXPECT_TRUE(fb.profile.descriptors.highSpeed);
+  ExpectIntervals(fb, 1, 1, 4);
+
+  Model u;
+  ASSERT_NO_FATAL_FAILURE(Load("uac1-hs", u));
+  EXPECT_TRUE(u.profile.descriptors.highSpeed);
+  EXPECT_FALSE(u.uac2);
+  ASSERT_EQ(u.as.size(), 1u);
+  ExpectIntervals(u, 4, 4, 3);
+  for (size_t i = 1; i < u.as[0].size(); ++i) {
+    const auto ep = u.as[0][i]->Of(desc::kEndpoint);
+    ASSERT_EQ(ep.size(), 2u);
+    EXPECT_EQ(Bytes(ep[1].p, ep[1].p + 9), (Bytes{9, 5, 0x81, 0x01, 3, 0, 4, 5, 0})) << "bRefresh 5";
+  }
 }
 
 TEST(Profiles, ImplicitFeedback) {
