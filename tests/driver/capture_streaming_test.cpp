@@ -54,6 +54,8 @@ TEST_F(CaptureStreamingTest, TheClientReceivesTheDevicesSignalWithoutGaps) {
   } const cases[] = {
       {"default", {2, 16, 48000}},   // equal formats
       {"default", {2, 24, 96000}},   // 24 valid bits in 32-bit subslots, narrowed
+      {"uac2-hs-1ms", {2, 16, 48000}},        // one packet per 1 ms frame
+      {"uac2-fb-interval1", {2, 16, 48000}},  // render feedback every microframe
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.profile) + " " + std::to_string(c.format.bits) + " bit " +
