@@ -172,7 +172,8 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::PauseStream(BOOLEAN Capture) {
         } else {
             // The threads go on for the other direction, which this one's
             // endpoint paces or is paced by; only this stream's data stops.
-            ClearStreamRunning(Capture);
+            // Not waited for: feedback reads may keep render chains going.
+            KeClearEvent(Capture ? &CaptureRunningEvent : &RenderRunningEvent);
         }
     } else {
         StopStreamThread(Capture);
