@@ -69,7 +69,9 @@ void PinInstance::MoveData() {
   if (!capture) {
     ULONG played = (position + size - lastStreamPosition) % size;
     lastStreamPosition = position;
-    if (played > queued && state == KSSTATE_RUN) {
+    // Past the client's data while it had nothing more waiting: it was
+    // late. (With more waiting, the buffer was full and the pass was late.)
+    if (played > queued && state == KSSTATE_RUN && !clientHadMore) {
       if (starvedBytes == 0) firstStarvedAt = streamBytes + queued;
       starvedBytes += played - queued;
     }
@@ -104,6 +106,7 @@ void PinInstance::MoveData() {
       clientData.clear();
       clientStart = 0;
     }
+    clientHadMore = clientStart != clientData.size();
     silentFrom = bufferOffset;
     FillSilence(base, size);
     return;

@@ -167,6 +167,7 @@ class PinInstance : public IServiceSink, public PcObject {
   ULONGLONG streamBytes = 0;
   ULONGLONG starvedBytes = 0;
   ULONGLONG firstStarvedAt = 0;
+  bool clientHadMore = false;  // the last pass left client data waiting (the buffer was full)
 
   // One service request (request = true) or client write: runs service
   // passes until no request is outstanding, or folds into a running pass.

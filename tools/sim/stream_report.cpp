@@ -42,7 +42,7 @@ std::string FrameText(const std::vector<uint8_t>& frame, uint32_t subslotBytes) 
 }
 
 const char* CauseText(const std::string& cause) {
-  if (cause == "client_late") return "the client was late and the port played silence in its place";
+  if (cause == "client_late") return "the client was late: the stream ran past the audio it had written";
   if (cause == "device_xrun") return "the device's FIFO under- or overran";
   if (cause == "bus_late") return "the device's FIFO under- or overran while the bus itself ran late (machine busy)";
   if (cause == "restart") return "the driver restarted the stream";
@@ -105,7 +105,7 @@ std::string StreamReportText(const StreamReport& r) {
         for (const std::string& cause : r.mismatchCauses) out += std::string("  because ") + CauseText(cause) + "\n";
       }
       if (r.clientLateFrames)
-        out += Format("client late: %llu frames played as silence\n",
+        out += Format("client late: the stream ran %llu frames past the client's audio\n",
                       static_cast<unsigned long long>(r.clientLateFrames));
       out += Format("device underruns after start-up: %llu, overruns: %llu (in all: %llu, %llu)\n",
                     static_cast<unsigned long long>(r.underrunsAfterStartup),
@@ -127,6 +127,9 @@ std::string StreamReportText(const StreamReport& r) {
     out += Format("late completions: %llu, late packets: %llu, bus late ticks: %llu\n",
                   static_cast<unsigned long long>(r.lateCompletions), static_cast<unsigned long long>(r.latePackets),
                   static_cast<unsigned long long>(r.busLateTicks));
+    if (r.oversizedPackets)
+      out += Format("packets beyond the endpoint's wMaxPacketSize (refused or babbled on the bus): %llu\n",
+                    static_cast<unsigned long long>(r.oversizedPackets));
   }
   if (r.stalled) out += "streaming stopped: the port was no longer serviced\n";
   if (r.outWritten) out += "wrote " + r.outPath + "\n";
@@ -205,6 +208,7 @@ std::string StreamReportJson(const StreamReport& r) {
   }
   w.Key("late_completions").Number(static_cast<int64_t>(r.lateCompletions));
   w.Key("late_packets").Number(static_cast<int64_t>(r.latePackets));
+  w.Key("oversized_packets").Number(static_cast<int64_t>(r.oversizedPackets));
   w.Key("bus_late_ticks").Number(static_cast<int64_t>(r.busLateTicks));
   w.Key("stalled").Bool(r.stalled);
   w.Key("unplugged").Bool(r.unplugged);
