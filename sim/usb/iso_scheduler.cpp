@@ -96,8 +96,11 @@ NTSTATUS IsoScheduler::SubmitIso(PIRP irp, PURB urb, const void* pipeKey, const 
   for (ULONG i = 0; i < packets; ++i) {
     const ULONG offset = iso.IsoPacket[i].Offset;
     const ULONG next = i + 1 < packets ? iso.IsoPacket[i + 1].Offset : iso.TransferBufferLength;
-    if (offset > iso.TransferBufferLength || next < offset ||
-        (!pipe.In() && next - offset > pipe.maxPacket)) {
+    if (offset > iso.TransferBufferLength || next < offset) {
+      return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+    }
+    if (!pipe.In() && next - offset > pipe.maxPacket) {
+      ++counters_.oversizedPackets;
       return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
     }
   }
@@ -309,6 +312,7 @@ void IsoScheduler::ServeIsoPacket(Transfer& t, uint64_t unit) {
   if (produced < 0) produced = 0;
   if (static_cast<uint32_t>(produced) > room) {
     // The device babbled past the room the host gave it.
+    if (static_cast<uint32_t>(produced) > t.pipe.maxPacket) ++counters_.oversizedPackets;
     packet.Length = 0;
     packet.Status = USBD_STATUS_DATA_OVERRUN;
     return;

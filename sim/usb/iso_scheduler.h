@@ -48,6 +48,9 @@ struct TransferCounters {
   uint64_t asapRestarts = 0;     // ASAP transfers after the pipe had run dry
   uint64_t lateCompletions = 0;  // completed more than a frame after their end
   uint64_t lateWakeups = 0;      // the bus thread ran more than a frame behind its plan
+  // Packets beyond the endpoint's maximum size: an OUT transfer refused for
+  // one, or an IN packet the device babbled past it.
+  uint64_t oversizedPackets = 0;
 };
 
 class IsoScheduler {

@@ -129,6 +129,7 @@ void DeviceFacts(const sim::EngineRun& run, sim::SimulatedMachine& machine, Stre
   r->lateCompletions = transfers.lateCompletions;
   r->busLateTicks = transfers.lateWakeups;
   r->latePackets = transfers.latePackets;
+  r->oversizedPackets = transfers.oversizedPackets;
   r->reachedRun = run.reachedRun;
   r->stalled = run.stalled;
   r->drained = run.drained;

@@ -60,6 +60,7 @@ struct StreamReport {
   bool feedbackSeen = false;
   uint32_t feedbackMin = 0, feedbackMax = 0, feedbackNominal = 0;
   uint64_t lateCompletions = 0, latePackets = 0;
+  uint64_t oversizedPackets = 0;  // packets beyond an endpoint's wMaxPacketSize (bus errors)
 
   std::vector<sim::FaultInjection> injections;
   bool outWritten = false;
