@@ -273,11 +273,16 @@ TEST_F(IsoTransferTest, RenderPipeAbortCompletesEverythingInFlight) {
   const ULONG bytes = audio_->NextRenderTransferBytes(5, 0x00060000);
   MdlBuffer buffer(bytes);
   CompletionCounter counter;
+  // Held on the bus, so none can finish before the abort however late it comes.
+  const uint8_t endpoint = Render()->DataPipe->EndpointAddress;
+  device_->HoldTransfers(endpoint, true);
   for (int i = 0; i < 4; ++i) {
     ASSERT_EQ(audio_->SendIsoOut(buffer.Mdl(), bytes, 5, &CompletionCounter::Callback, &counter), STATUS_SUCCESS);
   }
   EXPECT_EQ(audio_->RenderPipeAbort(), STATUS_SUCCESS);
   ASSERT_TRUE(counter.WaitFor(4)) << "aborted transfers must still complete";
+  device_->HoldTransfers(endpoint, false);
+  for (NTSTATUS status : counter.statuses) EXPECT_EQ(status, STATUS_CANCELLED);
   EXPECT_GE(audio_->GetFreeIrpCount(), freeIrps);
   // The pipe works again afterwards.
   const IsoRecord r = SendOut(bytes, 5);
