@@ -313,8 +313,10 @@ NTSTATUS CUSBAudioCL::ParseEntities(PUCHAR header) {
             break;
         }
         if (entity == NULL) {
-            UA_ERROR("entity allocation failed; the walk ends here");
-            break;
+            // Linking what was made so far would refuse the device as malformed,
+            // or worse accept it without the entities that did not fit.
+            UA_ERROR("entity allocation failed");
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
         entity->TraceDescriptor();
         *tail = entity;
