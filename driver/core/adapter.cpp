@@ -93,6 +93,7 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::Init(PDEVICE_OBJECT PhysicalDeviceObje
     KeInitializeSpinLock(&RenderInFlightLock);
     KeInitializeSpinLock(&CaptureInFlightLock);
     KeInitializeSpinLock(&CaptureScheduleLock);
+    KeInitializeSpinLock(&CaptureDeliveryLock);
     InitializeListHead(&FreeRenderRequests);
     KeInitializeSpinLock(&ReturnedRenderLock);
     InitializeListHead(&ReturnedRenderRequests);

@@ -97,6 +97,9 @@ private:
     VOID ReinitializeSlots(BOOLEAN capture);
     VOID FlushClientQueue(BOOLEAN capture);
     VOID FlushRenderQueueLocked();  // caller holds RenderLock
+    // Stops one direction's data while its thread goes on; on return no
+    // completion or pump run touches that stream any more.
+    VOID StopStreamData(BOOLEAN capture);
     NTSTATUS QueueClientBuffer(BOOLEAN capture, PVOID address, ULONG length);
     // Whether every streaming interface was last set to the mode.
     BOOLEAN IsDeviceMode(USHORT mode);
@@ -225,6 +228,8 @@ private:
     ULONG LastRenderFrame = 0;
     ULONG NextCaptureFrame = 0;
     KSPIN_LOCK CaptureScheduleLock = 0;  // guards NextCaptureFrame
+    // Held by a capture completion while it delivers and notifies.
+    KSPIN_LOCK CaptureDeliveryLock = 0;
     LONGLONG ToggleTime = 0;
     LONGLONG OutputReadyTime = 0;
     ULONG ToggleFrame = 0;

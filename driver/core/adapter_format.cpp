@@ -83,9 +83,8 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::ClearStreamFormat(BOOLEAN Capture) {
         // The other direction still streams on the linked start, on the
         // threads and the one format both directions share: they stay, and
         // this direction can be opened on that format again. Only its
-        // client buffers go away (the flush takes the pump's lock, so no
-        // pump run still holds one of them).
-        KeClearEvent(Capture ? &CaptureRunningEvent : &RenderRunningEvent);
+        // client buffers go away.
+        StopStreamData(Capture);
         FlushClientQueue(Capture);
     } else if (IsImplicitFeedbackMode()) {
         // Both threads are ending and close their pipes: wait for both.

@@ -172,8 +172,7 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::PauseStream(BOOLEAN Capture) {
         } else {
             // The threads go on for the other direction, which this one's
             // endpoint paces or is paced by; only this stream's data stops.
-            // Not waited for: feedback reads may keep render chains going.
-            KeClearEvent(Capture ? &CaptureRunningEvent : &RenderRunningEvent);
+            StopStreamData(Capture);
         }
     } else {
         StopStreamThread(Capture);
@@ -204,6 +203,22 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::SetStreamRunning(BOOLEAN Capture) {
     RestartCaptureSchedule();
     KeSetEvent(&RenderRunningEvent, IO_SOUND_INCREMENT, FALSE);
     return STATUS_SUCCESS;
+}
+
+VOID CAdapterUsbAudio::StopStreamData(BOOLEAN capture) {
+    // Not waited for idle: feedback reads may keep render chains going. A
+    // completion or pump run that saw the stream running still holds the
+    // lock it checked that under; passing through the lock waits for it.
+    KeClearEvent(capture ? &CaptureRunningEvent : &RenderRunningEvent);
+    if (capture) {
+        KIRQL irql;
+        KeAcquireSpinLock(&CaptureDeliveryLock, &irql);
+        KeReleaseSpinLock(&CaptureDeliveryLock, irql);
+        return;
+    }
+    KLOCK_QUEUE_HANDLE lock;
+    KeAcquireInStackQueuedSpinLock(&RenderLock, &lock);
+    KeReleaseInStackQueuedSpinLock(&lock);
 }
 
 VOID CAdapterUsbAudio::RestartCaptureSchedule() {

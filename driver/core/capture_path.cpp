@@ -142,6 +142,10 @@ VOID CAdapterUsbAudio::CaptureTransferCompletion(NTSTATUS status, ULONG bytes, P
                 KeReleaseSpinLock(&self->ImplicitLock, irql);
             }
         }
+        // Under the delivery lock, so a stream that stops its data (and is
+        // then closed) is never written or notified after that.
+        KIRQL irql;
+        KeAcquireSpinLock(&self->CaptureDeliveryLock, &irql);
         if (self->IsSignalled(&self->CaptureRunningEvent)) {
             if (bytes > 0) {
                 self->DeliverCapturedAudio(static_cast<PUCHAR>(request->Buffer), bytes);
@@ -150,6 +154,7 @@ VOID CAdapterUsbAudio::CaptureTransferCompletion(NTSTATUS status, ULONG bytes, P
                 self->WaveMiniport->TimingNotification(TRUE);
             }
         }
+        KeReleaseSpinLock(&self->CaptureDeliveryLock, irql);
     }
     self->ReceiveCaptureTransfer(request->Buffer, request);
 }

@@ -182,7 +182,11 @@ STDMETHODIMP_(void) CMiniportWaveCyclicUsbAudio::PowerChangeNotify(POWER_STATE N
 STDMETHODIMP_(VOID) CMiniportWaveCyclicUsbAudio::TimingNotification(BOOLEAN Capture) {
     // Stream pointers are read without a lock: streams open and close at
     // passive level while the adapter's streaming for them is stopped.
-    CMiniportWaveCyclicStreamUsbAudio* stream = Capture ? CaptureStream : RenderStream;
+    // Only the direction's own pointer is read (volatile: a plain select may
+    // load both), since the other stream may be closing meanwhile.
+    CMiniportWaveCyclicStreamUsbAudio* stream =
+        Capture ? *(CMiniportWaveCyclicStreamUsbAudio* volatile*)&CaptureStream
+                : *(CMiniportWaveCyclicStreamUsbAudio* volatile*)&RenderStream;
     if (stream != NULL) {
         // With client buffers on both streams, the render half follows the
         // capture half before each render notification (low-latency channel).

@@ -8,12 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <map>
 #include <mutex>
-#include <thread>
 
 #include "platform/kernel/registry.h"
 #include "tests/driver/streaming_fixture.h"
