@@ -7,7 +7,7 @@
 #include <atomic>
 #include <vector>
 
-#include "driver/core/pool_tags.h"
+#include "driver/runtime/pool_tags.h"
 #include "driver/port/miniport_private.h"
 #include "platform/kernel/verifier.h"
 #include "tests/driver/adapter_fixture.h"
@@ -254,6 +254,26 @@ TEST_F(AdapterTest, RenderStartFailsWhileTheClockIsInvalid) {
   EXPECT_EQ(adapter_->SetStreamFormat(FALSE, 2, 16, 96000), STATUS_SUCCESS);
   for (const auto& clock : clocks) model_->SetClockValid(clock.first, true);
   EXPECT_EQ(adapter_->StartStream(FALSE), STATUS_SUCCESS);
+  EXPECT_EQ(adapter_->ClearStreamFormat(FALSE), STATUS_SUCCESS);
+}
+
+TEST_F(AdapterTest, RenderStartWaitsForAClockThatBecomesValid) {
+  // After the rate is set the clock reads as not valid three times (a PLL
+  // relocking for a few milliseconds), well inside the 100 ms the start waits.
+  sim::DeviceProfile profile;
+  ASSERT_TRUE(sim::MakeProfile("default", profile));
+  for (auto& clock : profile.audio.clockSources) clock.second.invalidReadsAfterRateChange = 3;
+  ASSERT_EQ(StartAdapterOn(profile.descriptors, profile.audio), STATUS_SUCCESS);
+  ASSERT_EQ(adapter_->SetStreamFormat(FALSE, 2, 16, 48000), STATUS_SUCCESS);
+  device_->ClearControlLog();
+  EXPECT_EQ(adapter_->StartStream(FALSE), STATUS_SUCCESS) << "the start gave up on a clock about to be valid";
+  size_t validityReads = 0;
+  for (const sim::ControlLogEntry& entry : device_->ControlLog()) {
+    if (entry.setup.bmRequestType == 0xA1 && entry.setup.bRequest == 0x01 && entry.setup.wValue == 0x0200) {
+      ++validityReads;
+    }
+  }
+  EXPECT_GE(validityReads, 4u) << "the clock's validity was not read until it settled";
   EXPECT_EQ(adapter_->ClearStreamFormat(FALSE), STATUS_SUCCESS);
 }
 
