@@ -32,13 +32,14 @@ void MakeUac1CaptureDevice(DeviceProfile& out) {
   d.strings[1] = u"Velmora";
   d.strings[2] = u"Velmora USB Audio FS";
   d.strings[3] = u"VM-000102";
+  d.strings[4] = u"Velmora USB Audio";
   d.device = MakeDeviceDescriptor(kVelmoraVid, 0x4D06, 0x0100, 0x0110, 0, 0, 0, 64, 1, 2, 3, 1);
 
   const std::vector<uint32_t> rates{44100, 48000};
 
   ConfigurationBuilder b;
   b.Configuration(1, 0x80, 50);
-  b.Interface(0, 0, 0, desc::kAudioClass, desc::kAudioControl, 0, 0);
+  b.Interface(0, 0, 0, desc::kAudioClass, desc::kAudioControl, 0, 4);
   b.AcHeader1({1, 2});
   b.InputTerminal1(kUsbInTerminal, 0x0101, 0, kChannels, 0x0003);
   b.OutputTerminal1(kSpeakerTerminal, 0x0301, 0, kUsbInTerminal);
