@@ -69,14 +69,9 @@ void PinInstance::MoveData() {
   if (!capture) {
     ULONG played = (position + size - lastStreamPosition) % size;
     lastStreamPosition = position;
-    // Past the client's data while it had nothing more waiting: it was
-    // late. (With more waiting, the buffer was full and the pass was late.)
-    if (played > queued && state == KSSTATE_RUN && !clientHadMore) {
-      if (starvedBytes == 0) firstStarvedAt = streamBytes + queued;
-      starvedBytes += played - queued;
-    }
     streamBytes += played;
     queued = played >= queued ? 0 : queued - played;
+    NoteClientLateness();
     if (queued == 0) bufferOffset = position;  // start (or restart after running dry) at the play position
     size_t pending = clientData.size() - clientStart;
     ULONG n = static_cast<ULONG>(std::min<size_t>(pending, size - queued));
@@ -106,7 +101,6 @@ void PinInstance::MoveData() {
       clientData.clear();
       clientStart = 0;
     }
-    clientHadMore = clientStart != clientData.size();
     silentFrom = bufferOffset;
     FillSilence(base, size);
     return;
@@ -121,6 +115,34 @@ void PinInstance::MoveData() {
     bufferOffset = (bufferOffset + chunk) % size;
     fromBuffer += chunk;
     available -= chunk;
+  }
+}
+
+// The driver has taken all the client wrote and nothing more waits: the
+// client is late, and the stream goes on with silence (the buffer's, or the
+// driver's own) until its next write. Timed, since a driver that pads with
+// silence itself never moves its position past the client's data.
+void PinInstance::NoteClientLateness() {
+  if (state != KSSTATE_RUN) {
+    dry = false;
+    return;
+  }
+  const bool nothing = queued == 0 && clientStart == clientData.size();
+  const auto now = std::chrono::steady_clock::now();
+  if (nothing && !dry) {
+    dry = true;
+    dryStart = now;
+    if (!everDry) firstStarvedAt = streamBytes;
+    everDry = true;
+  } else if (!nothing && dry) {
+    dry = false;
+    WAVEFORMATEX wave{};
+    const KSDATAFORMAT* f = reinterpret_cast<const KSDATAFORMAT*>(format.data());
+    const ULONG length = static_cast<ULONG>(format.size() * sizeof(ULONGLONG));
+    if (WaveFormatOf(f, length, &wave) && wave.nBlockAlign) {
+      const double seconds = std::chrono::duration<double>(now - dryStart).count();
+      starvedBytes += static_cast<ULONGLONG>(seconds * wave.nSamplesPerSec) * wave.nBlockAlign;
+    }
   }
 }
 

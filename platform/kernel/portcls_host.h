@@ -30,7 +30,8 @@ struct PortPinInfo {
   ULONGLONG bytesFromBuffer = 0;      // capture: bytes copied out with CopyFrom
   ULONG queuedBytes = 0;              // render: in the buffer ahead of the play position
   ULONGLONG silenceBytes = 0;         // render: bytes filled with the stream's Silence
-  ULONGLONG starvedBytes = 0;         // render: bytes the stream played before the client wrote them
+  ULONGLONG starvedBytes = 0;         // render: how long (bytes at the stream's rate) the driver
+                                      // had taken all the client wrote while running (client late)
   ULONGLONG firstStarvedAt = 0;       // render: stream byte offset where that first happened
   size_t pendingClientBytes = 0;      // render: written, not yet in the buffer
   size_t availableClientBytes = 0;    // capture: recorded, not yet read

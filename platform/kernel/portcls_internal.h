@@ -8,6 +8,7 @@
 #include <stdunk.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -161,13 +162,14 @@ class PinInstance : public IServiceSink, public PcObject {
   const UCHAR* silentBase = nullptr;
   ULONG silentSize = 0;
   ULONGLONG silenceWritten = 0;
-  // Render: bytes the stream's position has passed in all, and of those the
-  // ones it passed before the client had written them (it played the
-  // buffer's silence: the client was late), with where the first such began.
+  // Render: bytes the stream's position has passed in all; how long (in
+  // bytes at the stream's rate) the driver had taken everything the client
+  // wrote while running, and where that first happened.
   ULONGLONG streamBytes = 0;
   ULONGLONG starvedBytes = 0;
   ULONGLONG firstStarvedAt = 0;
-  bool clientHadMore = false;  // the last pass left client data waiting (the buffer was full)
+  bool dry = false, everDry = false;
+  std::chrono::steady_clock::time_point dryStart;
 
   // One service request (request = true) or client write: runs service
   // passes until no request is outstanding, or folds into a running pass.
@@ -182,6 +184,8 @@ class PinInstance : public IServiceSink, public PcObject {
   // Render: the buffer beyond the client's data, up to the play position,
   // gets the stream's silence (not queued: the driver never plays it).
   void FillSilence(UCHAR* base, ULONG size);
+  // Render, after each position update: times the client's lateness.
+  void NoteClientLateness();
 };
 
 // FsContext points at the object's kind field, FsContext2 at the object.

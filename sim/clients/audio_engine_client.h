@@ -57,9 +57,9 @@ struct EngineRun {
   bool drained = false;              // render: the device played every source frame before the stop
   uint64_t clientFrames = 0;         // render: source frames written; capture: frames recorded
   uint64_t paddingFrames = 0;        // render: silence frames written after the source
-  // Render: frames the stream played before the client had written them
-  // (the port's silence: the client was late), and the stream frame where
-  // that first happened (UINT64_MAX: never).
+  // Render: for how many frames' time the driver had taken everything the
+  // client wrote (the client was late: the stream went on with silence or
+  // a gap), and the stream frame where that first happened (UINT64_MAX: never).
   uint64_t clientLateFrames = 0;
   uint64_t firstClientLateFrame = UINT64_MAX;
   double runSeconds = 0;             // time spent in RUN

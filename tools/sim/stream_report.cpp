@@ -42,7 +42,7 @@ std::string FrameText(const std::vector<uint8_t>& frame, uint32_t subslotBytes) 
 }
 
 const char* CauseText(const std::string& cause) {
-  if (cause == "client_late") return "the client was late: the stream ran past the audio it had written";
+  if (cause == "client_late") return "the client was late: the driver had taken all the audio it had written";
   if (cause == "device_xrun") return "the device's FIFO under- or overran";
   if (cause == "bus_late") return "the device's FIFO under- or overran while the bus itself ran late (machine busy)";
   if (cause == "restart") return "the driver restarted the stream";
@@ -105,7 +105,7 @@ std::string StreamReportText(const StreamReport& r) {
         for (const std::string& cause : r.mismatchCauses) out += std::string("  because ") + CauseText(cause) + "\n";
       }
       if (r.clientLateFrames)
-        out += Format("client late: the stream ran %llu frames past the client's audio\n",
+        out += Format("client late: the driver had nothing from it for %llu frames\n",
                       static_cast<unsigned long long>(r.clientLateFrames));
       out += Format("device underruns after start-up: %llu, overruns: %llu (in all: %llu, %llu)\n",
                     static_cast<unsigned long long>(r.underrunsAfterStartup),
