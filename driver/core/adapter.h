@@ -126,7 +126,7 @@ private:
     VOID RenderThreadMain();
     VOID CaptureThreadMain();
 
-    // Render transfer requests and the restart after errors (render_thread.cpp).
+    // Render transfer requests and the restart after errors (render_restart.cpp).
     VOID CreateRenderRequests();
     VOID FreeRenderRequestList();
     // Moves ReturnedRenderRequests to FreeRenderRequests (caller holds RenderLock or runs alone).
