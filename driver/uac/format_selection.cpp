@@ -298,10 +298,13 @@ NTSTATUS CUSBAudioCL::SelectFormat(BOOLEAN capture, BOOLEAN shortForm, ULONG cha
             if (highSpeed) {
                 feedback /= MICROFRAMES_PER_FRAME;
             }
-            // A packet of several microframes must still fit the endpoint.
+            // A packet (w microframes of it at high speed) must still fit the
+            // endpoint: a reading beyond that would only have its transfers
+            // refused by the bus.
             ULONG ceiling = 0;
-            if (!capture && highSpeed && interval > 1 && frameBytes != 0) {
-                ceiling = (ULONG)(((ULONGLONG)(maxPacketBytes / frameBytes) << 16) / interval);
+            if (!capture && frameBytes != 0) {
+                const ULONG stepsPerPacket = highSpeed ? interval : 1;
+                ceiling = (ULONG)(((ULONGLONG)(maxPacketBytes / frameBytes) << 16) / stepsPerPacket);
             }
             if (renderInterface != NULL && renderInterface->FeedbackPipe != NULL) {
                 // A new format starts from nominal, with no fraction carried over.

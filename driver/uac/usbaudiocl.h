@@ -39,8 +39,8 @@ struct StreamingInterface {
     ULONG Rate;
     // Render only; guarded by Lock (taken by the feedback completion too).
     ULONG NominalFeedback;
-    // Largest feedback value whose packet (several (micro)frames of it)
-    // still fits the data endpoint; 0 when packets cover one unit.
+    // Largest feedback value whose packet (w microframes of it at high
+    // speed) still fits the data endpoint; 0: no limit.
     ULONG FeedbackCeiling;
     ULONG FeedbackReset[2];
     // 16.16 frames per packet interval unit. LatestFeedback is what the

@@ -135,7 +135,7 @@ TEST_F(FormatSelectionTest, HighSpeedFeedbackStaysPerMicroframeForEveryDataInter
     EXPECT_EQ(render->NominalFeedback, 393216u) << "6.0 frames per microframe";
     EXPECT_EQ(render->LatestFeedback, 393216u);
     // The packet of w microframes may carry at most 400 / 4 = 100 frames.
-    EXPECT_EQ(render->FeedbackCeiling, w == 1 ? 0u : (100u << 16) / w);
+    EXPECT_EQ(render->FeedbackCeiling, (100u << 16) / w);
     // Four milliseconds are 192 frames however they are packed.
     EXPECT_EQ(audio_->NextRenderTransferBytes(4, render->NominalFeedback), 192u * frame);
   }
