@@ -20,9 +20,11 @@ bool PlayedAudioTap::RoomLocked(size_t bytes) {
   return true;
 }
 
-bool PlayedAudioTap::Pop(std::vector<uint8_t>* out, size_t max, std::chrono::milliseconds timeout) {
+bool PlayedAudioTap::Pop(std::vector<uint8_t>* out, size_t max, std::chrono::milliseconds timeout, size_t least) {
   std::unique_lock<std::mutex> lock(mutex_);
-  ready_.wait_for(lock, timeout, [&] { return used_ > 0 || closed_; });
+  wantBytes_ = std::max<size_t>(least, 1);
+  ready_.wait_for(lock, timeout, [&] { return used_ >= wantBytes_ || closed_; });
+  wantBytes_ = 1;
   const size_t n = std::min(max, used_);
   out->resize(n);
   const size_t first = std::min(n, ring_.size() - head_);

@@ -38,7 +38,7 @@ class PlayedAudioTap {
     used_ += bytes;
     pushedBytes_ += bytes;
     if (used_ > peakBytes_) peakBytes_ = used_;
-    ready_.notify_one();
+    if (used_ >= wantBytes_) ready_.notify_one();
   }
 
   void PushZeros(size_t bytes) {
@@ -55,12 +55,13 @@ class PlayedAudioTap {
     used_ += bytes;
     pushedBytes_ += bytes;
     if (used_ > peakBytes_) peakBytes_ = used_;
-    ready_.notify_one();
+    if (used_ >= wantBytes_) ready_.notify_one();
   }
 
-  // Consumer: waits up to `timeout` for data, then moves up to `max` bytes
-  // into `out` (replacing its contents). False once closed and empty.
-  bool Pop(std::vector<uint8_t>* out, size_t max, std::chrono::milliseconds timeout);
+  // Consumer: waits up to `timeout` for at least `least` bytes (woken only
+  // then, not at every packet), then moves up to `max` bytes into `out`
+  // (replacing its contents). False once closed and empty.
+  bool Pop(std::vector<uint8_t>* out, size_t max, std::chrono::milliseconds timeout, size_t least = 1);
   // No more data will come; Pop returns what is left, then false.
   void Close();
 
@@ -82,6 +83,7 @@ class PlayedAudioTap {
   uint64_t pushedBytes_ = 0;
   uint64_t lostBytes_ = 0;
   bool closed_ = false;
+  size_t wantBytes_ = 1;  // what the waiting consumer waits for
 };
 
 }  // namespace sim

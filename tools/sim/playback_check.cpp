@@ -31,7 +31,8 @@ void PlaybackCheck::Stop() {
 void PlaybackCheck::Consume() {
   std::vector<uint8_t> bytes;
   bytes.reserve(kTakeBytes);
-  while (tap_.Pop(&bytes, kTakeBytes, std::chrono::milliseconds(100))) {
+  // Woken for a good piece at a time (or every 20 ms), not at every packet.
+  while (tap_.Pop(&bytes, kTakeBytes, std::chrono::milliseconds(20), kTakeBytes / 4)) {
     if (!bytes.empty()) Take(bytes);
   }
 }
