@@ -4,7 +4,7 @@
 // behind (the manager's unload bug-checks on any leak).
 #include <gtest/gtest.h>
 
-#include "driver/core/pool_tags.h"
+#include "driver/runtime/pool_tags.h"
 #include "tests/driver/started_driver_fixture.h"
 
 namespace drivertest {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "driver/core/adapter_common.h"
-#include "driver/core/kernel_prelude.h"
+#include "driver/runtime/kernel_prelude.h"
 
 namespace drivertest {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/core/pool_tags.h"
+#include "driver/runtime/pool_tags.h"
 #include "platform/kernel/portcls_host.h"
 #include "platform/kernel/verifier.h"
 #include "tests/driver/started_driver_fixture.h"

@@ -8,7 +8,7 @@
 #include <numeric>
 #include <vector>
 
-#include "driver/core/pool_tags.h"
+#include "driver/runtime/pool_tags.h"
 #include "driver/port/miniport.h"
 #include "driver/port/stream.h"
 #include "driver/uac/property_handlers.h"

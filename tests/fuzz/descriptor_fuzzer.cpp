@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver/core/pool_tags.h"
+#include "driver/runtime/pool_tags.h"
 #include "driver/uac/usbaudiocl.h"
 #include "platform/kernel/verifier.h"
 #include "sim/uac/audio_function_model.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "driver/core/pool_tags.h"
+#include "driver/runtime/pool_tags.h"
 #include "driver/uac/ks_guids.h"
 #include "driver/uac/packet_schedule.h"
 #include "driver/uac/terminal_types.h"
