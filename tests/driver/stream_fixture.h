@@ -158,7 +158,7 @@ class StreamTest : public VerifiedTest {
     freeIrps_ = audio_->GetFreeIrpCount();
   }
 
-  // A transfer's callback runs before its IRP goes back to the free list.
+  // Transfers may still be in flight or completing on the bus thread.
   // Aborting every open pipe cancels what is pending and returns only once
   // the bus has finished any completion it was delivering, so afterwards
   // every IRP must be back (a chain that resubmits on cancellation would
