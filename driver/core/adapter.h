@@ -78,8 +78,6 @@ public:
     ULONG GetQueuedRenderBytes() const { return (ULONG)QueuedRenderBytes; }
     DEVICE_POWER_STATE GetPowerState() const { return PowerState; }
     CUSBAudioCL* GetUsbAudio() { return &UsbAudio; }
-    LONG GetRenderRestartCount() const { return RenderRestartCount; }
-    LONG GetRenderSlotsGranted() const { return RenderSlotsGranted; }
     // The capture interface's first data endpoint paces render (implicit feedback).
     BOOLEAN IsImplicitFeedbackMode();
 
@@ -237,7 +235,6 @@ private:
     volatile LONG RenderSlotsGranted = 0;
     volatile LONG QueuedRenderBytes = 0;
     volatile LONG FeedbackErrorCount = 0;
-    volatile LONG RenderRestartCount = 0;  // diagnostics
     PCFILTER_DESCRIPTOR FilterDescriptor = {};
 
     // Which of the objects above Init has set up, for the destructor.

@@ -116,5 +116,4 @@ VOID CAdapterUsbAudio::RestartRender(BOOLEAN explicitFeedback) {
         }
     }
     KeReleaseInStackQueuedSpinLock(&lock);
-    InterlockedIncrement(&RenderRestartCount);
 }

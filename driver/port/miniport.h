@@ -52,7 +52,6 @@ public:
     IAdapterCommon* GetAdapter() const { return Adapter; }
     VOID NotifyPort();
     VOID ClearToggleGuard() { InterlockedExchange(&ToggleGuard, 0); }
-    LONG GetToggleGuard() const { return ToggleGuard; }
     VOID StreamClosing(CMiniportWaveCyclicStreamUsbAudio* stream);
     CMiniportWaveCyclicStreamUsbAudio* GetStream(BOOLEAN capture) const { return capture ? CaptureStream : RenderStream; }
     DEVICE_POWER_STATE GetPowerState() const { return PowerState; }

@@ -57,9 +57,7 @@ public:
     BOOLEAN HasClientBuffers() const { return FALSE; }
     PKEVENT GetClientEvent() const { return ClientEvent; }
 
-    BOOLEAN IsCapture() const { return Capture; }
     KSSTATE GetState() const { return ReadState(); }
-    ULONG GetPinId() const { return PinId; }
 
     // Cyclic buffer size for a format: 100 ms, but never less than 11520 frames.
     static ULONG BufferBytesFor(ULONG sampleRate, ULONG blockAlign);

@@ -155,9 +155,6 @@ public:
 
     BOOLEAN IsUac2() const { return isUac2; }
     BOOLEAN IsDsdCapable() const { return dsdCapable; }
-    UCHAR GetInterfaceClass() const { return InterfaceClass; }
-    PUSB_INTERFACE_DESCRIPTOR GetAcInterface() const { return AcInterface; }
-    PUCHAR GetAcHeader() const { return AcHeader; }
     CUSBAudioEntity* GetEntities() const { return Entities; }
     StreamingInterface* GetStreamingInterfaces() const { return StreamingInterfaces; }
     ULONG GetStreamingInterfaceCount() const { return StreamingInterfaceCount; }

@@ -54,7 +54,6 @@ CUSBCL::CUSBCL() {
     RtlZeroMemory(&DeviceDescriptor, sizeof(DeviceDescriptor));
     ConfigurationDescriptor = NULL;
     TargetDevice = NULL;
-    RemoteWakeup = FALSE;
     ConfigurationHandle = NULL;
     InterfaceCount = 0;
     Interfaces = NULL;
@@ -184,7 +183,6 @@ NTSTATUS CUSBCL::Init(PDEVICE_OBJECT targetDevice, ULONG irpCount) {
         UA_ERROR("configuration descriptor is malformed at offset %lu", (unsigned long)badOffset);
         return status;
     }
-    RemoteWakeup = (ConfigurationDescriptor->bmAttributes & 0x20) != 0;
 
     UCHAR languageHeader[4] = {0, 0, 0, 0};
     status = GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 0, 0, languageHeader, sizeof(languageHeader), &returned);

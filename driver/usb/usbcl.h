@@ -78,7 +78,6 @@ public:
     const USB_DEVICE_DESCRIPTOR& GetDeviceDescriptor() const { return DeviceDescriptor; }
     PUSB_CONFIGURATION_DESCRIPTOR GetConfigurationDescriptor() const { return ConfigurationDescriptor; }
     ULONG GetConfigurationLength() const;
-    BOOLEAN HasRemoteWakeup() const { return RemoteWakeup; }
     LONG GetInterfaceCount() const { return InterfaceCount; }
     PUSBD_INTERFACE_INFORMATION GetInterface(LONG index) const;
     PUSB_STRING_DESCRIPTOR GetLanguageIds() const { return LanguageIds; }
@@ -103,7 +102,6 @@ protected:
     USB_DEVICE_DESCRIPTOR DeviceDescriptor;
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
     PDEVICE_OBJECT TargetDevice;
-    BOOLEAN RemoteWakeup;
     USBD_CONFIGURATION_HANDLE ConfigurationHandle;
     LONG InterfaceCount;
     PUSBD_INTERFACE_INFORMATION* Interfaces;
