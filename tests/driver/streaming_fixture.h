@@ -133,6 +133,38 @@ class StreamingTest : public DriverOnBusTest {
 
   bool WaitForPlayed(size_t bytes) { return streaming_->WaitForPlayedBytes(bytes, kStreamTimeout); }
 
+  // Reads at least `bytes` recorded bytes from a capture pin, waiting for the
+  // port's service passes (never sleeping).
+  std::vector<uint8_t> Record(HANDLE pin, size_t bytes) {
+    std::vector<uint8_t> data;
+    const auto deadline = std::chrono::steady_clock::now() + kStreamTimeout;
+    while (data.size() < bytes && std::chrono::steady_clock::now() < deadline) {
+      platform::PortPinInfo info;
+      if (!NT_SUCCESS(platform::PortPinInfoOf(pin, &info))) break;
+      std::vector<uint8_t> chunk(65536);
+      size_t read = 0;
+      EXPECT_EQ(platform::PortPinRead(pin, chunk.data(), chunk.size(), &read), STATUS_SUCCESS);
+      data.insert(data.end(), chunk.begin(), chunk.begin() + read);
+      if (read == 0) platform::PortPinWaitForService(pin, info.services, 1000);
+    }
+    return data;
+  }
+
+  // Every sample follows its predecessor on the device's capture ramp (mod
+  // 2^bits); returns the index of the first that does not, or the sample count.
+  static size_t FirstBreakInRamp(const std::vector<uint8_t>& data, uint32_t bits) {
+    const uint32_t s = bits / 8;
+    const uint64_t mask = (1ull << bits) - 1;
+    uint64_t previous = 0;
+    for (size_t i = 0; i + s <= data.size(); i += s) {
+      uint64_t v = 0;
+      for (uint32_t b = 0; b < s; ++b) v |= static_cast<uint64_t>(data[i + b]) << (8 * b);
+      if (i != 0 && v != ((previous + 1) & mask)) return i / s;
+      previous = v;
+    }
+    return data.size() / s;
+  }
+
   HANDLE filter_ = nullptr;
 };
 
