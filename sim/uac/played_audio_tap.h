@@ -24,38 +24,13 @@ class PlayedAudioTap {
   // Producer: appends `bytes` bytes from `first` (any byte iterator).
   template <class It>
   void Push(It first, size_t bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_ || bytes == 0) return;
-    if (!RoomLocked(bytes)) {
-      lostBytes_ += bytes;
-      return;
-    }
-    // At most two runs: up to the ring's end, then from its start.
-    const size_t tail = (head_ + used_) % ring_.size();
-    const size_t run = std::min(bytes, ring_.size() - tail);
-    std::copy_n(first, run, ring_.begin() + static_cast<long>(tail));
-    std::copy_n(first + static_cast<long>(run), bytes - run, ring_.begin());
-    used_ += bytes;
-    pushedBytes_ += bytes;
-    if (used_ > peakBytes_) peakBytes_ = used_;
-    if (used_ >= wantBytes_) ready_.notify_one();
+    Append(bytes, [&](size_t offset, size_t count, std::vector<uint8_t>::iterator to) {
+      std::copy_n(first + static_cast<long>(offset), count, to);
+    });
   }
 
   void PushZeros(size_t bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_ || bytes == 0) return;
-    if (!RoomLocked(bytes)) {
-      lostBytes_ += bytes;
-      return;
-    }
-    const size_t tail = (head_ + used_) % ring_.size();
-    const size_t run = std::min(bytes, ring_.size() - tail);
-    std::fill_n(ring_.begin() + static_cast<long>(tail), run, uint8_t{0});
-    std::fill_n(ring_.begin(), bytes - run, uint8_t{0});
-    used_ += bytes;
-    pushedBytes_ += bytes;
-    if (used_ > peakBytes_) peakBytes_ = used_;
-    if (used_ >= wantBytes_) ready_.notify_one();
+    Append(bytes, [](size_t, size_t count, std::vector<uint8_t>::iterator to) { std::fill_n(to, count, uint8_t{0}); });
   }
 
   // Consumer: waits up to `timeout` for at least `least` bytes (woken only
@@ -72,6 +47,27 @@ class PlayedAudioTap {
 
  private:
   bool RoomLocked(size_t bytes);
+
+  // Writes `bytes` bytes at the ring's tail with `write(offset, count, to)`,
+  // in at most two runs (up to the ring's end, then from its start), or
+  // counts them as lost when the consumer is too far behind.
+  template <class Write>
+  void Append(size_t bytes, Write write) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_ || bytes == 0) return;
+    if (!RoomLocked(bytes)) {
+      lostBytes_ += bytes;
+      return;
+    }
+    const size_t tail = (head_ + used_) % ring_.size();
+    const size_t run = std::min(bytes, ring_.size() - tail);
+    write(0, run, ring_.begin() + static_cast<long>(tail));
+    write(run, bytes - run, ring_.begin());
+    used_ += bytes;
+    pushedBytes_ += bytes;
+    if (used_ > peakBytes_) peakBytes_ = used_;
+    if (used_ >= wantBytes_) ready_.notify_one();
+  }
 
   const size_t limit_;
   mutable std::mutex mutex_;
