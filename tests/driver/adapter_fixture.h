@@ -30,6 +30,10 @@ class AdapterTest : public VerifiedTest {
 
   void TearDown() override {
     ReleaseAdapter();
+    if (fdo_ != nullptr) {
+      IoDeleteDevice(fdo_);
+      fdo_ = nullptr;
+    }
     if (device_) {
       EXPECT_EQ(device_->BusInterfaceReferences(), 0) << "bus interface references leaked";
     }
@@ -57,7 +61,14 @@ class AdapterTest : public VerifiedTest {
     status = unknown->QueryInterface(IID_IAdapterCommon, reinterpret_cast<PVOID*>(&adapter_));
     unknown->Release();
     if (!NT_SUCCESS(status)) return status;
-    return adapter_->Init(device_->Pdo(), nullptr);
+    return adapter_->Init(device_->Pdo(), fdo_);
+  }
+
+  // Gives the adapter a functional device object, which its render
+  // completions need for their work items; call before StartAdapter.
+  void CreateFunctionalDevice() {
+    driver_.Type = IO_TYPE_DRIVER;
+    ASSERT_EQ(IoCreateDevice(&driver_, 0, NULL, FILE_DEVICE_KS, 0, FALSE, &fdo_), STATUS_SUCCESS);
   }
 
   void ReleaseAdapter() {
@@ -88,6 +99,8 @@ class AdapterTest : public VerifiedTest {
   std::unique_ptr<sim::AudioFunctionModel> model_;
   std::unique_ptr<sim::SimUsbDevice> device_;
   IAdapterCommon* adapter_ = nullptr;
+  DRIVER_OBJECT driver_{};
+  PDEVICE_OBJECT fdo_ = nullptr;
 };
 
 }  // namespace drivertest

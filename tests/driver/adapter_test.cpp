@@ -4,7 +4,12 @@
 // allocation fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "driver/runtime/pool_tags.h"
@@ -275,6 +280,54 @@ TEST_F(AdapterTest, RenderStartWaitsForAClockThatBecomesValid) {
   }
   EXPECT_GE(validityReads, 4u) << "the clock's validity was not read until it settled";
   EXPECT_EQ(adapter_->ClearStreamFormat(FALSE), STATUS_SUCCESS);
+}
+
+// With a render slot and a feedback slot both free, the render thread serves
+// the render slot first: audio waiting to go out is not held up behind
+// feedback reads. Both endpoints hold their transfers, so the submissions
+// show the order in which the thread served its slots.
+TEST_F(AdapterTest, RenderStartServesRenderSlotsBeforeFeedbackSlots) {
+  ASSERT_NO_FATAL_FAILURE(CreateFunctionalDevice());
+  ASSERT_EQ(StartAdapter(), STATUS_SUCCESS);
+  FakeMiniport miniport;
+  adapter_->SetWaveMiniport(&miniport);
+  ASSERT_EQ(adapter_->SetStreamFormat(FALSE, 2, 16, 48000), STATUS_SUCCESS);
+  std::vector<uint8_t> audio(48000 / 10 * 4);  // 100 ms, far more than three transfers
+  ASSERT_EQ(adapter_->QueueRenderBuffer(audio.data(), static_cast<ULONG>(audio.size())), STATUS_SUCCESS);
+  std::mutex mutex;
+  std::condition_variable submitted;
+  std::string order;  // 'O' render (OUT), 'I' feedback read (IN)
+  device_->SetUrbHook([&](PURB urb, NTSTATUS*) {
+    if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
+      std::lock_guard<std::mutex> lock(mutex);
+      order += (urb->UrbIsochronousTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) ? 'I' : 'O';
+      submitted.notify_all();
+    }
+    return false;
+  });
+  ASSERT_EQ(adapter_->StartStream(FALSE), STATUS_SUCCESS);
+  const StreamingInterface* render = Adapter()->GetUsbAudio()->GetRenderInterface();
+  ASSERT_NE(render->FeedbackPipe, nullptr);
+  device_->HoldTransfers(render->DataPipe->EndpointAddress, true);
+  device_->HoldTransfers(render->FeedbackPipe->EndpointAddress, true);
+  // Not running yet: the thread holds one slot and waits; three render slots
+  // join the free feedback slots meanwhile.
+  adapter_->RenderNotify();
+  adapter_->SetStreamRunning(FALSE);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(submitted.wait_for(lock, std::chrono::seconds(20), [&] { return order.size() >= 6; }))
+        << "submissions: " << order;
+    const size_t secondRead = order.find('I', order.find('I') + 1);
+    EXPECT_EQ(std::count(order.begin(), order.begin() + static_cast<long>(secondRead), 'O'), 3)
+        << "every render slot goes before a second feedback slot; submissions: " << order;
+  }
+  device_->HoldTransfers(render->DataPipe->EndpointAddress, false);
+  device_->HoldTransfers(render->FeedbackPipe->EndpointAddress, false);
+  EXPECT_EQ(adapter_->PauseStream(FALSE), STATUS_SUCCESS);
+  EXPECT_EQ(adapter_->ClearStreamFormat(FALSE), STATUS_SUCCESS);
+  device_->SetUrbHook(nullptr);
+  adapter_->SetWaveMiniport(nullptr);
 }
 
 TEST_F(AdapterTest, DsdDeviceStartsOnlyForTheLowLatencyClient) {
