@@ -1,7 +1,6 @@
-// Kernel timers and their DPCs. One timer thread keeps the armed timers
-// ordered by deadline; at expiry it signals the timer through the
-// dispatcher, re-arms a periodic one and runs the DPC at DISPATCH_LEVEL
-// outside its lock (so a DPC may set or cancel timers).
+// Kernel timers. One timer thread keeps the armed timers ordered by
+// deadline; at expiry it signals the timer through the dispatcher, re-arms
+// a periodic one and queues its DPC (dpc_queue.cpp).
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -9,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/kernel/dpc_queue.h"
 #include "platform/kernel/internal.h"
 
 namespace {
@@ -21,7 +21,6 @@ struct TimerQueue {
   std::condition_variable changed;
   std::set<std::pair<Clock::time_point, PKTIMER>> armed;
   std::map<PKTIMER, Clock::time_point> deadlines;
-  int dpcsRunning = 0;
   bool started = false;
 };
 
@@ -71,22 +70,11 @@ void TimerThread() {
     if (period) Arm(q, timer, deadline + std::chrono::milliseconds(period));
     platform::detail::SetSignalState(&timer->Header, 1);
     if (!dpc) continue;
-    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-    PVOID context = dpc->DeferredContext;
-    q.dpcsRunning++;
-    lock.unlock();
+    // The DPC runs on a DPC thread, as an expired timer's DPC is queued.
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
-    platform::detail::SetIrql(DISPATCH_LEVEL);
-    routine(dpc, context, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(now.LowPart)),
-            reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(now.HighPart))));
-    if (platform::detail::CurrentIrql() != DISPATCH_LEVEL)
-      BugCheckAt(reinterpret_cast<const void*>(routine), "IRQL_NOT_RESTORED", "timer DPC returned at IRQL %u",
-                 platform::detail::CurrentIrql());
-    platform::detail::SetIrql(PASSIVE_LEVEL);
-    lock.lock();
-    q.dpcsRunning--;
-    q.changed.notify_all();
+    platform::detail::QueueTimerDpc(dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(now.LowPart)),
+                                    reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(now.HighPart))));
   }
 }
 
@@ -103,21 +91,6 @@ Clock::time_point DeadlineOf(LONGLONG due) {
 }  // namespace
 
 extern "C" {
-
-VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
-  memset(Dpc, 0, sizeof *Dpc);
-  Dpc->Type = 0x13;  // DpcObject
-  Dpc->Importance = 1;  // MediumImportance
-  Dpc->DeferredRoutine = DeferredRoutine;
-  Dpc->DeferredContext = DeferredContext;
-}
-
-VOID NTAPI KeFlushQueuedDpcs(VOID) {
-  platform::detail::RequireIrqlAtMost(PASSIVE_LEVEL, USBAUDIO_CALLER(), "IRQL_NOT_PASSIVE", "KeFlushQueuedDpcs");
-  TimerQueue& q = Queue();
-  std::unique_lock<std::mutex> lock(q.lock);
-  q.changed.wait(lock, [&] { return q.dpcsRunning == 0; });
-}
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
   TimerQueue& q = Queue();

@@ -252,10 +252,14 @@ NTKERNELAPI NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[],
 /* Timers: due time in 100 ns units (negative = relative, positive =
    absolute system time), period in milliseconds (0 = one-shot). An expired
    timer is signalled; a synchronization timer releases one waiter. The DPC,
-   if any, runs at DISPATCH_LEVEL on the timer thread. */
+   if any, is queued to run at DISPATCH_LEVEL. */
 NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
                                        PVOID DeferredContext);
 NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(VOID);
+typedef enum _KDPC_IMPORTANCE { LowImportance, MediumImportance, HighImportance } KDPC_IMPORTANCE;
+NTKERNELAPI VOID NTAPI KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance);
+NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
 NTKERNELAPI VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
 NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
