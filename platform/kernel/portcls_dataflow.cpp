@@ -13,39 +13,20 @@
 
 namespace platform::portcls {
 
-STDMETHODIMP_(void) PinInstance::RequestService() { Service(true); }
+PinInstance::PinInstance() : PcObject(nullptr) { KeInitializeSpinLock(&lock); }
 
-void PinInstance::Service(bool request) {
-  {
-    std::lock_guard<std::mutex> lock(passLock);
-    if (request) services++;
-    if (inService) {  // another thread's pass, or this thread's from inside CopyTo/CopyFrom
-      serviceAgain = true;
-      return;
-    }
-    inService = true;
-  }
-  for (;;) {
-    ULONGLONG seen;
-    {
-      std::lock_guard<std::mutex> lock(passLock);
-      serviceAgain = false;
-      seen = services;
-    }
-    {
-      std::lock_guard<std::recursive_mutex> data(serviceLock);
-      // A paused pin is not serviced; only the client's own writes go into
-      // its buffer then (the data a RUN starts with).
-      if (state == KSSTATE_RUN || (!request && state == KSSTATE_PAUSE)) MoveData();
-    }
-    std::lock_guard<std::mutex> lock(passLock);
-    servicesDone = std::max(servicesDone, seen);
-    passDone.notify_all();
-    if (!serviceAgain) {
-      inService = false;
-      return;
-    }
-  }
+STDMETHODIMP_(void) PinInstance::RequestService() {
+  detail::RequireIrqlAtMost(DISPATCH_LEVEL, USBAUDIO_CALLER(), "IRQL_PORTCLS_ABOVE_DISPATCH", "service pass");
+  KIRQL irql;
+  KeAcquireSpinLock(&lock, &irql);
+  const ULONGLONG pass = ++services;
+  // A paused pin is not serviced; only the client's own data goes into its
+  // buffer then (the data a RUN starts with).
+  if (state == KSSTATE_RUN) MoveData();
+  KeReleaseSpinLock(&lock, irql);
+  std::lock_guard<std::mutex> done(passLock);
+  servicesDone = std::max(servicesDone, pass);
+  passDone.notify_all();
 }
 
 void PinInstance::ResetData() {
@@ -182,7 +163,8 @@ using portcls::PinInstance;
 NTSTATUS PortPinInfoOf(HANDLE handle, PortPinInfo* info) {
   PinInstance* pin = portcls::PinOfHandle(handle);
   if (!pin) return STATUS_INVALID_HANDLE;
-  std::lock_guard<std::recursive_mutex> lock(pin->serviceLock);
+  KIRQL irql;
+  KeAcquireSpinLock(&pin->lock, &irql);
   info->pinId = pin->pinId;
   info->capture = pin->capture;
   info->state = pin->state;
@@ -199,6 +181,7 @@ NTSTATUS PortPinInfoOf(HANDLE handle, PortPinInfo* info) {
   size_t held = pin->clientData.size() - pin->clientStart;
   info->pendingClientBytes = pin->capture ? 0 : held;
   info->availableClientBytes = pin->capture ? held : 0;
+  KeReleaseSpinLock(&pin->lock, irql);
   return STATUS_SUCCESS;
 }
 
@@ -206,12 +189,14 @@ NTSTATUS PortPinWrite(HANDLE handle, const void* data, size_t bytes) {
   PinInstance* pin = portcls::PinOfHandle(handle);
   if (!pin) return STATUS_INVALID_HANDLE;
   if (pin->capture) return STATUS_INVALID_DEVICE_REQUEST;
-  {
-    std::lock_guard<std::recursive_mutex> lock(pin->serviceLock);
-    const UCHAR* p = static_cast<const UCHAR*>(data);
-    pin->clientData.insert(pin->clientData.end(), p, p + bytes);
-  }
-  pin->Service(false);  // moves it now, or has the running pass move it
+  KIRQL irql;
+  KeAcquireSpinLock(&pin->lock, &irql);
+  const UCHAR* p = static_cast<const UCHAR*>(data);
+  pin->clientData.insert(pin->clientData.end(), p, p + bytes);
+  // A paused pin takes it into its buffer now (what RUN starts with); a
+  // running one at its next service pass.
+  if (pin->state == KSSTATE_PAUSE) pin->MoveData();
+  KeReleaseSpinLock(&pin->lock, irql);
   return STATUS_SUCCESS;
 }
 
@@ -220,7 +205,8 @@ NTSTATUS PortPinRead(HANDLE handle, void* data, size_t bytes, size_t* read) {
   PinInstance* pin = portcls::PinOfHandle(handle);
   if (!pin) return STATUS_INVALID_HANDLE;
   if (!pin->capture) return STATUS_INVALID_DEVICE_REQUEST;
-  std::lock_guard<std::recursive_mutex> lock(pin->serviceLock);
+  KIRQL irql;
+  KeAcquireSpinLock(&pin->lock, &irql);
   size_t n = std::min(bytes, pin->clientData.size() - pin->clientStart);
   if (n) memcpy(data, pin->clientData.data() + pin->clientStart, n);
   pin->clientStart += n;
@@ -228,6 +214,7 @@ NTSTATUS PortPinRead(HANDLE handle, void* data, size_t bytes, size_t* read) {
     pin->clientData.clear();
     pin->clientStart = 0;
   }
+  KeReleaseSpinLock(&pin->lock, irql);
   *read = n;
   return STATUS_SUCCESS;
 }

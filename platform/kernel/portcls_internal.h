@@ -120,9 +120,10 @@ struct FilterInstance {
 
 class PinInstance : public IServiceSink, public PcObject {
  public:
-  PinInstance() : PcObject(nullptr) {}
+  PinInstance();
   ~PinInstance() override = default;
   DECLARE_STD_UNKNOWN()
+  // The service pass: called by the service group's DPC at DISPATCH_LEVEL.
   STDMETHODIMP_(void) RequestService() override;
 
   ObjectKind kind = ObjectKind::Pin;
@@ -132,25 +133,19 @@ class PinInstance : public IServiceSink, public PcObject {
   PMINIPORTWAVECYCLICSTREAM stream = nullptr;  // referenced
   PDMACHANNEL dma = nullptr;                   // referenced
   PSERVICEGROUP group = nullptr;               // referenced
-  KSSTATE state = KSSTATE_STOP;
+  KSSTATE state = KSSTATE_STOP;                // written under `lock`
   ULONG notificationFrameSize = 0;
   std::vector<ULONGLONG> format;  // the current KSDATAFORMAT, 8-byte aligned
-  // Client data and buffer positions. Recursive: the state stepping holds it
-  // around MoveData, and host calls may nest.
-  std::recursive_mutex serviceLock;
-  // Who runs the service pass, and the waiters for its progress. Never held
-  // while calling into the driver: a request that arrives during a pass (from
-  // a driver thread, or from inside CopyTo on the same thread) is folded into
-  // the running pass instead of waiting for it, so no driver lock is ever
-  // ordered against the port's locks.
+  // The port's own spin lock: the service pass runs under it, and the state,
+  // the client data and the buffer positions change only under it.
+  KSPIN_LOCK lock;
+  // Waiters for a service pass (host API only); never held around driver calls.
   std::mutex passLock;
   std::condition_variable passDone;
-  bool inService = false;         // passLock
-  bool serviceAgain = false;      // passLock
-  ULONGLONG servicesDone = 0;     // passLock: requests seen when the last finished pass began
+  ULONGLONG servicesDone = 0;     // passLock: passes finished
   std::atomic<ULONGLONG> services{0};
   std::atomic<ULONG> lastPosition{0};
-  std::vector<UCHAR> clientData;  // render: to the buffer; capture: from it
+  std::vector<UCHAR> clientData;  // host shortcut data. render: to the buffer; capture: from it
   size_t clientStart = 0;         // first unconsumed byte of clientData
   ULONG bufferOffset = 0;         // render: next write; capture: next read
   ULONG queued = 0;               // render: bytes in the buffer ahead of the play position
@@ -171,13 +166,10 @@ class PinInstance : public IServiceSink, public PcObject {
   bool dry = false, everDry = false;
   std::chrono::steady_clock::time_point dryStart;
 
-  // One service request (request = true) or client write: runs service
-  // passes until no request is outstanding, or folds into a running pass.
-  void Service(bool request);
   // Moves data between the client and the cyclic buffer up to the stream's
-  // position. Caller holds serviceLock.
+  // position. Caller holds `lock` (so runs at DISPATCH_LEVEL).
   void MoveData();
-  // Forgets the buffer positions (the stream went back to STOP).
+  // Forgets the buffer positions (the stream went back to STOP). Caller holds `lock`.
   void ResetData();
 
  private:

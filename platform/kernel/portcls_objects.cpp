@@ -1,6 +1,8 @@
 // The port library's COM objects: the wave-cyclic port, service groups and
 // the (empty) resource list handed to the start routine; PcNewPort and
 // PcNewServiceGroup.
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel/portcls_internal.h"
@@ -19,49 +21,61 @@ void PcObject::operator delete(void* p) noexcept {
 
 namespace {
 
+// As in portcls: a service request queues the group's DPC (a DPC already
+// queued is not queued twice), and the DPC services every member at
+// DISPATCH_LEVEL under the group's spin lock. A request made while the DPC
+// runs (a Notify from inside CopyTo) queues it again, so that pass runs
+// after the current one instead of inside it. Removing a member takes the
+// group's lock, so it waits for a pass in progress and is never serviced
+// after RemoveMember returns.
 class CServiceGroup : public IServiceGroup, public PcObject {
  public:
-  explicit CServiceGroup(PUNKNOWN outer) : PcObject(outer) {}
+  explicit CServiceGroup(PUNKNOWN outer) : PcObject(outer) {
+    KeInitializeSpinLock(&lock_);
+    KeInitializeDpc(&dpc_, ServiceDpc, this);
+  }
   ~CServiceGroup() override {
-    for (PSERVICESINK sink : members_) sink->Release();
+    // Nobody can request service any more; a queued or running DPC still
+    // refers to the group.
+    if (KeRemoveQueueDpc(&dpc_)) pending_--;
+    while (pending_.load() != 0) std::this_thread::yield();
+    for (ULONG i = 0; i < count_; ++i) members_[i]->Release();
   }
   DECLARE_STD_UNKNOWN()
 
-  // Services every member; members added or removed meanwhile take effect
-  // at the next request.
   STDMETHODIMP_(void) RequestService() override {
-    std::vector<PSERVICESINK> members;
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      members = members_;
-      for (PSERVICESINK sink : members) sink->AddRef();
-    }
-    for (PSERVICESINK sink : members) {
-      sink->RequestService();
-      sink->Release();
-    }
+    detail::RequireIrqlAtMost(DISPATCH_LEVEL, USBAUDIO_CALLER(), "IRQL_PORTCLS_ABOVE_DISPATCH",
+                              "IServiceGroup::RequestService");
+    pending_++;  // before the insertion: the DPC may run and finish at once
+    if (!KeInsertQueueDpc(&dpc_, NULL, NULL)) pending_--;
   }
 
   STDMETHODIMP_(NTSTATUS) AddMember(PSERVICESINK pServiceSink) override {
     if (!pServiceSink) return STATUS_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(lock_);
-    pServiceSink->AddRef();
-    members_.push_back(pServiceSink);
-    return STATUS_SUCCESS;
+    KIRQL irql;
+    KeAcquireSpinLock(&lock_, &irql);
+    const bool room = count_ < kMaxMembers;
+    if (room) {
+      pServiceSink->AddRef();
+      members_[count_++] = pServiceSink;
+    }
+    KeReleaseSpinLock(&lock_, irql);
+    return room ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
   }
 
   STDMETHODIMP_(void) RemoveMember(PSERVICESINK pServiceSink) override {
     PSERVICESINK removed = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      for (auto it = members_.begin(); it != members_.end(); ++it) {
-        if (*it == pServiceSink) {
-          removed = *it;
-          members_.erase(it);
-          break;
-        }
+    KIRQL irql;
+    KeAcquireSpinLock(&lock_, &irql);
+    for (ULONG i = 0; i < count_; ++i) {
+      if (members_[i] == pServiceSink) {
+        removed = members_[i];
+        for (ULONG j = i + 1; j < count_; ++j) members_[j - 1] = members_[j];
+        members_[--count_] = nullptr;
+        break;
       }
     }
+    KeReleaseSpinLock(&lock_, irql);
     if (removed) removed->Release();
   }
 
@@ -71,8 +85,21 @@ class CServiceGroup : public IServiceGroup, public PcObject {
   STDMETHODIMP_(void) CancelDelayedService() override {}
 
  private:
-  std::mutex lock_;
-  std::vector<PSERVICESINK> members_;
+  static constexpr ULONG kMaxMembers = 16;
+
+  static VOID NTAPI ServiceDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    CServiceGroup* group = static_cast<CServiceGroup*>(context);
+    KeAcquireSpinLockAtDpcLevel(&group->lock_);
+    for (ULONG i = 0; i < group->count_; ++i) group->members_[i]->RequestService();
+    KeReleaseSpinLockFromDpcLevel(&group->lock_);
+    group->pending_--;
+  }
+
+  KDPC dpc_;
+  KSPIN_LOCK lock_;  // the members
+  PSERVICESINK members_[kMaxMembers] = {};
+  ULONG count_ = 0;
+  std::atomic<int> pending_{0};  // requests being queued, queued or running
 };
 
 STDMETHODIMP_(NTSTATUS) CServiceGroup::NonDelegatingQueryInterface(REFIID iid, PVOID* out) {

@@ -101,11 +101,11 @@ void ReleaseStreamObjects(PinInstance* pin) {
   }
   PDMACHANNEL dma = pin->dma;
   PMINIPORTWAVECYCLICSTREAM stream = pin->stream;
-  {
-    std::lock_guard<std::recursive_mutex> lock(pin->serviceLock);
-    pin->dma = nullptr;
-    pin->stream = nullptr;
-  }
+  KIRQL irql;
+  KeAcquireSpinLock(&pin->lock, &irql);
+  pin->dma = nullptr;
+  pin->stream = nullptr;
+  KeReleaseSpinLock(&pin->lock, irql);
   if (dma) dma->Release();
   if (stream) stream->Release();
 }
@@ -244,15 +244,29 @@ NTSTATUS CreatePin(FilterInstance* filter, PFILE_OBJECT file) {
 
 NTSTATUS StepState(PinInstance* pin, KSSTATE target) {
   while (pin->state != target) {
-    KSSTATE next = static_cast<KSSTATE>(pin->state < target ? pin->state + 1 : pin->state - 1);
-    NTSTATUS status = pin->stream->SetState(next);
-    if (!NT_SUCCESS(status)) return status;
-    std::lock_guard<std::recursive_mutex> lock(pin->serviceLock);
+    const KSSTATE from = pin->state;
+    const KSSTATE next = static_cast<KSSTATE>(from < target ? from + 1 : from - 1);
+    KIRQL irql;
+    if (from == KSSTATE_RUN) {
+      // Servicing ends before the stream leaves RUN: taking the lock waits
+      // for a pass in progress, and later passes see the new state.
+      KeAcquireSpinLock(&pin->lock, &irql);
+      pin->state = next;
+      KeReleaseSpinLock(&pin->lock, irql);
+    }
+    const NTSTATUS status = pin->stream->SetState(next);
+    KeAcquireSpinLock(&pin->lock, &irql);
+    if (!NT_SUCCESS(status)) {
+      pin->state = from;
+      KeReleaseSpinLock(&pin->lock, irql);
+      return status;
+    }
     pin->state = next;
     // Render data is in the buffer before the stream runs; a stopped
     // stream starts again at the buffer's beginning.
-    if (next == KSSTATE_PAUSE && !pin->capture) pin->MoveData();
+    if (next == KSSTATE_PAUSE && from == KSSTATE_ACQUIRE && !pin->capture) pin->MoveData();
     if (next == KSSTATE_STOP) pin->ResetData();
+    KeReleaseSpinLock(&pin->lock, irql);
   }
   return STATUS_SUCCESS;
 }
@@ -262,10 +276,12 @@ void ClosePin(PinInstance* pin) {
   {
     std::lock_guard<std::mutex> control(filter->control);
     (void)StepState(pin, KSSTATE_STOP);  // a refusal cannot keep a closed pin open
-    {
-      std::lock_guard<std::recursive_mutex> data(pin->serviceLock);
-      pin->state = KSSTATE_STOP;
-    }
+    KIRQL irql;
+    KeAcquireSpinLock(&pin->lock, &irql);
+    pin->state = KSSTATE_STOP;
+    KeReleaseSpinLock(&pin->lock, irql);
+    // Out of the service group first: after that no service pass reaches
+    // the pin, and none is still running in it.
     ReleaseStreamObjects(pin);
     {
       std::lock_guard<std::mutex> lock(filter->port->countLock);

@@ -231,8 +231,19 @@ class FakeStream : public IMiniportWaveCyclicStream, public IDmaChannel, public 
   STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject() override { return NULL; }
   // A plain DMA buffer: a copy that runs past its end is a port bug.
   STDMETHODIMP_(void) CopyTo(PVOID d, PVOID s, ULONG n) override {
-    if (!Inside(d, n)) Driver().Add("copy past the buffer end");
+    FakeDriver& f = Driver();
+    const int depth = ++f.copyDepth;
+    if (depth > f.maxCopyDepth) f.maxCopyDepth = depth;
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL) f.copiesNotAtDispatch++;
+    if (!Inside(d, n)) f.Add("copy past the buffer end");
     memcpy(d, s, n);
+    if (f.notifyInCopy && f.port) f.port->Notify(f.serviceGroup);
+    {
+      std::lock_guard<std::mutex> l(f.lock);
+      f.copyThread = std::this_thread::get_id();
+    }
+    f.copies++;
+    f.copyDepth--;
   }
   STDMETHODIMP_(void) CopyFrom(PVOID d, PVOID s, ULONG n) override {
     if (!Inside(s, n)) Driver().Add("copy past the buffer end");
@@ -444,6 +455,8 @@ void ResetDriver() {
   d.failStartAfterPowerRegistration = false;
   d.failRun = false;
   d.position = 0;
+  d.copies = d.copyDepth = d.maxCopyDepth = d.copiesNotAtDispatch = 0;
+  d.notifyInCopy = false;
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {

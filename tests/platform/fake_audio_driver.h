@@ -12,6 +12,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fake_audio {
@@ -58,6 +59,12 @@ struct FakeDriver {
   bool failStartAfterPowerRegistration = false;
   bool failRun = false;  // the stream refuses PAUSE -> RUN
   ULONG position = 0;
+  // The stream's CopyTo: calls, how deep they nested, calls not made at
+  // DISPATCH_LEVEL, and whether it notifies the port from inside (as a
+  // driver whose copy completes a transfer does).
+  std::atomic<int> copies{0}, copyDepth{0}, maxCopyDepth{0}, copiesNotAtDispatch{0};
+  std::atomic<bool> notifyInCopy{false};
+  std::thread::id copyThread;  // of the last CopyTo, under `lock`
 
   void Add(const std::string& e) {
     std::lock_guard<std::mutex> l(lock);

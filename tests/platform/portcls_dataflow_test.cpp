@@ -18,7 +18,12 @@ class DataPath : public StartedPortclsTest {
     dma->Release();
     return base;
   }
-  void Notify() { Fake().port->Notify(Fake().serviceGroup); }
+  // The miniport's Notify queues the service DPC; returns once that pass ran.
+  void Notify(HANDLE pin) {
+    const ULONGLONG seen = Info(pin).services;
+    Fake().port->Notify(Fake().serviceGroup);
+    ASSERT_EQ(platform::PortPinWaitForService(pin, seen, 10000), STATUS_SUCCESS);
+  }
   platform::PortPinInfo Info(HANDLE pin) {
     platform::PortPinInfo info;
     EXPECT_EQ(platform::PortPinInfoOf(pin, &info), STATUS_SUCCESS);
@@ -48,12 +53,12 @@ TEST_F(DataPath, RenderBytesFillTheBufferUpToThePlayPosition) {
 
   ASSERT_EQ(SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
   Fake().position = 4800;  // the device played 4800 bytes
-  Notify();
+  Notify(pin);
   EXPECT_EQ(Info(pin).bytesToBuffer, size + 4800u);
   EXPECT_EQ(memcmp(buffer, data.data() + size, 4800), 0);
 
   Fake().position = 100;  // wrapped: 14500 more bytes played, 6000 left to write
-  Notify();
+  Notify(pin);
   platform::PortPinInfo info = Info(pin);
   EXPECT_EQ(info.bytesToBuffer, 30000u);
   EXPECT_EQ(info.pendingClientBytes, 0u);
@@ -74,7 +79,7 @@ TEST_F(DataPath, CaptureBytesLeaveTheBufferUpToTheRecordPositionInOrder) {
   ASSERT_EQ(SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
 
   Fake().position = 19000;
-  Notify();
+  Notify(pin);
   std::vector<UCHAR> got(20000);
   size_t read = 0;
   ASSERT_EQ(platform::PortPinRead(pin, got.data(), got.size(), &read), STATUS_SUCCESS);
@@ -84,7 +89,7 @@ TEST_F(DataPath, CaptureBytesLeaveTheBufferUpToTheRecordPositionInOrder) {
   // The device wraps: the buffer's tail, then its head (rewritten meanwhile).
   memset(buffer, 0x5A, 500);
   Fake().position = 500;
-  Notify();
+  Notify(pin);
   ASSERT_EQ(platform::PortPinRead(pin, got.data(), got.size(), &read), STATUS_SUCCESS);
   ASSERT_EQ(read, 700u);
   EXPECT_EQ(memcmp(got.data(), recorded.data() + 19000, 200), 0);

@@ -29,7 +29,12 @@ class RenderSilence : public StartedPortclsTest {
     EXPECT_EQ(platform::PortPinInfoOf(pin_, &info), STATUS_SUCCESS);
     return info;
   }
-  void Notify() { Fake().port->Notify(Fake().serviceGroup); }
+  // The miniport's Notify queues the service DPC; returns once that pass ran.
+  void Notify() {
+    const ULONGLONG seen = Info().services;
+    Fake().port->Notify(Fake().serviceGroup);
+    ASSERT_EQ(platform::PortPinWaitForService(pin_, seen, 10000), STATUS_SUCCESS);
+  }
   // Bytes [from, from + n) of the buffer (cyclic) all equal value.
   bool All(ULONG from, ULONG n, UCHAR value) {
     for (ULONG i = 0; i < n; ++i)
@@ -82,6 +87,7 @@ TEST_F(RenderSilence, TheBufferBeyondClientDataIsSilencedWithoutBeingQueued) {
   const ULONGLONG silenced = info.silenceBytes;
   std::vector<UCHAR> more(500, 0x22);
   ASSERT_EQ(platform::PortPinWrite(pin_, more.data(), more.size()), STATUS_SUCCESS);
+  Notify();  // a running pin takes it at its next service pass
   info = Info();
   EXPECT_EQ(info.bytesToBuffer, 3500u);
   EXPECT_EQ(info.queuedBytes, 500u);
@@ -137,12 +143,14 @@ TEST_F(RenderSilence, AClientWaitsForTheNextServiceInsteadOfPolling) {
   // and the data it moved is visible when the wait returns.
   std::vector<UCHAR> data(100, 0x44);
   ASSERT_EQ(platform::PortPinWrite(pin_, data.data(), data.size()), STATUS_SUCCESS);
+  Notify();
+  const ULONGLONG before = Info().services;
   Fake().position = 60;
-  std::thread notifier([this] { Notify(); });
-  EXPECT_EQ(platform::PortPinWaitForService(pin_, seen, 10000), STATUS_SUCCESS);
+  std::thread notifier([] { fake_audio::Driver().port->Notify(fake_audio::Driver().serviceGroup); });
+  EXPECT_EQ(platform::PortPinWaitForService(pin_, before, 10000), STATUS_SUCCESS);
   notifier.join();
   platform::PortPinInfo info = Info();
-  EXPECT_EQ(info.services, seen + 1);
+  EXPECT_EQ(info.services, before + 1);
   EXPECT_EQ(info.position, 60u);
   EXPECT_EQ(info.queuedBytes, 40u);
   // A service already finished satisfies a wait for it at once.
@@ -155,7 +163,7 @@ TEST_F(RenderSilence, ServicesFromManyThreadsWhileTheClientWritesLoseNothing) {
   std::vector<std::thread> drivers;
   for (int i = 0; i < 3; ++i) {
     drivers.emplace_back([&] {
-      while (!stop.load()) Notify();
+      while (!stop.load()) fake_audio::Driver().port->Notify(fake_audio::Driver().serviceGroup);
     });
   }
   // The position never moves, so exactly one buffer's worth can go in.
