@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/kernel/host_timing.h"
 #include "platform/kernel/internal.h"
 
 namespace {
@@ -59,7 +60,10 @@ void Acquire(PDISPATCHER_HEADER h) {
 }
 
 // Deadline of a Windows timeout (100 ns units: negative relative, positive
-// absolute system time, 0 poll, NULL none).
+// absolute system time, 0 poll, NULL none). Timeouts expire on the clock
+// tick, as the kernel only looks at its timer table on a clock interrupt: a
+// 1 ms timeout at the default tick lasts up to 15.6 ms. An absolute time
+// already past is a poll.
 void Deadline(PLARGE_INTEGER timeout, bool* infinite, bool* poll, Clock::time_point* deadline) {
   *infinite = timeout == NULL;
   *poll = timeout != NULL && timeout->QuadPart == 0;
@@ -69,13 +73,16 @@ void Deadline(PLARGE_INTEGER timeout, bool* infinite, bool* poll, Clock::time_po
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     units = now.QuadPart - units;  // negative while in the future
-    if (units > 0) units = 0;
+    if (units >= 0) {
+      *poll = true;
+      return;
+    }
   }
   if (-units > 1000000000000000LL) {  // beyond 3 years: as good as no timeout
     *infinite = true;
     return;
   }
-  *deadline = Clock::now() + std::chrono::nanoseconds(-units * 100);
+  *deadline = platform::detail::RoundUpToTick(Clock::now() + std::chrono::nanoseconds(-units * 100));
 }
 
 void CheckWaitIrql(PLARGE_INTEGER timeout, const void* caller) {

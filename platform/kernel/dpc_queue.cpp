@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/kernel/dispatch_time.h"
@@ -28,6 +29,9 @@ struct DpcQueue {
   std::mutex lock;
   std::condition_variable changed;
   std::deque<Queued> items;
+  // Taken by a DPC thread and still waiting out the injected latency: still
+  // queued for KeInsertQueueDpc and KeRemoveQueueDpc.
+  std::set<PKDPC> latent;
   int running = 0;
   bool started = false;
 };
@@ -48,12 +52,18 @@ void DpcThread() {
     Queued item = q.items.front();
     q.items.pop_front();
     q.running++;
+    q.latent.insert(item.dpc);
     lock.unlock();
     // Still queued while the injected latency passes: inserting it again
     // meanwhile is refused, as for a DPC waiting for its processor.
     platform::detail::InjectLatency();
     lock.lock();
     PKDPC dpc = item.dpc;
+    if (q.latent.erase(dpc) == 0) {  // removed meanwhile
+      q.running--;
+      q.changed.notify_all();
+      continue;
+    }
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
     PVOID context = dpc->DeferredContext;
     PVOID arg1 = dpc->SystemArgument1;
@@ -142,7 +152,11 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
       return TRUE;
     }
   }
-  return FALSE;  // not queued, or already taken by its processor
+  if (q.latent.erase(Dpc) != 0) {
+    Dpc->DpcData = NULL;
+    return TRUE;
+  }
+  return FALSE;  // not queued, or already running
 }
 
 VOID NTAPI KeFlushQueuedDpcs(VOID) {

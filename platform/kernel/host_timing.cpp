@@ -1,6 +1,7 @@
 // Clock tick and injected latency of the stand-ins (see host_timing.h).
 #include "platform/kernel/host_timing.h"
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <thread>
@@ -10,14 +11,17 @@ namespace {
 
 std::atomic<long long> g_tickNs{kDefaultClockTick.count()};
 std::atomic<long long> g_latencyUs{0};
+std::atomic<long long> g_minLatencyUs{0};
 
 }  // namespace
 
 void SetClockTick(std::chrono::nanoseconds tick) { g_tickNs = tick.count() > 0 ? tick.count() : 0; }
 std::chrono::nanoseconds ClockTick() { return std::chrono::nanoseconds(g_tickNs.load()); }
 
-void SetInjectedLatency(std::chrono::microseconds maxDelay) {
-  g_latencyUs = maxDelay.count() > 0 ? maxDelay.count() : 0;
+void SetInjectedLatency(std::chrono::microseconds maxDelay, std::chrono::microseconds minDelay) {
+  const long long maxUs = maxDelay.count() > 0 ? static_cast<long long>(maxDelay.count()) : 0;
+  g_minLatencyUs = minDelay.count() > 0 ? std::min<long long>(minDelay.count(), maxUs) : 0;
+  g_latencyUs = maxUs;
 }
 std::chrono::microseconds InjectedLatency() { return std::chrono::microseconds(g_latencyUs.load()); }
 
@@ -41,8 +45,9 @@ std::chrono::steady_clock::time_point RoundUpToTick(std::chrono::steady_clock::t
 void InjectLatency() {
   const long long maxUs = g_latencyUs.load();
   if (maxUs <= 0) return;
+  const long long minUs = std::min(g_minLatencyUs.load(), maxUs);
   thread_local std::minstd_rand random(static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id())));
-  const long long us = static_cast<long long>(random() % static_cast<unsigned long long>(maxUs + 1));
+  const long long us = minUs + static_cast<long long>(random() % static_cast<unsigned long long>(maxUs - minUs + 1));
   if (us) std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 

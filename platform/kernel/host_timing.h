@@ -20,8 +20,10 @@ void SetClockTick(std::chrono::nanoseconds tick);
 std::chrono::nanoseconds ClockTick();
 
 // Before a work item, a queued DPC or a USB completion runs, it waits a
-// random time in [0, maxDelay] (zero: no injected latency).
-void SetInjectedLatency(std::chrono::microseconds maxDelay);
+// random time in [minDelay, maxDelay] (maxDelay zero: no injected latency).
+// A minimum lets a test know the work is still waiting for a while.
+void SetInjectedLatency(std::chrono::microseconds maxDelay,
+                        std::chrono::microseconds minDelay = std::chrono::microseconds(0));
 std::chrono::microseconds InjectedLatency();
 
 // Restores the defaults above (15.625 ms tick, no injected latency).

@@ -1,6 +1,7 @@
 // Kernel time services over the host clocks.
 #include <chrono>
 
+#include "platform/kernel/host_timing.h"
 #include "platform/kernel/internal.h"
 
 namespace {
@@ -27,7 +28,12 @@ LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequenc
   return counter;
 }
 
-ULONG NTAPI KeQueryTimeIncrement(VOID) { return 156250; }
+// The clock tick the stand-ins run at (100 ns units; never 0, which a
+// caller would divide by).
+ULONG NTAPI KeQueryTimeIncrement(VOID) {
+  const long long units = platform::ClockTick().count() / 100;
+  return units > 0 ? static_cast<ULONG>(units) : 1;
+}
 
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
   auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);

@@ -1,6 +1,7 @@
 // Kernel timers. One timer thread keeps the armed timers ordered by
 // deadline; at expiry it signals the timer through the dispatcher, re-arms
-// a periodic one and queues its DPC (dpc_queue.cpp).
+// a periodic one and queues its DPC (dpc_queue.cpp). Deadlines fall on the
+// clock tick (host_timing.h), as timers expire in the clock interrupt.
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "platform/kernel/dpc_queue.h"
+#include "platform/kernel/host_timing.h"
 #include "platform/kernel/internal.h"
 
 namespace {
@@ -67,7 +69,9 @@ void TimerThread() {
     // soon as a one-shot timer without a DPC is signalled.
     ULONG period = timer->Period;
     PKDPC dpc = timer->Dpc;
-    if (period) Arm(q, timer, deadline + std::chrono::milliseconds(period));
+    // The next period counts from the tick this one expired on, so a period
+    // shorter than the tick expires once per tick, as on Windows.
+    if (period) Arm(q, timer, platform::detail::RoundUpToTick(deadline + std::chrono::milliseconds(period)));
     platform::detail::SetSignalState(&timer->Header, 1);
     if (!dpc) continue;
     // The DPC runs on a DPC thread, as an expired timer's DPC is queued.
@@ -78,14 +82,16 @@ void TimerThread() {
   }
 }
 
+// An absolute due time already past expires at once; any other on the
+// first tick at or after it.
 Clock::time_point DeadlineOf(LONGLONG due) {
-  if (due > 0) {  // absolute system time
+  if (due >= 0) {  // absolute system time (0: long past)
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     due = now.QuadPart - due;
-    if (due > 0) due = 0;
+    if (due >= 0) return Clock::now();
   }
-  return Clock::now() + std::chrono::nanoseconds(-due * 100);
+  return platform::detail::RoundUpToTick(Clock::now() + std::chrono::nanoseconds(-due * 100));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // System work items: a small pool of worker threads at PASSIVE_LEVEL serves
-// one queue. A work item is a pool allocation (tag "IoWk"), so one that is
+// one queue, so items run concurrently, each after the injected latency
+// (host_timing.h). A work item is a pool allocation (tag "IoWk"), so one that is
 // never freed shows up in the pool leak check.
 #include "platform/kernel/work_items.h"
 
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/kernel/host_timing.h"
 #include "platform/kernel/internal.h"
 
 struct _IO_WORKITEM {
@@ -46,6 +48,11 @@ void Worker() {
     PIO_WORKITEM item = q.items.front();
     q.items.pop_front();
     q.busy++;
+    // A worker that is slow to pick the item up: the item still counts as
+    // pending and as queued (it cannot be queued again or freed) meanwhile.
+    lock.unlock();
+    platform::detail::InjectLatency();
+    lock.lock();
     // The routine may free or requeue the item, so read it first.
     PIO_WORKITEM_ROUTINE routine = item->routine;
     PDEVICE_OBJECT device = item->device;

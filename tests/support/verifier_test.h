@@ -1,17 +1,20 @@
 // GoogleTest fixture for suites that run kernel code on the platform
 // stand-ins: every test must leave no pool allocation and no IRP behind,
-// must end at PASSIVE_LEVEL, and starts without injected faults.
+// must end at PASSIVE_LEVEL, and starts without injected faults, at the
+// default clock tick and without injected latency.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <wdm.h>
 
+#include "platform/kernel/host_timing.h"
 #include "platform/kernel/verifier.h"
 
 class VerifiedTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::ResetFaultInjection();
+    platform::ResetHostTiming();
     poolBaseline_ = platform::OutstandingPoolAllocations();
     irpBaseline_ = platform::OutstandingIrps();
   }
