@@ -41,6 +41,8 @@ void NoteDispatchSite(const void* site, const char* kind);
 
 // Called by SetIrql on every change: opens and closes stretches.
 void DispatchLevelChanged(unsigned char from, unsigned char to, const void* caller);
+// The same, naming the kind of raise ("spin lock"; "raise" when null).
+void DispatchLevelChanged(unsigned char from, unsigned char to, const void* caller, const char* kind);
 
 }  // namespace detail
 }  // namespace platform

@@ -10,6 +10,7 @@
 
 #include "platform/kernel/host_timing.h"
 #include "platform/kernel/internal.h"
+#include "platform/kernel/lock_order.h"
 
 namespace {
 
@@ -45,14 +46,15 @@ bool Signalled(PDISPATCHER_HEADER h) {
   return h->SignalState > 0;
 }
 
-// Consumes what a satisfied wait takes from the object.
-void Acquire(PDISPATCHER_HEADER h) {
+// Consumes what a satisfied wait takes from the object; a mutex taken (not
+// re-entered) joins the lock-order graph with the waiter's call site.
+void Acquire(PDISPATCHER_HEADER h, const void* caller) {
   switch (h->Type) {
     case EventSynchronizationObject:
     case TimerSynchronizationObject: h->SignalState = 0; break;
     case SemaphoreObject: h->SignalState--; break;
     case MutantObject:
-      h->SignalState--;
+      if (h->SignalState-- > 0) platform::detail::LockAcquired(h, caller, false);
       reinterpret_cast<PKMUTEX>(h)->OwnerThread = CurrentThread();
       break;
     default: break;
@@ -107,7 +109,7 @@ NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeo
     if (type == WaitAny) {
       for (ULONG i = 0; i < count; ++i) {
         if (Signalled(Header(objects[i]))) {
-          Acquire(Header(objects[i]));
+          Acquire(Header(objects[i]), caller);
           return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
         }
       }
@@ -115,7 +117,7 @@ NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeo
       bool all = true;
       for (ULONG i = 0; i < count && all; ++i) all = Signalled(Header(objects[i]));
       if (all) {
-        for (ULONG i = 0; i < count; ++i) Acquire(Header(objects[i]));
+        for (ULONG i = 0; i < count; ++i) Acquire(Header(objects[i]), caller);
         return STATUS_SUCCESS;
       }
     }
@@ -224,6 +226,7 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
   Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
   Mutex->Header.SignalState = 1;
   InitializeListHead(&Mutex->Header.WaitListHead);
+  platform::detail::ForgetLock(Mutex);
 }
 
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
@@ -237,6 +240,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
                static_cast<void*>(Mutex));
   LONG previous = Mutex->Header.SignalState;
   if (++Mutex->Header.SignalState == 1) {
+    platform::detail::LockReleased(Mutex);
     Mutex->OwnerThread = NULL;
     g_signal.notify_all();
   }

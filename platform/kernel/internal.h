@@ -22,9 +22,15 @@ std::string DescribeAddress(const void* pc);
 
 #define USBAUDIO_CALLER() __builtin_return_address(0)
 
+// A routine's entry point as a site DescribeAddress names correctly: it and
+// the sanitizer symbolizer each step one byte back from a return address.
+inline const void* RoutineSite(const void* entry) { return static_cast<const char*>(entry) + 2; }
+
 // IRQL of the calling thread.
 KIRQL CurrentIrql();
-void SetIrql(KIRQL irql);
+// A rise to DISPATCH_LEVEL is charged to `caller` (of kind "raise", "spin
+// lock") unless the thread noted a site (dispatch_time.h).
+void SetIrql(KIRQL irql, const void* caller = nullptr, const char* kind = nullptr);
 // Bug checks with `rule` when the thread's IRQL is above `max`.
 void RequireIrqlAtMost(KIRQL max, const void* caller, const char* rule, const char* what);
 

@@ -17,6 +17,19 @@ using platform::detail::RequireIrqlAtMost;
 
 constexpr ULONG kBufferTag = platform::PoolTag("IoSB");
 
+// One IofCallDriver in progress: what the completion walk saw when it passed
+// the stack location the dispatch routine was called with. Recorded under the
+// table lock so the dispatch's return is checked without touching an IRP that
+// may be freed by then.
+struct CallFrame {
+  PIO_STACK_LOCATION location = nullptr;
+  CallFrame* next = nullptr;
+  bool completed = false;      // the walk passed `location`
+  bool orphaned = false;       // the IRP was freed or reused while the dispatch ran
+  bool pendingMarked = false;  // SL_PENDING_RETURNED on `location` when completed
+  NTSTATUS status = 0;         // IoStatus.Status when completed
+};
+
 struct IrpRecord {
   bool threaded = false;  // built by IoBuildDeviceIoControlRequest: finished by the I/O manager
   bool inDriver = false;
@@ -24,6 +37,16 @@ struct IrpRecord {
   ULONG method = METHOD_NEITHER;
   PVOID outputBuffer = nullptr;
   ULONG outputLength = 0;
+  CallFrame* frames = nullptr;  // dispatch routines running on this IRP
+  // Dispatch routines that returned STATUS_PENDING before the walk reached
+  // their location: it must be marked pending by then (their completion
+  // routine may mark it as the walk passes).
+  struct PendingReturn {
+    PIO_STACK_LOCATION location;
+    const void* dispatch;
+    UCHAR major;
+  } pendingReturns[8];
+  int pendingReturnCount = 0;
 };
 
 struct IrpTable {
@@ -63,6 +86,91 @@ PIRP NewIrp(CCHAR stackSize, const void* caller, const IrpRecord& record) {
   r = record;
   r.caller = caller;
   return irp;
+}
+
+void Unlink(IrpRecord& r, CallFrame* frame) {
+  for (CallFrame** p = &r.frames; *p; p = &(*p)->next) {
+    if (*p == frame) {
+      *p = frame->next;
+      return;
+    }
+  }
+}
+
+// The IRP is gone or starts over: dispatch routines still running on it learn
+// nothing more about it. Called with the table lock held.
+void OrphanFrames(IrpRecord& r) {
+  for (CallFrame* f = r.frames; f; f = f->next) f->orphaned = true;
+  r.frames = nullptr;
+  r.pendingReturnCount = 0;
+}
+
+// The walk has reached `sp`: every dispatch routine called with it is done
+// with the IRP. Called with the table lock held.
+void CompleteFrames(IrpRecord& r, PIRP irp, PIO_STACK_LOCATION sp) {
+  for (int i = 0; i < r.pendingReturnCount;) {
+    const IrpRecord::PendingReturn& p = r.pendingReturns[i];
+    if (p.location != sp) {
+      ++i;
+      continue;
+    }
+    if (!(sp->Control & SL_PENDING_RETURNED))
+      BugCheckAt(p.dispatch, "IRP_PENDING_NOT_MARKED",
+                 "dispatch routine for major 0x%x returned STATUS_PENDING but IRP %p completed without its "
+                 "location marked pending (IoMarkIrpPending)",
+                 p.major, static_cast<void*>(irp));
+    r.pendingReturns[i] = r.pendingReturns[--r.pendingReturnCount];
+  }
+  for (CallFrame** p = &r.frames; *p;) {
+    CallFrame* f = *p;
+    if (f->location != sp) {
+      p = &f->next;
+      continue;
+    }
+    f->completed = true;
+    f->pendingMarked = (sp->Control & SL_PENDING_RETURNED) != 0;
+    f->status = irp->IoStatus.Status;
+    *p = f->next;
+  }
+}
+
+// The pending and status rules for a dispatch routine's return. When the walk
+// has not reached the routine's location yet the IRP is still live (nobody may
+// free it before), so its location is read under the table lock.
+void CheckDispatchReturn(PIRP irp, CallFrame* frame, NTSTATUS status, const void* dispatch, UCHAR major) {
+  bool marked;
+  {
+    IrpTable& t = Table();
+    std::lock_guard<std::mutex> lock(t.lock);
+    if (frame->orphaned) return;
+    if (frame->completed) {
+      marked = frame->pendingMarked;
+    } else {
+      auto it = t.irps.find(irp);
+      if (it == t.irps.end()) return;
+      IrpRecord& r = it->second;
+      Unlink(r, frame);
+      marked = (frame->location->Control & SL_PENDING_RETURNED) != 0;
+      if (status == STATUS_PENDING && !marked) {
+        // Checked when the walk reaches the location.
+        if (r.pendingReturnCount < static_cast<int>(sizeof r.pendingReturns / sizeof r.pendingReturns[0]))
+          r.pendingReturns[r.pendingReturnCount++] = IrpRecord::PendingReturn{frame->location, dispatch, major};
+        return;
+      }
+    }
+  }
+  if (status == STATUS_PENDING && !marked)
+    BugCheckAt(dispatch, "IRP_PENDING_NOT_MARKED",
+               "dispatch routine for major 0x%x returned STATUS_PENDING without IoMarkIrpPending on IRP %p", major,
+               static_cast<void*>(irp));
+  if (status != STATUS_PENDING && marked)
+    BugCheckAt(dispatch, "IRP_PENDING_NOT_RETURNED",
+               "dispatch routine for major 0x%x marked IRP %p pending but returned 0x%08x", major,
+               static_cast<void*>(irp), static_cast<unsigned>(status));
+  if (status != STATUS_PENDING && frame->completed && status != frame->status)
+    BugCheckAt(dispatch, "IRP_STATUS_MISMATCH",
+               "dispatch routine for major 0x%x completed IRP %p with status 0x%08x but returned 0x%08x", major,
+               static_cast<void*>(irp), static_cast<unsigned>(frame->status), static_cast<unsigned>(status));
 }
 
 void DeleteIrp(PIRP irp) {
@@ -182,6 +290,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     if (r.inDriver) BugCheckAt(caller, "IRP_FREE_IN_DRIVER", "IRP %p freed while a driver still has it", Irp);
     if (Irp->CancelRoutine)
       BugCheckAt(caller, "IRP_FREE_WITH_CANCEL_ROUTINE", "IRP %p freed with a cancel routine set", Irp);
+    OrphanFrames(r);
     Table().irps.erase(Irp);
     return 0;
   });
@@ -196,6 +305,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
       BugCheckAt(caller, "IRP_REUSE_NOT_ALLOCATED", "IRP %p from IoBuildDeviceIoControlRequest reused", Irp);
     if (Irp->CancelRoutine)
       BugCheckAt(caller, "IRP_REUSE_WITH_CANCEL_ROUTINE", "IRP %p reused with a cancel routine set", Irp);
+    OrphanFrames(r);
     return 0;
   });
   UCHAR allocationFlags = Irp->AllocationFlags;
@@ -255,25 +365,34 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!DeviceObject || DeviceObject->Type != IO_TYPE_DEVICE)
     BugCheckAt(caller, "IRP_TARGET_NULL", "IofCallDriver to %p, which is not a device object",
                static_cast<void*>(DeviceObject));
+  CallFrame frame;
+  PIO_STACK_LOCATION sp = nullptr;
   WithRecord(Irp, caller, "IofCallDriver", [&](IrpRecord& r) {
     if (Irp->CurrentLocation <= 1)
       BugCheckAt(caller, "NO_MORE_IRP_STACK_LOCATIONS", "IRP %p (%d locations) has no location left for device %p",
                  Irp, Irp->StackCount, static_cast<void*>(DeviceObject));
     r.inDriver = true;
+    Irp->CurrentLocation--;
+    sp = --Irp->Tail.Overlay.CurrentStackLocation;
+    frame.location = sp;
+    frame.next = r.frames;
+    r.frames = &frame;
     return 0;
   });
-  Irp->CurrentLocation--;
-  PIO_STACK_LOCATION sp = --Irp->Tail.Overlay.CurrentStackLocation;
   sp->DeviceObject = DeviceObject;
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;
-  if (sp->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION || !driver || !driver->MajorFunction[sp->MajorFunction])
+  const UCHAR major = sp->MajorFunction;
+  if (major > IRP_MJ_MAXIMUM_FUNCTION || !driver || !driver->MajorFunction[major])
     BugCheckAt(caller, "DRIVER_NO_DISPATCH", "device %p has no dispatch routine for major function 0x%x",
-               static_cast<void*>(DeviceObject), sp->MajorFunction);
+               static_cast<void*>(DeviceObject), major);
+  PDRIVER_DISPATCH dispatch = driver->MajorFunction[major];
   KIRQL irql = CurrentIrql();
-  NTSTATUS status = driver->MajorFunction[sp->MajorFunction](DeviceObject, Irp);
+  NTSTATUS status = dispatch(DeviceObject, Irp);
   if (CurrentIrql() != irql)
     BugCheckAt(caller, "IRQL_NOT_RESTORED", "dispatch routine for major 0x%x returned at IRQL %u, called at %u",
-               sp->MajorFunction, CurrentIrql(), irql);
+               major, CurrentIrql(), irql);
+  CheckDispatchReturn(Irp, &frame, status, platform::detail::RoutineSite(reinterpret_cast<const void*>(dispatch)),
+                      major);
   return status;
 }
 
@@ -295,6 +414,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
   for (;;) {
+    WithRecord(Irp, caller, "completion", [&](IrpRecord& r) {
+      CompleteFrames(r, Irp, sp);
+      return 0;
+    });
     Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
     NTSTATUS status = Irp->IoStatus.Status;
     bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
@@ -319,7 +442,13 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       WithRecord(Irp, reinterpret_cast<const void*>(routine), "completion routine returning to the walk",
                  [](IrpRecord& r) { return r.inDriver = true; });
     } else {
-      if (Irp->PendingReturned && !top) IoMarkIrpPending(Irp);
+      // Under the table lock: the upper dispatch routine may be reading its
+      // location on another thread as it returns.
+      if (Irp->PendingReturned && !top)
+        WithRecord(Irp, caller, "completion", [&](IrpRecord&) {
+          IoMarkIrpPending(Irp);
+          return 0;
+        });
       ClearLocation(sp);
     }
     IoSkipCurrentIrpStackLocation(Irp);
@@ -333,7 +462,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     std::lock_guard<std::mutex> lock(t.lock);
     auto it = t.irps.find(Irp);
     record = it->second;
-    if (record.threaded) t.irps.erase(it);
+    if (record.threaded) {
+      OrphanFrames(it->second);
+      t.irps.erase(it);
+    }
   }
   if (!record.threaded)
     BugCheckAt(caller, "IRP_COMPLETED_TO_TOP",

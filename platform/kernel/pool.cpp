@@ -10,17 +10,34 @@
 #include <vector>
 
 #include "platform/kernel/internal.h"
+#include "platform/kernel/lock_order.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define POOL_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define POOL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define POOL_POISON(p, n) ((void)(p), (void)(n))
+#define POOL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 namespace platform {
 namespace {
 
 constexpr unsigned char kNewPattern = 0xCD;
 constexpr unsigned char kFreedPattern = 0xDD;
-constexpr size_t kAlignment = 64;          // keeps cache-aligned kernel structures aligned
+// Windows guarantees 16-byte alignment for small blocks (x64), the cache
+// line for the cache-aligned pool types and the page for a page or more.
+// Small blocks here sit 16 bytes past a cache line, so code that relies on
+// more than 16 shows up as it would on Windows.
+constexpr size_t kAlignment = 16;
+constexpr size_t kCacheLine = 64;
+constexpr size_t kPage = PAGE_SIZE;
 constexpr size_t kRecentFrees = 8192;      // remembered to tell double frees from wild ones
 constexpr ULONG kProtectedPoolBit = 0x80000000;
 
 struct Block {
+  void* base;  // what posix_memalign returned
   ULONG tag;
   SIZE_T size;
   POOL_TYPE type;
@@ -56,6 +73,13 @@ Pool& ThePool() {
 }
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
+bool IsCacheAligned(POOL_TYPE type) { return (type & NonPagedPoolBaseCacheAligned) != 0; }
+
+// Alignment of the block and the offset of the caller's part in it.
+void Placement(POOL_TYPE type, SIZE_T size, size_t* alignment, size_t* offset) {
+  *alignment = size >= kPage ? kPage : kCacheLine;
+  *offset = size >= kPage || IsCacheAligned(type) ? 0 : kAlignment;
+}
 
 // Called with the pool lock held.
 bool ConsumeFault(Pool& pool, ULONG tag) {
@@ -87,11 +111,15 @@ PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const void
     std::lock_guard<std::mutex> lock(pool.lock);
     if (ConsumeFault(pool, tag)) return NULL;
   }
-  void* p = nullptr;
-  if (posix_memalign(&p, kAlignment, size ? size : 1) != 0) return NULL;
+  size_t alignment, offset;
+  Placement(type, size, &alignment, &offset);
+  void* base = nullptr;
+  if (posix_memalign(&base, alignment, offset + (size ? size : 1)) != 0) return NULL;
+  void* p = static_cast<char*>(base) + offset;
+  POOL_POISON(base, offset);
   memset(p, zero ? 0 : kNewPattern, size);
   std::lock_guard<std::mutex> lock(pool.lock);
-  pool.blocks[p] = Block{tag, size, type, caller, ++pool.serial};
+  pool.blocks[p] = Block{base, tag, size, type, caller, ++pool.serial};
   pool.recentFrees.erase(p);  // its entry in recentOrder goes stale
   TagStats& stats = pool.tags[tag];
   stats.count++;
@@ -133,8 +161,12 @@ void FreePool(PVOID p, bool checkTag, ULONG tag, const void* caller) {
       if (found != pool.recentFrees.end() && found->second == oldest.second) pool.recentFrees.erase(found);
     }
   }
+  // Locks in the block are gone: a later lock at these addresses has no
+  // lock-order history.
+  ForgetLocksIn(p, block.size);
   memset(p, kFreedPattern, block.size);
-  free(p);
+  POOL_UNPOISON(block.base, static_cast<char*>(p) - static_cast<char*>(block.base));
+  free(block.base);
 }
 
 bool LookupPool(const void* p, ULONG* tag, SIZE_T* size) {

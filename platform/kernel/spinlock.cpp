@@ -5,6 +5,7 @@
 #include <sched.h>
 
 #include "platform/kernel/internal.h"
+#include "platform/kernel/lock_order.h"
 
 namespace {
 
@@ -27,7 +28,10 @@ void Acquire(PKSPIN_LOCK lock, bool queued, const void* caller) {
                static_cast<void*>(lock));
   for (unsigned spins = 0;; ++spins) {
     ULONG_PTR expected = 0;
-    if (__atomic_compare_exchange_n(lock, &expected, mine, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    if (__atomic_compare_exchange_n(lock, &expected, mine, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+      platform::detail::LockAcquired(lock, caller, false);
+      return;
+    }
     // The owner may be preempted on the host (no real raised IRQL): yield
     // instead of burning the other core.
     if (spins % 64 == 63)
@@ -37,10 +41,12 @@ void Acquire(PKSPIN_LOCK lock, bool queued, const void* caller) {
   }
 }
 
-bool TryAcquire(PKSPIN_LOCK lock) {
+bool TryAcquire(PKSPIN_LOCK lock, const void* caller) {
   ULONG_PTR expected = 0;
-  return __atomic_compare_exchange_n(lock, &expected, ThreadToken(), false, __ATOMIC_ACQUIRE,
-                                     __ATOMIC_RELAXED);
+  if (!__atomic_compare_exchange_n(lock, &expected, ThreadToken(), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+    return false;
+  platform::detail::LockAcquired(lock, caller, true);
+  return true;
 }
 
 void Release(PKSPIN_LOCK lock, bool queued, const void* caller) {
@@ -52,6 +58,7 @@ void Release(PKSPIN_LOCK lock, bool queued, const void* caller) {
     BugCheckAt(caller, "SPIN_LOCK_MIXED_FORMS", "spin lock %p acquired %s but released %s",
                static_cast<void*>(lock), queued ? "plainly" : "in-stack queued",
                queued ? "in-stack queued" : "plainly");
+  platform::detail::LockReleased(lock);
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
@@ -59,7 +66,7 @@ KIRQL RaiseForLock(const void* caller) {
   KIRQL old = CurrentIrql();
   if (old > DISPATCH_LEVEL)
     BugCheckAt(caller, "IRQL_SPIN_LOCK_ABOVE_DISPATCH", "spin lock acquired at IRQL %u", old);
-  SetIrql(DISPATCH_LEVEL);
+  SetIrql(DISPATCH_LEVEL, caller, "spin lock");
   return old;
 }
 
@@ -77,6 +84,13 @@ void LowerAfterRelease(KIRQL newIrql, const void* caller) {
 }  // namespace
 
 extern "C" {
+
+// Out of line (inline in the DDK) so a lock at a reused address starts with
+// no lock-order history.
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+  platform::detail::ForgetLock(SpinLock);
+}
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   KIRQL old = RaiseForLock(USBAUDIO_CALLER());
@@ -102,7 +116,7 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 
 BOOLEAN FASTCALL KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   RequireDispatch(USBAUDIO_CALLER(), "KeTryToAcquireSpinLockAtDpcLevel");
-  return TryAcquire(SpinLock) ? TRUE : FALSE;
+  return TryAcquire(SpinLock, USBAUDIO_CALLER()) ? TRUE : FALSE;
 }
 
 VOID FASTCALL KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {

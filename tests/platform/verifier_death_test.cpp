@@ -1,5 +1,7 @@
 // Every verifier rule stops the program with a bug check naming it.
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "tests/platform/two_driver_stack.h"
 #include "tests/support/verifier_test.h"
@@ -234,6 +236,79 @@ TEST_F(VerifierRules, IrpStackAndCompletionRules) {
         IoFreeIrp(irp);
       },
       "BUGCHECK IRP_FREE_IN_DRIVER");
+}
+
+// Sends an IRP with the owner's routine through the two-driver stack whose
+// lower dispatch routine is `lower`; completes it later when it was left pending.
+void SendThroughStack(std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> lower, bool upperSetsRoutine) {
+  Stack stack;
+  stack.lowerDispatch = std::move(lower);
+  stack.upperSetsRoutine = upperSetsRoutine;
+  stack_test::TopRoutine top;
+  PIRP irp = NewInternalIoctl(stack.upper, nullptr);
+  top.Arm(irp);
+  IoCallDriver(stack.upper, irp);
+  if (stack.pended) {
+    stack.pended->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(stack.pended, IO_NO_INCREMENT);
+  }
+  IoFreeIrp(irp);
+}
+
+TEST_F(VerifierRules, DispatchReturnRules) {
+  // Pending without IoMarkIrpPending, completed later or at once: the lower
+  // dispatch routine is named.
+  EXPECT_DEATH(SendThroughStack(
+                   [](PDEVICE_OBJECT device, PIRP irp) {
+                     Stack::Of(device)->pended = irp;
+                     return STATUS_PENDING;
+                   },
+                   false),
+               "BUGCHECK IRP_PENDING_NOT_MARKED: .*\n.*caller: .*Stack::LowerDispatch");
+  EXPECT_DEATH(SendThroughStack(
+                   [](PDEVICE_OBJECT, PIRP irp) {
+                     irp->IoStatus.Status = STATUS_SUCCESS;
+                     IoCompleteRequest(irp, IO_NO_INCREMENT);
+                     return STATUS_PENDING;
+                   },
+                   true),
+               "BUGCHECK IRP_PENDING_NOT_MARKED");
+  // Completed with one status, returned another.
+  EXPECT_DEATH(SendThroughStack(
+                   [](PDEVICE_OBJECT, PIRP irp) {
+                     irp->IoStatus.Status = STATUS_SUCCESS;
+                     IoCompleteRequest(irp, IO_NO_INCREMENT);
+                     return STATUS_UNSUCCESSFUL;
+                   },
+                   false),
+               "BUGCHECK IRP_STATUS_MISMATCH: .*status 0x00000000 but returned 0xc0000001");
+  // Marked pending, then a status other than STATUS_PENDING returned.
+  EXPECT_DEATH(SendThroughStack(
+                   [](PDEVICE_OBJECT, PIRP irp) {
+                     IoMarkIrpPending(irp);
+                     irp->IoStatus.Status = STATUS_SUCCESS;
+                     IoCompleteRequest(irp, IO_NO_INCREMENT);
+                     return STATUS_SUCCESS;
+                   },
+                   true),
+               "BUGCHECK IRP_PENDING_NOT_RETURNED");
+  // Legal: marked, completed on the spot and STATUS_PENDING returned; pended
+  // and completed later, the upper routine propagating PendingReturned.
+  SendThroughStack(
+      [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_PENDING;
+      },
+      false);
+  SendThroughStack(
+      [](PDEVICE_OBJECT device, PIRP irp) {
+        IoMarkIrpPending(irp);
+        Stack::Of(device)->pended = irp;
+        return STATUS_PENDING;
+      },
+      true);
 }
 
 TEST_F(VerifierRules, LeaksAreReportedPerTag) {

@@ -78,9 +78,9 @@ typedef struct _KLOCK_QUEUE_HANDLE {
   KIRQL OldIrql;
 } KLOCK_QUEUE_HANDLE, *PKLOCK_QUEUE_HANDLE;
 
-FORCEINLINE VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
-  __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
-}
+// Out of line on the host: the verifier forgets the lock-order history of
+// the address.
+NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
 NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
