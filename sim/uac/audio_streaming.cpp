@@ -8,7 +8,7 @@ namespace sim {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-// The feedback steers the FIFO back to its centre over about half a second,
+// The steering model pulls the FIFO back to its centre over about half a second,
 // never by more than 0.5 % of the rate, so a host following it cannot swing.
 constexpr double kCentringSeconds = 0.5;
 constexpr double kMaxCorrection = 0.005;
@@ -128,6 +128,9 @@ void AudioStreaming::ResetRenderLocked() {
   started_ = false;
   playing_ = false;
   renderPhase_ = 0.0;
+  feedbackWindowFrames_ = 0.0;
+  feedbackWindowUnits_ = 0;
+  feedbackCarry_ = 0.0;
 }
 
 // The device clock --------------------------------------------------------------------
@@ -166,8 +169,12 @@ void AudioStreaming::AdvanceLocked(uint64_t unit) {
   const bool running = clockValid_;
   const size_t frameBytes = render_.frameBytes;
   for (; clockUnit_ < unit; ++clockUnit_) {
-    if (!running || !render_.active || frameBytes == 0 || !started_) continue;
-    renderPhase_ += FramesPerUnit(clockUnit_);
+    if (!running) continue;
+    const double perUnit = FramesPerUnit(clockUnit_);
+    feedbackWindowFrames_ += perUnit;
+    ++feedbackWindowUnits_;
+    if (!render_.active || frameBytes == 0 || !started_) continue;
+    renderPhase_ += perUnit;
     const auto due = static_cast<size_t>(renderPhase_);
     renderPhase_ -= static_cast<double>(due);
     if (!playing_) {
@@ -272,7 +279,7 @@ int32_t AudioStreaming::OnInPacket(uint8_t endpoint, uint64_t unit, uint8_t* dat
 uint32_t AudioStreaming::FeedbackLocked(uint64_t unit) const {
   if (rate_ == 0) return 0;
   double frames = FramesPerUnit(unit);
-  if (playing_) {
+  if (playing_ && options_.feedbackModel == FeedbackModel::FifoSteering) {
     // Ask for more while the FIFO is below its centre, less above it.
     const double target = static_cast<double>(CapacityLocked()) / 2.0;
     const double unitsToCentre = kCentringSeconds / (highSpeed_ ? 125e-6 : 1e-3);
@@ -284,14 +291,36 @@ uint32_t AudioStreaming::FeedbackLocked(uint64_t unit) const {
   return static_cast<uint32_t>(std::llround(frames * 65536.0));
 }
 
+uint32_t AudioStreaming::MeasuredFeedbackWordLocked(uint64_t unit, FeedbackLayout layout) {
+  // The frames the clock ran since the last packet, per unit; the first
+  // packet after a (re)start has no count yet and reports the clock itself.
+  const double perUnit = feedbackWindowUnits_ != 0
+                             ? feedbackWindowFrames_ / static_cast<double>(feedbackWindowUnits_)
+                             : FramesPerUnit(unit);
+  feedbackWindowFrames_ = 0.0;
+  feedbackWindowUnits_ = 0;
+  const double exact = perUnit * 65536.0 * WireScale(layout, highSpeed_) + feedbackCarry_;
+  const double code = std::floor(exact);
+  feedbackCarry_ = exact - code;
+  return static_cast<uint32_t>(code);
+}
+
 int32_t AudioStreaming::FeedbackPacket(uint64_t unit, uint8_t* data, uint32_t room) {
   if (options_.feedbackFault == FeedbackFault::ZeroLength || !clockValid_) return 0;
-  uint32_t value = FeedbackLocked(unit);
-  if (options_.feedbackFault == FeedbackFault::Fixed) value = options_.fixedFeedback;
   uint8_t wire[4];
   FeedbackLayout layout = options_.feedbackLayout;
   if (layout == FeedbackLayout::Auto && !model_.IsUac2()) layout = FeedbackLayout::Fixed10_14PerFrame;
-  const uint32_t size = EncodeFeedback(value, layout, highSpeed_, wire);
+  uint32_t value = 0;
+  uint32_t size = 0;
+  if (options_.feedbackFault == FeedbackFault::None && options_.feedbackModel == FeedbackModel::Measured) {
+    const uint32_t word = MeasuredFeedbackWordLocked(unit, layout);
+    size = WireBytes(layout, highSpeed_);
+    for (uint32_t i = 0; i < 4; ++i) wire[i] = i < size ? static_cast<uint8_t>(word >> (8 * i)) : 0;
+    value = static_cast<uint32_t>(std::llround(word / WireScale(layout, highSpeed_)));
+  } else {
+    value = options_.feedbackFault == FeedbackFault::Fixed ? options_.fixedFeedback : FeedbackLocked(unit);
+    size = EncodeFeedback(value, layout, highSpeed_, wire);
+  }
   if (options_.feedbackFault == FeedbackFault::Garbage) {
     for (uint32_t i = 0; i < size; ++i) {
       garbageSeed_ = garbageSeed_ * 1103515245u + 12345u;
@@ -333,6 +362,26 @@ uint32_t AudioStreaming::CaptureSample(uint64_t frame, uint32_t channel, uint32_
   const uint64_t m = frame * channels + channel;
   const uint32_t ramp = valid >= 32 ? static_cast<uint32_t>(m) : static_cast<uint32_t>(m & ((1ull << valid) - 1));
   return width - valid >= 32 ? 0 : ramp << (width - valid);
+}
+
+double AudioStreaming::WireScale(FeedbackLayout layout, bool highSpeed) {
+  switch (layout) {
+    case FeedbackLayout::Auto:
+      return highSpeed ? 1.0 : 0.25;
+    case FeedbackLayout::Fixed10_14:
+      return 0.25;
+    case FeedbackLayout::Upper24Of16_16:
+      return 1.0 / 256.0;
+    case FeedbackLayout::Fixed10_14PerFrame:
+      return highSpeed ? 2.0 : 0.25;
+    default:
+      return 1.0;
+  }
+}
+
+uint32_t AudioStreaming::WireBytes(FeedbackLayout layout, bool highSpeed) {
+  if (layout == FeedbackLayout::Auto) return highSpeed ? 4 : 3;
+  return layout == FeedbackLayout::Fixed16_16 ? 4 : 3;
 }
 
 uint32_t AudioStreaming::EncodeFeedback(uint32_t value, FeedbackLayout layout, bool highSpeed, uint8_t out[4]) {

@@ -34,6 +34,15 @@ namespace sim {
 // others count per (micro)frame).
 enum class FeedbackLayout { Auto, Fixed10_14, Fixed16_16, Upper24Of16_16, Fixed10_14PerFrame };
 
+// What the feedback reports. Measured: the device's audio clock counted
+// against the bus's (micro)frames over each feedback interval and truncated
+// to the wire format's resolution, the truncation carried into the next
+// count, so the value dithers between adjacent codes and only its mean is
+// exact; no regard for the FIFO (what many devices report). FifoSteering:
+// the clock ratio plus a correction that pulls the FIFO back to its centre,
+// which forgives a host that loses fractions.
+enum class FeedbackModel { Measured, FifoSteering };
+
 enum class FeedbackFault {
   None,
   ZeroLength,  // every feedback packet is empty
@@ -47,6 +56,7 @@ struct StreamingOptions {
   double driftPeriodSeconds = 60.0;
   uint32_t fifoMicroseconds = 4000;   // render FIFO capacity; playback starts at half
   FeedbackLayout feedbackLayout = FeedbackLayout::Auto;
+  FeedbackModel feedbackModel = FeedbackModel::Measured;
   FeedbackFault feedbackFault = FeedbackFault::None;
   uint32_t fixedFeedback = 0;         // 16.16 frames per (micro)frame, for Fixed
   // Keep what the device plays for PlayedAudio (short test runs), at most
@@ -133,7 +143,8 @@ class AudioStreaming : public EndpointDataHandler {
   void ClearPlayedAudio();
   // Waits until at least `bytes` have been played.
   bool WaitForPlayedBytes(size_t bytes, std::chrono::milliseconds timeout) const;
-  // The 16.16 value the device would report now, before wire encoding.
+  // The 16.16 value the device would report now, before wire encoding (the
+  // exact clock ratio, for the measured model).
   uint32_t CurrentFeedback() const;
 
   // The capture signal: a ramp over the interleaved samples, m = frame ×
@@ -142,6 +153,9 @@ class AudioStreaming : public EndpointDataHandler {
                                 uint32_t bits);
   // Wire encoding of a 16.16 frames-per-(micro)frame value; returns bytes.
   static uint32_t EncodeFeedback(uint32_t value16_16, FeedbackLayout layout, bool highSpeed, uint8_t out[4]);
+  // The wire word of a layout per 16.16 unit, and its size in bytes.
+  static double WireScale(FeedbackLayout layout, bool highSpeed);
+  static uint32_t WireBytes(FeedbackLayout layout, bool highSpeed);
 
  private:
   StreamFormat FormatFor(uint8_t interfaceNumber, uint8_t alternate) const;
@@ -156,6 +170,7 @@ class AudioStreaming : public EndpointDataHandler {
   size_t CapacityLocked() const;
   uint32_t FeedbackLocked(uint64_t unit) const;
   int32_t FeedbackPacket(uint64_t unit, uint8_t* data, uint32_t room);
+  uint32_t MeasuredFeedbackWordLocked(uint64_t unit, FeedbackLayout layout);
   int32_t CapturePacket(uint64_t unit, uint8_t* data, uint32_t room);
   bool BusLateNearLocked(uint64_t unit) const;
   void OutputSilenceLocked(size_t frames);
@@ -179,6 +194,11 @@ class AudioStreaming : public EndpointDataHandler {
   double renderPhase_ = 0.0;   // fractional frames owed to the render side
   double capturePhase_ = 0.0;
   uint64_t captureFrame_ = 0;  // frames of the capture signal sent so far
+  // The measured feedback: device frames counted since the last feedback
+  // packet over that many units, and the truncation carried (wire codes).
+  double feedbackWindowFrames_ = 0.0;
+  uint64_t feedbackWindowUnits_ = 0;
+  double feedbackCarry_ = 0.0;
   bool started_ = false;       // a first OUT packet has arrived
   bool playing_ = false;       // FIFO primed
   std::deque<uint8_t> fifo_;

@@ -411,7 +411,8 @@ TEST_P(FeedbackLayouts, ReportTheDeviceClockInTheWireFormat) {
   EXPECT_GT(expected - nominal, c.resolution + 1.0);
   const sim::StreamingCounters counters = streaming_->Counters();
   EXPECT_EQ(counters.feedbackPackets, 4u);
-  EXPECT_NEAR(counters.feedbackMin, expected, 1.0);
+  // What was sent, so the wire format's codes (dithering about the clock).
+  EXPECT_NEAR(counters.feedbackMin, expected, c.resolution + 1.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
