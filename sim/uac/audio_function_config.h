@@ -33,6 +33,15 @@ struct ClockSourceConfig {
   ControlAccess frequency = ControlAccess::ReadWrite;
   ControlAccess validity = ControlAccess::None;  // CLOCK_VALID_CONTROL (bmControls bits 3..2)
   bool valid = true;                             // CUR of CLOCK_VALID_CONTROL
+  // After every accepted rate SET the clock relocks: with a readable
+  // validity control it reads (and runs) as not valid for this long (0: at
+  // once). A clock without the control is taken to lock at once, as the
+  // host could not wait for it.
+  uint32_t settleMicroseconds = 20000;
+  // A rate SET while a streaming interface clocked by this source has an
+  // alternate setting above 0 selected stalls (some devices refuse to change
+  // rate under a running stream).
+  bool refuseRateChangeWhileStreaming = false;
 
   // Faults. The RANGE answer's wNumSubRanges claims this many sub-ranges more
   // than it carries (an empty `ranges` alone gives a zero-sub-range answer).

@@ -114,8 +114,11 @@ bool AudioFunctionModel::ClockSourceRequest(uint8_t id, const SetupPacket& setup
     }
     const uint32_t rate = ReadLe(out, 4);
     if (!CanWrite(clock.frequency) || !RateInRanges(clock.ranges, rate)) return false;
+    if (clock.refuseRateChangeWhileStreaming && StreamingOnLocked(id)) return false;
     clock.currentRate = rate;
     invalidReadsLeft_[id] = clock.invalidReadsAfterRateChange;
+    if (CanRead(clock.validity) && clock.settleMicroseconds != 0)
+      settledAt_[id] = now_() + std::chrono::microseconds(clock.settleMicroseconds);
     return true;
   }
   if (selector == uac::kSamFreqControl && setup.bRequest == uac::kRange) {
@@ -131,7 +134,7 @@ bool AudioFunctionModel::ClockSourceRequest(uint8_t id, const SetupPacket& setup
   }
   if (selector == uac::kClockValidControl && setup.bRequest == uac::kCur) {
     if (!get || setup.wLength != 1 || !CanRead(clock.validity)) return false;
-    bool valid = clock.valid;
+    bool valid = clock.valid && !SettlingLocked(id);
     uint32_t& settling = invalidReadsLeft_[id];
     if (settling > 0) {
       --settling;
@@ -322,7 +325,40 @@ std::optional<bool> AudioFunctionModel::ClockValid(uint8_t clockId) const {
   if (!source) return std::nullopt;
   const auto it = config_.clockSources.find(*source);
   if (it == config_.clockSources.end()) return std::nullopt;
-  return it->second.valid;
+  return it->second.valid && !SettlingLocked(*source);
+}
+
+bool AudioFunctionModel::SettlingLocked(uint8_t sourceId) const {
+  const auto it = settledAt_.find(sourceId);
+  return it != settledAt_.end() && now_() < it->second;
+}
+
+// Whether a streaming interface clocked by this source runs (an alternate
+// above 0); an interface whose clock cannot be resolved counts as clocked by it.
+bool AudioFunctionModel::StreamingOnLocked(uint8_t sourceId) const {
+  for (const auto& [interfaceNumber, alternate] : alternates_) {
+    if (alternate == 0) continue;
+    for (const StreamingEndpointInfo& ep : layout_.endpoints) {
+      if (ep.interfaceNumber != interfaceNumber || ep.alternate != alternate) continue;
+      const auto terminal = layout_.entities.find(ep.terminalLink);
+      const std::optional<uint8_t> source =
+          terminal != layout_.entities.end() && terminal->second.kind == AcEntityKind::Terminal
+              ? EffectiveSourceLocked(terminal->second.clockSource, 0)
+              : std::nullopt;
+      if (!source || *source == sourceId) return true;
+    }
+  }
+  return false;
+}
+
+void AudioFunctionModel::OnAlternateSelected(uint8_t interfaceNumber, uint8_t alternate) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (layout_.streamingInterfaces.count(interfaceNumber) != 0) alternates_[interfaceNumber] = alternate;
+}
+
+void AudioFunctionModel::SetTimeSource(std::function<Clock::time_point()> now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  now_ = std::move(now);
 }
 
 std::optional<uint8_t> AudioFunctionModel::SelectorPin(uint8_t selectorId) const {

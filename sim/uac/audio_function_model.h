@@ -11,6 +11,7 @@
 // Thread-safe: requests may arrive from several threads at once.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -57,7 +58,15 @@ class AudioFunctionModel : public UsbFunction {
 
   AudioFunctionModel(const DescriptorSet& descriptors, AudioFunctionConfig config);
 
+  using Clock = std::chrono::steady_clock;
+
   bool HandleControl(const SetupPacket& setup, uint8_t* data, uint32_t& transferred) override;
+  // Follows the streaming interfaces' alternate settings (a rate change
+  // under a running stream may be refused).
+  void OnAlternateSelected(uint8_t interfaceNumber, uint8_t alternate) override;
+
+  // The time clock settling is measured in (tests may drive it by hand).
+  void SetTimeSource(std::function<Clock::time_point()> now);
 
   // What the descriptors told the model.
   const AudioFunctionLayout& Layout() const { return layout_; }
@@ -101,11 +110,16 @@ class AudioFunctionModel : public UsbFunction {
   void ApplyShortAnswer(const SetupPacket& setup, Bytes& answer) const;
   std::optional<uint32_t> EffectiveRateLocked(uint8_t clockId, int depth) const;
   std::optional<uint8_t> EffectiveSourceLocked(uint8_t clockId, int depth) const;
+  bool SettlingLocked(uint8_t sourceId) const;
+  bool StreamingOnLocked(uint8_t sourceId) const;
 
   const AudioFunctionLayout layout_;
   mutable std::mutex mutex_;
   AudioFunctionConfig config_;
   std::map<uint8_t, uint32_t> invalidReadsLeft_;  // by clock ID
+  std::map<uint8_t, Clock::time_point> settledAt_;  // by clock ID: when the last relock ends
+  std::map<uint8_t, uint8_t> alternates_;          // by streaming interface
+  std::function<Clock::time_point()> now_ = [] { return Clock::now(); };
   std::map<uint8_t, uint16_t> interfaceModes_;
   Counters counters_;
 };
