@@ -7,6 +7,8 @@
 #include <mutex>
 
 #include "platform/kernel/internal.h"
+#include "platform/kernel/mdl_host.h"
+#include "platform/kernel/verifier.h"
 
 namespace {
 
@@ -49,6 +51,31 @@ std::string DescribeOutstandingMdls() {
     s += line + detail::DescribeAddress(caller) + "\n";
   }
   return s;
+}
+
+void* MdlBufferForDma(PMDL mdl, ULONG length, const char* who) {
+  // Looked up before the MDL is read: a freed one must not be touched.
+  if (!IsLive(mdl))
+    BugCheck("USB_MDL_NOT_LIVE", "%s: transfer buffer MDL %p is not a live MDL (never allocated, or freed)", who,
+             static_cast<void*>(mdl));
+  if (!(mdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_PAGES_LOCKED)))
+    BugCheck("USB_MDL_PAGES_NOT_DESCRIBED",
+             "%s: transfer buffer MDL %p (flags 0x%x) describes no pages: build it with "
+             "MmBuildMdlForNonPagedPool or lock it before the controller can reach it",
+             who, static_cast<void*>(mdl), static_cast<unsigned>(mdl->MdlFlags));
+  if (mdl->ByteCount < length)
+    BugCheck("USB_MDL_TOO_SHORT", "%s: transfer of %lu bytes through MDL %p of %lu bytes", who,
+             static_cast<unsigned long>(length), static_cast<void*>(mdl), static_cast<unsigned long>(mdl->ByteCount));
+  // Host page frames are virtual page numbers, one after the other for a
+  // buffer in one allocation: the first frame and the offset name the buffer.
+  const PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
+  const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+  for (ULONG i = 1; i < pages; ++i) {
+    if (pfns[i] != pfns[0] + i)
+      BugCheck("USB_MDL_PAGES_NOT_DESCRIBED", "%s: MDL %p page frame %lu does not follow the one before", who,
+               static_cast<void*>(mdl), static_cast<unsigned long>(i));
+  }
+  return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(pfns[0]) << PAGE_SHIFT) + mdl->ByteOffset;
 }
 
 }  // namespace platform

@@ -15,7 +15,8 @@ struct FaultNameEntry {
 };
 
 constexpr FaultNameEntry kFaults[] = {
-    {FaultKind::Stall, "stall", false},
+    {FaultKind::IsoErrors, "iso-errors", false},
+    {FaultKind::IsoErrors, "stall", false},  // the old name
     {FaultKind::Unplug, "unplug", false},
     {FaultKind::FeedbackGarbage, "feedback-garbage", true},
     {FaultKind::FeedbackLoss, "feedback-loss", true},
@@ -40,7 +41,10 @@ const char* FaultName(FaultKind kind) {
 
 std::string FaultNames() {
   std::string names;
-  for (const FaultNameEntry& f : kFaults) names += std::string(names.empty() ? "" : ", ") + f.name;
+  for (const FaultNameEntry& f : kFaults) {
+    if (std::string(f.name) == "stall") continue;  // an alias, not listed
+    names += std::string(names.empty() ? "" : ", ") + f.name;
+  }
   return names;
 }
 
@@ -53,7 +57,7 @@ bool ParseFaultInjection(const std::string& text, FaultInjection* out, std::stri
   const std::string what = text.substr(0, at);
   const FaultNameEntry* entry = nullptr;
   for (const FaultNameEntry& f : kFaults)
-    if (what == f.name) entry = &f;
+    if (what == f.name && entry == nullptr) entry = &f;
   if (!entry) {
     *error = "unknown fault '" + what + "' (one of " + FaultNames() + ")";
     return false;
@@ -64,7 +68,7 @@ bool ParseFaultInjection(const std::string& text, FaultInjection* out, std::stri
   const size_t plus = when.find('+');
   if (plus != std::string::npos) {
     if (!entry->reversible) {
-      *error = std::string(entry->name) + " takes no duration";
+      *error = what + " takes no duration";
       return false;
     }
     if (!ParseSeconds(when.substr(plus + 1), &f.duration) || f.duration <= 0) {
@@ -88,6 +92,9 @@ bool ParseFaultInjection(const std::string& text, FaultInjection* out, std::stri
 void FaultInjector::Advance(double seconds) {
   for (FaultInjection& f : plan_) {
     if (!f.applied && seconds >= f.at) Apply(f);
+    if (f.applied && f.kind == FaultKind::Unplug && !unplugged_ && seconds >= f.at + kUnplugBurstSeconds) {
+      FinishUnplug(f);
+    }
     if (f.applied && !f.cleared && f.duration > 0 && seconds >= f.at + f.duration) Clear(f);
   }
 }
@@ -97,22 +104,23 @@ void FaultInjector::Apply(FaultInjection& f) {
   AudioStreaming& streaming = machine_.Streaming();
   const StreamFormat render = streaming.Render();
   switch (f.kind) {
-    case FaultKind::Stall:
+    case FaultKind::IsoErrors:
       if (render.active) {
-        machine_.Device().StallEndpoint(render.dataEndpoint);
+        // Packets lost on the wire, packets the controller reached too late,
+        // then a transfer with no packet through.
+        SimUsbDevice& device = machine_.Device();
+        device.FailNextPackets(render.dataEndpoint, 3, USBD_STATUS_XACT_ERROR);
+        device.FailNextPackets(render.dataEndpoint, 2, USBD_STATUS_ISO_NOT_ACCESSED_LATE);
+        device.FailNextTransfers(render.dataEndpoint, 1);
       } else {
-        f.note = "no render stream to stall";
+        f.note = "no render stream to disturb";
       }
       break;
-    case FaultKind::Unplug: {
-      // The device is gone at once; plug and play then tells the driver
-      // (surprise removal), and the audio engine closes its pin.
-      machine_.Device().Unplug();
-      unplugged_ = true;
-      const NTSTATUS status = machine_.Pnp().SurpriseRemoveDevice(machine_.Pdo());
-      if (!NT_SUCCESS(status)) f.note = "surprise removal returned an error";
+    case FaultKind::Unplug:
+      // The controller sees transfer errors first; the device is gone once
+      // the burst is over (Advance).
+      machine_.Device().BeginUnplug();
       break;
-    }
     case FaultKind::FeedbackGarbage:
     case FaultKind::FeedbackLoss:
       if (render.feedbackEndpoint == 0) f.note = "the render stream has no explicit feedback endpoint";
@@ -126,6 +134,15 @@ void FaultInjector::Apply(FaultInjection& f) {
       clientHeld_ = true;
       break;
   }
+}
+
+void FaultInjector::FinishUnplug(FaultInjection& f) {
+  // Plug and play then tells the driver (surprise removal), and the audio
+  // engine closes its pin.
+  machine_.Device().Unplug();
+  unplugged_ = true;
+  const NTSTATUS status = machine_.Pnp().SurpriseRemoveDevice(machine_.Pdo());
+  if (!NT_SUCCESS(status)) f.note = "surprise removal returned an error";
 }
 
 void FaultInjector::Clear(FaultInjection& f) {

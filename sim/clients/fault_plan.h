@@ -21,10 +21,18 @@ namespace sim {
 // ClientLate is the client's fault, not the device's: it writes nothing for
 // the duration (as an application descheduled that long), so the port
 // plays silence in its place.
-enum class FaultKind { Stall, Unplug, FeedbackGarbage, FeedbackLoss, ClockInvalid, ClientLate };
+//
+// IsoErrors is what a host controller reports for a troubled isochronous
+// endpoint (which cannot stall): a few packets with transfer errors, a few
+// not accessed in time, and one transfer failed as a whole. "stall" is its
+// old name. Unplug is a burst of transfer errors on every transfer for
+// kUnplugBurstSeconds, then the device is gone and plug and play says so.
+enum class FaultKind { IsoErrors, Unplug, FeedbackGarbage, FeedbackLoss, ClockInvalid, ClientLate };
+
+constexpr double kUnplugBurstSeconds = 0.005;
 
 struct FaultInjection {
-  FaultKind kind = FaultKind::Stall;
+  FaultKind kind = FaultKind::IsoErrors;
   double at = 0;          // seconds after the pin entered RUN
   double duration = 0;    // 0: until the end (faults that can be taken back)
   bool applied = false;
@@ -35,7 +43,8 @@ struct FaultInjection {
 const char* FaultName(FaultKind kind);
 // The names ParseFaultInjection accepts, for usage text.
 std::string FaultNames();
-// "stall@2", "feedback-garbage@1.5+2": false with a reason for anything else.
+// "iso-errors@2" (or its old name "stall@2"), "feedback-garbage@1.5+2":
+// false with a reason for anything else.
 bool ParseFaultInjection(const std::string& text, FaultInjection* out, std::string* error);
 
 // Applies a plan to the machine as stream time passes (called from the
@@ -54,6 +63,8 @@ class FaultInjector {
 
  private:
   void Apply(FaultInjection& f);
+  // The device is gone after its unplug burst.
+  void FinishUnplug(FaultInjection& f);
   void Clear(FaultInjection& f);
   void SetClocksValid(FaultInjection& f, bool valid);
 

@@ -5,25 +5,27 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/kernel/host_timing.h"
+#include "platform/kernel/mdl_host.h"
+
 namespace sim {
 
 namespace {
 
 constexpr ULONG kIsoPacketsOffset = FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket);
-constexpr ULONG kMaxPacketsFullSpeed = 255;
+constexpr ULONG kMaxPacketsFullSpeed = 256;
 constexpr ULONG kMaxPacketsHighSpeed = 1024;
-// An idle pipe's first ASAP transfer starts this many frames ahead, as a
-// host controller needs time to put it into its schedule.
-constexpr uint64_t kAsapLatencyFrames = 3;
+// Completion threads, as the USB stack's DPCs run on two processors.
+constexpr size_t kCompletionLanes = 2;
 // The bus thread running this many frames behind its plan tells the device
 // (its xruns are then the bus's doing, not the driver's).
 constexpr uint64_t kLateForDeviceFrames = 2;
 
-uint8_t* BufferOf(PVOID buffer, PMDL mdl) {
+// The controller reaches a buffer given by MDL through its page frames.
+uint8_t* BufferOf(PVOID buffer, PMDL mdl, ULONG length) {
   if (buffer != nullptr) return static_cast<uint8_t*>(buffer);
   if (mdl == nullptr) return nullptr;
-  if (mdl->MappedSystemVa != nullptr) return static_cast<uint8_t*>(mdl->MappedSystemVa);
-  return static_cast<uint8_t*>(mdl->StartVa) + mdl->ByteOffset;
+  return static_cast<uint8_t*>(platform::MdlBufferForDma(mdl, length, "USB transfer"));
 }
 
 NTSTATUS Fail(PURB urb, USBD_STATUS usbdStatus, NTSTATUS status) {
@@ -48,6 +50,11 @@ long InvoluntarySwitches() {
 IsoScheduler::IsoScheduler(const FrameClock& clock, Completer completer)
     : clock_(clock), completer_(std::move(completer)) {
   served_ = clock_.NowUnits();
+  for (size_t i = 0; i < kCompletionLanes; ++i) {
+    lanes_.push_back(std::make_unique<Lane>());
+    Lane* lane = lanes_.back().get();
+    lane->thread = std::thread([this, lane] { RunLane(*lane); });
+  }
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -59,6 +66,22 @@ IsoScheduler::~IsoScheduler() {
   changed_.notify_all();
   thread_.join();
   AbortAll(STATUS_CANCELLED, USBD_STATUS_CANCELED);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lanesStopping_ = true;
+    for (auto& lane : lanes_) lane->wake.notify_all();
+  }
+  for (auto& lane : lanes_) lane->thread.join();
+}
+
+void IsoScheduler::SetPolicy(const IsoPolicy& policy) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  policy_ = policy;
+}
+
+IsoPolicy IsoScheduler::Policy() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return policy_;
 }
 
 void IsoScheduler::SetHandler(EndpointDataHandler* handler) {
@@ -71,7 +94,10 @@ void IsoScheduler::SetHandler(EndpointDataHandler* handler) {
 
 NTSTATUS IsoScheduler::Submit(PIRP irp, PURB urb, const void* pipeKey, const PipeConfig& pipe) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (stalled_[pipe.endpoint]) return Fail(urb, USBD_STATUS_ENDPOINT_HALTED, STATUS_UNSUCCESSFUL);
+  isoEndpoints_[pipe.endpoint] = pipe.type == UsbdPipeTypeIsochronous;
+  if (pipe.type != UsbdPipeTypeIsochronous && stalled_[pipe.endpoint]) {
+    return Fail(urb, USBD_STATUS_ENDPOINT_HALTED, STATUS_UNSUCCESSFUL);
+  }
   if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) return SubmitIso(irp, urb, pipeKey, pipe);
   return SubmitBulk(irp, urb, pipeKey, pipe);
 }
@@ -81,7 +107,7 @@ NTSTATUS IsoScheduler::SubmitIso(PIRP irp, PURB urb, const void* pipeKey, const 
   const bool highSpeed = clock_.HighSpeed();
   const uint32_t upf = clock_.UnitsPerFrame();
   const ULONG packets = iso.NumberOfPackets;
-  uint8_t* buffer = BufferOf(iso.TransferBuffer, iso.TransferBufferMDL);
+  uint8_t* buffer = BufferOf(iso.TransferBuffer, iso.TransferBufferMDL, iso.TransferBufferLength);
   if (pipe.type != UsbdPipeTypeIsochronous || packets == 0 ||
       packets > (highSpeed ? kMaxPacketsHighSpeed : kMaxPacketsFullSpeed) ||
       urb->UrbHeader.Length < kIsoPacketsOffset + packets * sizeof(USBD_ISO_PACKET_DESCRIPTOR) ||
@@ -99,29 +125,38 @@ NTSTATUS IsoScheduler::SubmitIso(PIRP irp, PURB urb, const void* pipeKey, const 
     if (offset > iso.TransferBufferLength || next < offset) {
       return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
     }
-    if (!pipe.In() && next - offset > pipe.maxPacket) {
-      ++counters_.oversizedPackets;
+    if (next - offset > pipe.maxPacket) {
+      if (!pipe.In()) ++counters_.oversizedPackets;
       return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
     }
   }
 
   const uint64_t now = clock_.NowUnits();
+  const uint64_t nowFrame = now / upf;
   uint64_t start = 0;
+  // Packets before this unit are not accessed (late).
+  uint64_t lateBefore = now;
   const bool asap = (iso.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) != 0;
   if (asap) {
     // The pipe continues where its last transfer ends unless the bus has
     // already served past that point (the bus's own lag does not count).
     auto next = nextUnit_.find(pipeKey);
+    lateBefore = served_;
     if (next != nextUnit_.end() && next->second >= served_) {
       start = next->second;
+    } else if (next != nextUnit_.end() && policy_.asapAfterGap == AsapAfterGap::KeepTimeline) {
+      // Ran dry: the timeline holds; what it missed, and the current frame
+      // the controller can no longer add to, is not accessed.
+      start = next->second;
+      lateBefore = std::max(served_, (nowFrame + 1) * upf);
+      ++counters_.asapRestarts;
     } else {
-      start = (now / upf + kAsapLatencyFrames) * upf;
+      start = (nowFrame + policy_.startLeadFrames) * upf;
       if (next != nextUnit_.end()) ++counters_.asapRestarts;
     }
     iso.StartFrame = static_cast<ULONG>(start / upf);
   } else {
     const uint64_t frame = clock_.FrameFromNumber(iso.StartFrame);
-    const uint64_t nowFrame = now / upf;
     if (frame < nowFrame) {
       for (ULONG i = 0; i < packets; ++i) {
         iso.IsoPacket[i].Status = USBD_STATUS_BAD_START_FRAME;
@@ -132,10 +167,23 @@ NTSTATUS IsoScheduler::SubmitIso(PIRP irp, PURB urb, const void* pipeKey, const 
       if (pipe.In()) iso.TransferBufferLength = 0;
       return Fail(urb, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL);
     }
-    if (frame > nowFrame + USBD_ISO_START_FRAME_RANGE) {
+    if (frame < nowFrame + policy_.startLeadFrames || frame > nowFrame + USBD_ISO_START_FRAME_RANGE) {
       return Fail(urb, USBD_STATUS_BAD_START_FRAME, STATUS_UNSUCCESSFUL);
     }
     start = frame * upf;
+  }
+  const uint64_t end = start + static_cast<uint64_t>(packets) * w;
+  if (end <= lateBefore) {
+    // Every packet's (micro)frame has gone: nothing is scheduled.
+    for (ULONG i = 0; i < packets; ++i) {
+      iso.IsoPacket[i].Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
+      if (pipe.In()) iso.IsoPacket[i].Length = 0;
+    }
+    iso.ErrorCount = packets;
+    counters_.latePackets += packets;
+    if (pipe.In()) iso.TransferBufferLength = 0;
+    nextUnit_[pipeKey] = end;
+    return Fail(urb, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL);
   }
 
   Transfer t;
@@ -147,13 +195,13 @@ NTSTATUS IsoScheduler::SubmitIso(PIRP irp, PURB urb, const void* pipeKey, const 
   t.iso = true;
   t.buffer = buffer;
   t.startUnit = start;
-  t.endUnit = start + static_cast<uint64_t>(packets) * w;
+  t.endUnit = end;
   t.dueUnit = t.endUnit + delayUnits_;
-  // Microframes of the current frame that are already gone are skipped.
+  // (Micro)frames that are already gone are skipped.
   for (ULONG i = 0; i < packets; ++i) {
     iso.IsoPacket[i].Status = USBD_STATUS_SUCCESS;
     if (pipe.In()) iso.IsoPacket[i].Length = 0;
-    if (start + static_cast<uint64_t>(i) * w < (asap ? served_ : now)) {
+    if (start + static_cast<uint64_t>(i) * w < lateBefore) {
       iso.IsoPacket[i].Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
       t.nextPacket = i + 1;
       ++counters_.latePackets;
@@ -168,7 +216,7 @@ NTSTATUS IsoScheduler::SubmitIso(PIRP irp, PURB urb, const void* pipeKey, const 
 
 NTSTATUS IsoScheduler::SubmitBulk(PIRP irp, PURB urb, const void* pipeKey, const PipeConfig& pipe) {
   auto& bulk = urb->UrbBulkOrInterruptTransfer;
-  uint8_t* buffer = BufferOf(bulk.TransferBuffer, bulk.TransferBufferMDL);
+  uint8_t* buffer = BufferOf(bulk.TransferBuffer, bulk.TransferBufferMDL, bulk.TransferBufferLength);
   if ((pipe.type != UsbdPipeTypeBulk && pipe.type != UsbdPipeTypeInterrupt) ||
       urb->UrbHeader.Length < sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) ||
       (buffer == nullptr && bulk.TransferBufferLength != 0)) {
@@ -195,6 +243,7 @@ void IsoScheduler::Queue(Transfer&& t) {
     --fail;
     t.fail = true;
   }
+  if (failEverything_) t.fail = true;
   IoMarkIrpPending(t.irp);
   transfers_.push_back(std::move(t));
   ++counters_.submitted;
@@ -228,7 +277,7 @@ void IsoScheduler::Run() {
     served_ = std::max(served_, until);
     if (handler_ != nullptr) handler_->AdvanceTo(served_);
 
-    std::vector<std::pair<PIRP, NTSTATUS>> batch;
+    Batch batch;
     for (auto it = transfers_.begin(); it != transfers_.end();) {
       Transfer& t = *it;
       if (!Completable(t) || t.dueUnit > served_) {
@@ -237,20 +286,18 @@ void IsoScheduler::Run() {
       }
       if (now > t.dueUnit + upf) ++counters_.lateCompletions;
       Finish(t);
-      batch.emplace_back(t.irp, t.irp->IoStatus.Status);
+      batch.push_back(Completion{t.irp, t.irp->IoStatus.Status, t.pipeKey, true});
       it = transfers_.erase(it);
     }
     if (!batch.empty()) {
-      ++completing_;
       const long preempted = InvoluntarySwitches();
-      lock.unlock();
-      CompleteBatch(batch);
-      lock.lock();
-      --completing_;
+      Deliver(batch);
+      // The completion routines run on the completion threads; what they
+      // submit must join the timeline before the bus serves further.
+      delivered_.wait(lock, [this] { return busUndelivered_ == 0 || stopping_; });
       // Time the driver's completion routines took is theirs, unless the
       // scheduler took the processor away meanwhile.
       if (InvoluntarySwitches() == preempted) meant = clock_.NowUnits();
-      idle_.notify_all();
       continue;  // completions may have queued more work
     }
 
@@ -301,6 +348,15 @@ void IsoScheduler::ServeIsoPacket(Transfer& t, uint64_t unit) {
   USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[i];
   uint8_t* data = t.buffer != nullptr ? t.buffer + packet.Offset : nullptr;
   const ULONG span = PacketSpan(iso, i);
+  auto fault = packetFaults_.find(t.pipe.endpoint);
+  if (fault != packetFaults_.end() && !fault->second.empty()) {
+    // Lost on the wire (or never reached): no data moves.
+    packet.Status = fault->second.front().status;
+    if (--fault->second.front().count == 0) fault->second.pop_front();
+    if (t.pipe.In()) packet.Length = 0;
+    ++counters_.packetErrors;
+    return;
+  }
   if (!t.pipe.In()) {
     if (handler_ != nullptr) handler_->OnOutPacket(t.pipe.endpoint, unit, data, span);
     packet.Status = USBD_STATUS_SUCCESS;
@@ -397,46 +453,83 @@ void IsoScheduler::Cancel(Transfer& t, NTSTATUS irpStatus, USBD_STATUS usbdStatu
   ++counters_.cancelled;
 }
 
-void IsoScheduler::CompleteBatch(std::vector<std::pair<PIRP, NTSTATUS>>& batch) {
-  for (auto& entry : batch) completer_(entry.first, entry.second);
+void IsoScheduler::Deliver(Batch& batch) {
+  // Called with the lock held.
+  for (const Completion& c : batch) {
+    ++delivering_[c.pipeKey];
+    if (c.fromBus) ++busUndelivered_;
+    // A pipe keeps its thread (its completions stay in order); pipes take
+    // the threads in turn as they first complete.
+    auto lane = laneOf_.find(c.pipeKey);
+    if (lane == laneOf_.end()) lane = laneOf_.emplace(c.pipeKey, nextLane_++ % lanes_.size()).first;
+    Lane& target = *lanes_[lane->second];
+    target.queue.push_back(c);
+    target.wake.notify_one();
+  }
   batch.clear();
+}
+
+void IsoScheduler::RunLane(Lane& lane) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    lane.wake.wait(lock, [&] { return lanesStopping_ || !lane.queue.empty(); });
+    if (lane.queue.empty()) return;
+    const Completion c = lane.queue.front();
+    lane.queue.pop_front();
+    lock.unlock();
+    platform::detail::InjectLatency();
+    completer_(c.irp, c.status);
+    lock.lock();
+    auto it = delivering_.find(c.pipeKey);
+    if (it != delivering_.end() && --it->second == 0) delivering_.erase(it);
+    if (c.fromBus) --busUndelivered_;
+    delivered_.notify_all();
+  }
+}
+
+void IsoScheduler::WaitDelivered(std::unique_lock<std::mutex>& lock, const void* pipeKey) {
+  delivered_.wait(lock, [&] { return pipeKey == nullptr ? delivering_.empty() : delivering_.count(pipeKey) == 0; });
 }
 
 // Pipe operations and faults ---------------------------------------------------------
 
 void IsoScheduler::Abort(const void* pipeKey) {
-  std::vector<std::pair<PIRP, NTSTATUS>> batch;
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (auto it = transfers_.begin(); it != transfers_.end();) {
-      if (it->pipeKey != pipeKey) {
-        ++it;
-        continue;
-      }
-      Cancel(*it, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-      batch.emplace_back(it->irp, STATUS_CANCELLED);
-      it = transfers_.erase(it);
+  std::unique_lock<std::mutex> lock(mutex_);
+  Batch batch;
+  for (auto it = transfers_.begin(); it != transfers_.end();) {
+    if (it->pipeKey != pipeKey) {
+      ++it;
+      continue;
     }
-    nextUnit_.erase(pipeKey);
-    // A transfer the bus thread is completing right now counts as pending.
-    if (std::this_thread::get_id() != busThreadId_) idle_.wait(lock, [this] { return completing_ == 0; });
+    Cancel(*it, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    batch.push_back(Completion{it->irp, STATUS_CANCELLED, pipeKey, false});
+    it = transfers_.erase(it);
   }
-  CompleteBatch(batch);
+  nextUnit_.erase(pipeKey);
+  Deliver(batch);
+  // A transfer whose completion routine has not yet run counts as pending.
+  WaitDelivered(lock, pipeKey);
 }
 
 void IsoScheduler::AbortAll(NTSTATUS irpStatus, USBD_STATUS usbdStatus) {
-  std::vector<std::pair<PIRP, NTSTATUS>> batch;
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (Transfer& t : transfers_) {
-      Cancel(t, irpStatus, usbdStatus);
-      batch.emplace_back(t.irp, irpStatus);
-    }
-    transfers_.clear();
-    nextUnit_.clear();
-    if (std::this_thread::get_id() != busThreadId_) idle_.wait(lock, [this] { return completing_ == 0; });
+  std::unique_lock<std::mutex> lock(mutex_);
+  Batch batch;
+  for (Transfer& t : transfers_) {
+    Cancel(t, irpStatus, usbdStatus);
+    batch.push_back(Completion{t.irp, irpStatus, t.pipeKey, false});
   }
-  CompleteBatch(batch);
+  transfers_.clear();
+  nextUnit_.clear();
+  Deliver(batch);
+  WaitDelivered(lock, nullptr);
+}
+
+size_t IsoScheduler::PendingOn(const void* pipeKey) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t n = 0;
+  for (const Transfer& t : transfers_) n += t.pipeKey == pipeKey ? 1 : 0;
+  auto it = delivering_.find(pipeKey);
+  return n + (it == delivering_.end() ? 0 : it->second);
 }
 
 void IsoScheduler::Reset(const void* pipeKey) {
@@ -450,22 +543,22 @@ void IsoScheduler::ClearStall(uint8_t endpoint) {
 }
 
 void IsoScheduler::Stall(uint8_t endpoint) {
-  std::vector<std::pair<PIRP, NTSTATUS>> batch;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stalled_[endpoint] = true;
-    for (auto it = transfers_.begin(); it != transfers_.end();) {
-      if (it->pipe.endpoint != endpoint) {
-        ++it;
-        continue;
-      }
-      Cancel(*it, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
-      --counters_.cancelled;
-      batch.emplace_back(it->irp, STATUS_UNSUCCESSFUL);
-      it = transfers_.erase(it);
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto iso = isoEndpoints_.find(endpoint);
+  if (iso != isoEndpoints_.end() && iso->second) return;  // isochronous endpoints have no handshake to stall with
+  stalled_[endpoint] = true;
+  Batch batch;
+  for (auto it = transfers_.begin(); it != transfers_.end();) {
+    if (it->pipe.endpoint != endpoint || it->iso) {
+      ++it;
+      continue;
     }
+    Cancel(*it, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+    --counters_.cancelled;
+    batch.push_back(Completion{it->irp, STATUS_UNSUCCESSFUL, it->pipeKey, false});
+    it = transfers_.erase(it);
   }
-  CompleteBatch(batch);
+  Deliver(batch);
 }
 
 bool IsoScheduler::IsStalled(uint8_t endpoint) const {
@@ -477,6 +570,20 @@ bool IsoScheduler::IsStalled(uint8_t endpoint) const {
 void IsoScheduler::FailNextTransfers(uint8_t endpoint, uint32_t count) {
   std::lock_guard<std::mutex> lock(mutex_);
   failNext_[endpoint] = count;
+}
+
+void IsoScheduler::FailNextPackets(uint8_t endpoint, uint32_t count, USBD_STATUS status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (count != 0) packetFaults_[endpoint].push_back(PacketFault{count, status});
+}
+
+void IsoScheduler::FailEverything(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failEverything_ = on;
+  if (on) {
+    for (Transfer& t : transfers_) t.fail = true;
+  }
+  changed_.notify_all();
 }
 
 void IsoScheduler::HoldTransfers(uint8_t endpoint, bool hold) {

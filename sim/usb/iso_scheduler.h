@@ -4,12 +4,46 @@
 // to the device's EndpointDataHandler in (micro)frame order, and completes
 // each transfer (at DISPATCH_LEVEL) once its last (micro)frame has passed.
 //
-// Isochronous rules: ASAP transfers follow the pipe's last queued transfer
-// (or start at the next frame when the pipe ran dry); a given start frame
-// that has already passed fails the whole URB (USBD_STATUS_ISOCH_REQUEST_FAILED,
-// packets USBD_STATUS_BAD_START_FRAME, IRP STATUS_UNSUCCESSFUL); microframes
-// of the current frame already gone are not accessed (late). OUT packet
-// lengths come from the offsets; IN packets get their Length and Status.
+// Completions are delivered on two completion threads (as the USB stack's
+// DPCs run on more than one processor), each after the injected latency
+// (platform::SetInjectedLatency). A pipe always completes on the same thread,
+// so its transfers complete in order; different pipes may complete at once.
+// Abort and removal return only once the cancelled transfers' completion
+// routines have run.
+//
+// Isochronous rules, as the Windows USB stack checks them:
+// - at most 1024 packets per URB at high speed, 256 at full speed;
+// - at high speed with bInterval 1..3 the packet count is a multiple of
+//   8, 4 or 2, so a transfer covers whole frames;
+// - no packet is larger than the endpoint's wMaxPacketSize times its
+//   transactions per microframe (both directions);
+// - a buffer given by MDL is reached through its page frames: the MDL must be
+//   live and describe its pages (built for non-paged pool or locked); one
+//   that only has a virtual address is a verifier stop (a real controller
+//   would DMA to whatever its empty page array names);
+// breaking them fails the URB with USBD_STATUS_INVALID_PARAMETER /
+// STATUS_INVALID_PARAMETER.
+//
+// Start frames: a start frame already passed fails the whole URB
+// (USBD_STATUS_ISOCH_REQUEST_FAILED, packets USBD_STATUS_BAD_START_FRAME,
+// IRP STATUS_UNSUCCESSFUL); one less than the start lead ahead of the current
+// frame (IsoPolicy::startLeadFrames, 3 by default: the controller needs that
+// long to put it into its schedule) or beyond USBD_ISO_START_FRAME_RANGE fails
+// with USBD_STATUS_BAD_START_FRAME. Microframes of the current frame already
+// gone are not accessed (late).
+//
+// ASAP transfers follow the pipe's last queued transfer. When the pipe has run
+// dry (its last transfer ended before the bus got there), the policy decides
+// (IsoPolicy::asapAfterGap):
+// - KeepTimeline (default, what the Windows 8+ xHCI stack does): the transfer
+//   is still placed right after the previous one; its packets whose frames
+//   have passed, or are the current frame, are not accessed
+//   (USBD_STATUS_ISO_NOT_ACCESSED_LATE) and the rest go out at their frames;
+//   with every packet late the URB fails (USBD_STATUS_ISOCH_REQUEST_FAILED).
+//   Only a pipe reset or abort starts the timeline afresh.
+// - StartAfresh (older controllers' stacks): it starts the start lead ahead
+//   of the current frame, every packet sent.
+// OUT packet lengths come from the offsets; IN packets get their Length and Status.
 #pragma once
 
 #include <wdm.h>
@@ -20,7 +54,9 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -39,6 +75,13 @@ struct PipeConfig {
   bool In() const { return (endpoint & 0x80) != 0; }
 };
 
+// How strict the bus is about isochronous scheduling (see the header comment).
+enum class AsapAfterGap { KeepTimeline, StartAfresh };
+struct IsoPolicy {
+  uint32_t startLeadFrames = 3;
+  AsapAfterGap asapAfterGap = AsapAfterGap::KeepTimeline;
+};
+
 struct TransferCounters {
   uint64_t submitted = 0;
   uint64_t completed = 0;
@@ -51,6 +94,7 @@ struct TransferCounters {
   // Packets beyond the endpoint's maximum size: an OUT transfer refused for
   // one, or an IN packet the device babbled past it.
   uint64_t oversizedPackets = 0;
+  uint64_t packetErrors = 0;     // iso packets failed by an injected error
 };
 
 class IsoScheduler {
@@ -65,6 +109,8 @@ class IsoScheduler {
   IsoScheduler& operator=(const IsoScheduler&) = delete;
 
   void SetHandler(EndpointDataHandler* handler);
+  void SetPolicy(const IsoPolicy& policy);
+  IsoPolicy Policy() const;
 
   // Validates and queues an isochronous or bulk/interrupt URB for `pipe`
   // (identified by `pipeKey`). Returns STATUS_PENDING when queued (the IRP
@@ -75,18 +121,34 @@ class IsoScheduler {
   // Completes the pipe's pending transfers (STATUS_CANCELLED /
   // USBD_STATUS_CANCELED) before returning.
   void Abort(const void* pipeKey);
+  // Transfers of the pipe not yet completed to their owner (queued on the
+  // bus, or waiting for their completion routine).
+  size_t PendingOn(const void* pipeKey) const;
   // The same for every pipe, with the given statuses (removal, deconfigure).
   void AbortAll(NTSTATUS irpStatus, USBD_STATUS usbdStatus);
   // Forgets where the pipe's ASAP transfers would continue.
   void Reset(const void* pipeKey);
   void ClearStall(uint8_t endpoint);
 
-  // Faults, by endpoint address. A stalled endpoint fails its pending and
-  // new transfers with USBD_STATUS_STALL_PID until the pipe is reset.
+  // Faults, by endpoint address. A stalled bulk or interrupt endpoint fails
+  // its pending and new transfers with USBD_STATUS_STALL_PID until the pipe
+  // is reset. Isochronous endpoints have no handshake and cannot stall: their
+  // faults are the packet errors below.
   void Stall(uint8_t endpoint);
   bool IsStalled(uint8_t endpoint) const;
-  // The next `count` transfers on the endpoint fail when due (no data moves).
+  // The next `count` transfers on the endpoint fail when due (no data moves):
+  // an isochronous one with every packet USBD_STATUS_XACT_ERROR (URB
+  // USBD_STATUS_ISOCH_REQUEST_FAILED), a bulk/interrupt one with
+  // USBD_STATUS_DEV_NOT_RESPONDING; both IRP STATUS_UNSUCCESSFUL.
   void FailNextTransfers(uint8_t endpoint, uint32_t count);
+  // The next `count` isochronous packets the bus reaches on the endpoint
+  // (after those of earlier calls) end with `status` (e.g. USBD_STATUS_XACT_ERROR, USBD_STATUS_DATA_OVERRUN,
+  // USBD_STATUS_ISO_NOT_ACCESSED_LATE): no data moves for them. The transfer
+  // succeeds unless all its packets failed.
+  void FailNextPackets(uint8_t endpoint, uint32_t count, USBD_STATUS status);
+  // While on, every pending and new transfer fails when due, as
+  // FailNextTransfers (a device going away answers nothing).
+  void FailEverything(bool on);
   // Transfers on the endpoint are kept pending until released or aborted.
   void HoldTransfers(uint8_t endpoint, bool hold);
   // Every completion is delivered this much later than its last (micro)frame.
@@ -98,6 +160,24 @@ class IsoScheduler {
   uint64_t ServedUnits() const;
 
  private:
+  struct PacketFault {
+    uint32_t count = 0;
+    USBD_STATUS status = USBD_STATUS_SUCCESS;
+  };
+  struct Completion {
+    PIRP irp;
+    NTSTATUS status;
+    const void* pipeKey;
+    bool fromBus;  // completed by the bus thread (it waits for those)
+  };
+  using Batch = std::vector<Completion>;
+  // One completion thread and its queue.
+  struct Lane {
+    std::deque<Completion> queue;
+    std::condition_variable wake;
+    std::thread thread;
+  };
+
   struct Transfer {
     PIRP irp = nullptr;
     PURB urb = nullptr;
@@ -124,24 +204,38 @@ class IsoScheduler {
   void ServeBulk(Transfer& t, uint64_t unit);
   void Finish(Transfer& t);
   void Cancel(Transfer& t, NTSTATUS irpStatus, USBD_STATUS usbdStatus);
-  void CompleteBatch(std::vector<std::pair<PIRP, NTSTATUS>>& batch);
+  // Hands completions to their pipes' completion threads.
+  void Deliver(Batch& batch);
+  void RunLane(Lane& lane);
+  // Waits (lock held) until nothing of the pipe (nullptr: of any pipe) is
+  // pending or waiting for its completion routine.
+  void WaitDelivered(std::unique_lock<std::mutex>& lock, const void* pipeKey);
 
   const FrameClock& clock_;
   Completer completer_;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::condition_variable idle_;
   EndpointDataHandler* handler_ = nullptr;
   TransferList transfers_;                     // in submission order
   std::map<const void*, uint64_t> nextUnit_;  // per pipe: after its last queued transfer
   std::map<uint8_t, bool> stalled_;
   std::map<uint8_t, uint32_t> failNext_;
   std::map<uint8_t, bool> held_;
+  std::map<uint8_t, std::deque<PacketFault>> packetFaults_;
+  std::map<uint8_t, bool> isoEndpoints_;  // endpoint address -> isochronous (as last submitted)
+  bool failEverything_ = false;
+  IsoPolicy policy_;
+  std::map<const void*, size_t> delivering_;  // per pipe: completions not yet delivered
+  std::condition_variable delivered_;
+  std::vector<std::unique_ptr<Lane>> lanes_;
+  std::map<const void*, size_t> laneOf_;
+  size_t nextLane_ = 0;
+  bool lanesStopping_ = false;
+  size_t busUndelivered_ = 0;
   uint64_t delayUnits_ = 0;
   uint64_t served_ = 0;
   TransferCounters counters_;
-  int completing_ = 0;  // batches being completed outside the lock
   bool stopping_ = false;
   std::thread::id busThreadId_;
   std::thread thread_;

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/kernel/dispatch_time.h"
+#include "platform/kernel/host_timing.h"
+#include "platform/kernel/verifier.h"
+
 namespace sim {
 
 namespace {
@@ -61,6 +65,22 @@ void SimUsbDevice::SetEndpointHandler(EndpointDataHandler* handler) {
     handler_ = handler;
   }
   scheduler_->SetHandler(handler);
+}
+
+void SimUsbDevice::StallEndpoint(uint8_t endpoint) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : pipes_) {
+      // Isochronous endpoints have no handshake to stall with.
+      if (entry.second->endpointAddress == endpoint && entry.second->config.type == UsbdPipeTypeIsochronous) return;
+    }
+  }
+  scheduler_->Stall(endpoint);
+}
+
+void SimUsbDevice::BeginUnplug() {
+  dying_.store(true);
+  scheduler_->FailEverything(true);
 }
 
 void SimUsbDevice::Unplug() {
@@ -147,7 +167,64 @@ NTSTATUS SimUsbDevice::DispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp) {
   return self->Submit(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
 }
 
+void SimUsbDevice::CheckRequest(PURB urb) {
+  const USHORT function = urb->UrbHeader.Function;
+  const char* name = nullptr;
+  switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION: name = "SELECT_CONFIGURATION"; break;
+    case URB_FUNCTION_SELECT_INTERFACE: name = "SELECT_INTERFACE"; break;
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: name = "SYNC_RESET_PIPE_AND_CLEAR_STALL"; break;
+    case URB_FUNCTION_SYNC_RESET_PIPE: name = "SYNC_RESET_PIPE"; break;
+    case URB_FUNCTION_SYNC_CLEAR_STALL: name = "SYNC_CLEAR_STALL"; break;
+    case URB_FUNCTION_ABORT_PIPE: name = "ABORT_PIPE"; break;
+    default: return;
+  }
+  // The USB stack waits inside these requests: PASSIVE_LEVEL only.
+  const KIRQL irql = KeGetCurrentIrql();
+  if (irql > PASSIVE_LEVEL) {
+    platform::BugCheck("USB_REQUEST_ABOVE_PASSIVE", "URB_FUNCTION_%s sent at IRQL %u; it must be sent at PASSIVE_LEVEL",
+                       name, static_cast<unsigned>(irql));
+  }
+  if (function != URB_FUNCTION_SELECT_CONFIGURATION && function != URB_FUNCTION_SELECT_INTERFACE) return;
+  // Selecting closes the pipes: the driver must have aborted its transfers
+  // and seen them complete first.
+  const bool all = function == URB_FUNCTION_SELECT_CONFIGURATION;
+  if (!all && urb->UrbHeader.Length < FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface) +
+                                            FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) {
+    return;
+  }
+  const int number = all ? -1 : urb->UrbSelectInterface.Interface.InterfaceNumber;
+  std::vector<std::pair<const Pipe*, uint8_t>> open;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : pipes_) {
+      if (entry.second->open && (all || entry.second->interfaceNumber == number)) {
+        open.emplace_back(entry.second.get(), entry.second->endpointAddress);
+      }
+    }
+  }
+  for (const auto& [pipe, endpoint] : open) {
+    const size_t pending = scheduler_->PendingOn(pipe);
+    if (pending != 0) {
+      platform::BugCheck("USB_SELECT_WITH_PENDING_TRANSFERS",
+                         "URB_FUNCTION_%s while endpoint 0x%02x still has %zu transfer(s) pending: abort the pipe "
+                         "and wait for its transfers to complete first",
+                         name, static_cast<unsigned>(endpoint), pending);
+    }
+  }
+}
+
+bool SimUsbDevice::TakeSelectionFailure(PURB urb) {
+  const USHORT function = urb->UrbHeader.Function;
+  if (function != URB_FUNCTION_SELECT_INTERFACE &&
+      !(function == URB_FUNCTION_SELECT_CONFIGURATION && urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr)) {
+    return false;
+  }
+  return failNextSelection_.exchange(false);
+}
+
 NTSTATUS SimUsbDevice::Submit(PIRP irp, PURB urb) {
+  CheckRequest(urb);
   bool async = false;
   switch (mode_.load()) {
     case CompletionMode::Synchronous: async = false; break;
@@ -186,7 +263,10 @@ void SimUsbDevice::BusThread() {
     }
     PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     const NTSTATUS status = Execute(irp, urb);
-    if (status != STATUS_PENDING) CompleteAtDispatch(irp, status);
+    if (status != STATUS_PENDING) {
+      platform::detail::InjectLatency();
+      CompleteAtDispatch(irp, status);
+    }
     asyncCompletions_.fetch_add(1);
     {
       std::lock_guard<std::mutex> lock(queueMutex_);
@@ -198,6 +278,8 @@ void SimUsbDevice::BusThread() {
 
 void SimUsbDevice::CompleteAtDispatch(PIRP irp, NTSTATUS status) {
   // The USB stack completes from its DPC: completion routines run at DISPATCH_LEVEL.
+  platform::detail::NoteDispatchSite(reinterpret_cast<const void*>(IoGetCurrentIrpStackLocation(irp)->CompletionRoutine),
+                                     "completion");
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   irp->IoStatus.Status = status;
@@ -219,6 +301,15 @@ NTSTATUS SimUsbDevice::Execute(PIRP irp, PURB urb) {
   }
   if (unplugged_.load()) {
     return Fail(urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+  }
+  if (TakeSelectionFailure(urb)) {
+    return Fail(urb, USBD_STATUS_NO_BANDWIDTH, STATUS_UNSUCCESSFUL);
+  }
+  if (dying_.load() && urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER &&
+      urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+      urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE) {
+    // Control transfers to a device going away time out.
+    return Fail(urb, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL);
   }
   urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
   switch (urb->UrbHeader.Function) {
@@ -337,7 +428,9 @@ NTSTATUS SimUsbDevice::FillInterface(PUSBD_INTERFACE_INFORMATION info, ULONG roo
       const uint16_t key = static_cast<uint16_t>((info->InterfaceNumber << 8) | pipe.EndpointAddress);
       auto& slot = pipes_[key];
       if (!slot) slot.reset(new Pipe{info->InterfaceNumber, pipe.EndpointAddress, PipeConfig{}, false});
-      pipe.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(slot.get());
+      // Every selection hands out new handles; the old ones are dead.
+      slot->handle = reinterpret_cast<USBD_PIPE_HANDLE>((++handleGeneration_ << 16) | key);
+      pipe.PipeHandle = slot->handle;
       slot->open = true;
       slot->config.endpoint = pipe.EndpointAddress;
       slot->config.type = pipe.PipeType;
@@ -435,7 +528,7 @@ NTSTATUS SimUsbDevice::PipeRequest(PURB urb) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& entry : pipes_) {
-      if (reinterpret_cast<USBD_PIPE_HANDLE>(entry.second.get()) == urb->UrbPipeRequest.PipeHandle) {
+      if (entry.second->open && entry.second->handle == urb->UrbPipeRequest.PipeHandle) {
         pipe = entry.second.get();
         endpoint = pipe->endpointAddress;
       }
@@ -463,7 +556,7 @@ NTSTATUS SimUsbDevice::DataTransfer(PIRP irp, PURB urb) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& entry : pipes_) {
-      if (reinterpret_cast<USBD_PIPE_HANDLE>(entry.second.get()) == handle && entry.second->open) {
+      if (entry.second->open && entry.second->handle == handle) {
         pipe = entry.second.get();
         config = pipe->config;
       }

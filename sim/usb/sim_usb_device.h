@@ -91,16 +91,36 @@ class SimUsbDevice {
   TransferCounters DataTransferCounters() const { return scheduler_->Counters(); }
   size_t PendingDataTransfers() const { return scheduler_->Pending(); }
 
+  // Isochronous scheduling strictness (start-frame lead, ASAP after a gap).
+  void SetIsoPolicy(const IsoPolicy& policy) { scheduler_->SetPolicy(policy); }
+
   // Faults on data endpoints (by endpoint address); see IsoScheduler.
-  void StallEndpoint(uint8_t endpoint) { scheduler_->Stall(endpoint); }
+  // Stalling applies to bulk and interrupt endpoints only.
+  void StallEndpoint(uint8_t endpoint);
   bool IsEndpointStalled(uint8_t endpoint) const { return scheduler_->IsStalled(endpoint); }
   void FailNextTransfers(uint8_t endpoint, uint32_t count) { scheduler_->FailNextTransfers(endpoint, count); }
+  void FailNextPackets(uint8_t endpoint, uint32_t count, USBD_STATUS status) {
+    scheduler_->FailNextPackets(endpoint, count, status);
+  }
   void HoldTransfers(uint8_t endpoint, bool hold) { scheduler_->HoldTransfers(endpoint, hold); }
+  // The next SELECT_CONFIGURATION or SELECT_INTERFACE fails as a bus out of
+  // isochronous bandwidth fails it: URB USBD_STATUS_NO_BANDWIDTH, IRP
+  // STATUS_UNSUCCESSFUL (the USB stack's status for USBD errors without an
+  // NTSTATUS of their own; the URB status says why). Nothing changes on the
+  // device and the old pipe handles stay valid.
+  void FailNextSelection() { failNextSelection_.store(true); }
   void SetCompletionDelay(std::chrono::milliseconds delay) { scheduler_->SetCompletionDelay(delay); }
   // Surprise removal: pending transfers complete with STATUS_DEVICE_NOT_CONNECTED
   // / USBD_STATUS_DEVICE_GONE, and so does every URB from now on.
   void Unplug();
   bool IsUnplugged() const { return unplugged_.load(); }
+  // The start of an unplug as a host controller sees it: until Unplug(),
+  // every pending and new data transfer fails with transfer errors
+  // (isochronous packets USBD_STATUS_XACT_ERROR, bulk and interrupt
+  // USBD_STATUS_DEV_NOT_RESPONDING) and control requests time out
+  // (USBD_STATUS_DEV_NOT_RESPONDING).
+  void BeginUnplug();
+  bool IsDying() const { return dying_.load(); }
 
  private:
   struct Pipe {
@@ -108,6 +128,7 @@ class SimUsbDevice {
     uint8_t endpointAddress;
     PipeConfig config;
     bool open = false;  // the endpoint exists in the interface's current alternate
+    USBD_PIPE_HANDLE handle = nullptr;  // new at every selection
   };
 
   static NTSTATUS DispatchInternalIoctl(PDEVICE_OBJECT device, PIRP irp);
@@ -115,6 +136,9 @@ class SimUsbDevice {
   static SimUsbDevice* FromDevice(PDEVICE_OBJECT device);
 
   NTSTATUS Submit(PIRP irp, PURB urb);
+  // The verifier's checks of a request in its sender's context.
+  void CheckRequest(PURB urb);
+  bool TakeSelectionFailure(PURB urb);
   NTSTATUS Execute(PIRP irp, PURB urb);
   NTSTATUS DataTransfer(PIRP irp, PURB urb);
   void AbortInterfacePipes(int interfaceNumber);  // -1: every interface
@@ -155,6 +179,9 @@ class SimUsbDevice {
   std::atomic<int> busReferences_{0};
   std::atomic<size_t> asyncCompletions_{0};
   std::atomic<bool> unplugged_{false};
+  std::atomic<bool> dying_{false};
+  std::atomic<bool> failNextSelection_{false};
+  uintptr_t handleGeneration_ = 0;  // guarded by mutex_
   std::unique_ptr<FrameClock> clock_;
   std::unique_ptr<IsoScheduler> scheduler_;
   EndpointDataHandler* handler_ = nullptr;  // guarded by mutex_

@@ -1,5 +1,5 @@
 // Pipe operations and injected faults on the simulated bus's data path:
-// abort, stall and reset, alternate changes, removal, failing, held and late
+// abort, iso errors and reset, alternate changes, removal, failing, held and late
 // transfers, an invalid clock and bad feedback, malformed URBs.
 #include "tests/sim/iso_bus_fixture.h"
 
@@ -74,33 +74,34 @@ TEST_F(IsoFaultTest, AbortCompletesPendingTransfersAsCancelledBeforeItReturns) {
   EXPECT_EQ(streaming_->Counters().framesReceived, atAbort + 48u);
 }
 
-TEST_F(IsoFaultTest, StalledEndpointFailsUntilResetAndAlternateChangeClosesPipes) {
+// An isochronous endpoint cannot stall: its troubles are packet errors, and
+// a transfer with none of its packets through fails as a whole.
+TEST_F(IsoFaultTest, IsoErrorsFailATransferAndAlternateChangeClosesPipes) {
   UrbRequest pending(IsoUrbBytes(kLong));
   BuildOut(pending, out_, kLong);
+  device_->FailNextPackets(kRenderEndpoint, kLong, USBD_STATUS_XACT_ERROR);
   pending.Send(Pdo());
   device_->StallEndpoint(kRenderEndpoint);
+  EXPECT_FALSE(device_->IsEndpointStalled(kRenderEndpoint));
   ASSERT_TRUE(pending.Wait());
   EXPECT_EQ(pending.Status(), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(pending.Urb()->UrbHeader.Status, USBD_STATUS_STALL_PID);
-
-  UrbRequest refused(IsoUrbBytes(8));
-  BuildOut(refused, out_, 8);
-  EXPECT_EQ(Call(refused), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(refused.Urb()->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+  EXPECT_EQ(pending.Urb()->UrbHeader.Status, USBD_STATUS_ISOCH_REQUEST_FAILED);
+  EXPECT_EQ(pending.Urb()->UrbIsochronousTransfer.ErrorCount, kLong);
 
   ASSERT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, out_), STATUS_SUCCESS);
-  EXPECT_FALSE(device_->IsEndpointStalled(kRenderEndpoint));
   UrbRequest ok(IsoUrbBytes(8));
   BuildOut(ok, out_, 8);
   EXPECT_EQ(Call(ok), STATUS_SUCCESS);
 
-  // Alternate 0 has no endpoints: what was pending is cancelled, the handle is dead.
+  // Alternate 0 has no endpoints: once what was pending is aborted, the
+  // selection closes the pipe and the handle is dead.
   UrbRequest cut(IsoUrbBytes(kLong));
   BuildOut(cut, out_, kLong);
   cut.Send(Pdo());
-  SelectAlternate(kRenderInterface, 0);
+  ASSERT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE, out_), STATUS_SUCCESS);
   ASSERT_TRUE(cut.Done());
   EXPECT_EQ(cut.Status(), STATUS_CANCELLED);
+  SelectAlternate(kRenderInterface, 0);
   EXPECT_FALSE(streaming_->Render().active);
   UrbRequest dead(IsoUrbBytes(8));
   BuildOut(dead, out_, 8);
@@ -157,7 +158,9 @@ TEST_F(IsoFaultTest, FailedHeldAndLateTransfers) {
   EXPECT_EQ(held.Status(), STATUS_CANCELLED);
   device_->HoldTransfers(kFeedbackEndpoint, false);
 
-  // Delayed completions arrive that much after their last frame.
+  // Delayed completions arrive that much after their last frame (the pipe
+  // ran dry meanwhile: reset, it starts afresh).
+  ASSERT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, out_), STATUS_SUCCESS);
   device_->SetCompletionDelay(std::chrono::milliseconds(20));
   UrbRequest delayed(IsoUrbBytes(8));
   delayed.SetFrameSource([this] { return device_->CurrentFrame(); });
@@ -168,7 +171,9 @@ TEST_F(IsoFaultTest, FailedHeldAndLateTransfers) {
 }
 
 TEST_F(IsoFaultTest, InvalidClockAndFeedbackFaults) {
+  // One read at a time leaves the pipe dry in between: each starts afresh.
   auto readOnce = [&](UrbRequest& r) {
+    EXPECT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, feedback_), STATUS_SUCCESS);
     BuildFeedbackRead(r, feedback_);
     return Call(r);
   };

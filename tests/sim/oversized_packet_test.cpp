@@ -40,9 +40,9 @@ TEST_F(OversizedPacketTest, FeedbackBeyondTheSynchEndpointsMaximumIsBabble) {
   Start("uac1-fs", nullptr, options);
   const auto pipes = SelectAlternate(kRenderInterface, 1);
   UrbRequest read(IsoUrbBytes(4));
-  // The host leaves room for more than the endpoint may send.
+  // The host leaves the endpoint's maximum; the device sends more.
   BuildIso(read, PipeOf(pipes, kSynchEndpoint), USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP, 0,
-           std::vector<ULONG>(4, 8));
+           std::vector<ULONG>(4, 3));
   Call(read);  // every packet failed: the transfer fails as a whole
   const auto& iso = read.Urb()->UrbIsochronousTransfer;
   for (ULONG i = 0; i < 4; ++i) {
