@@ -5,6 +5,7 @@
 #include <wdm.h>
 #include <ksmedia.h>
 
+#include <cstdlib>
 #include <new>
 
 #include "platform/kernel/device_interfaces.h"
@@ -268,17 +269,42 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
   if (kind != ObjectKind::Filter && kind != ObjectKind::Pin) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   switch (sp->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_KS_PROPERTY: {
+      const ULONG inputLength = sp->Parameters.DeviceIoControl.InputBufferLength;
+      const ULONG valueLength = sp->Parameters.DeviceIoControl.OutputBufferLength;
+      const void* userInput = sp->Parameters.DeviceIoControl.Type3InputBuffer;
+      void* userValue = irp->UserBuffer;
+      if (inputLength < sizeof(KSPROPERTY)) return Complete(irp, STATUS_INVALID_BUFFER_SIZE);
+      if (!userInput || (valueLength && !userValue)) return Complete(irp, STATUS_INVALID_PARAMETER);
+      // As KS does for a caller's METHOD_NEITHER request: the property (with
+      // its instance data) and the value are copied into system buffers, and
+      // the handler's answer is copied back after it returned. A handler
+      // that keeps a pointer or writes past the value's length is caught on
+      // these blocks, not on the caller's memory. (Host heap blocks, so the
+      // driver's pool fault injection and accounting do not see them.)
+      UCHAR* input = static_cast<UCHAR*>(malloc(inputLength));
+      void* value = valueLength ? malloc(valueLength) : NULL;
+      if (!input || (valueLength && !value)) {
+        free(input);
+        free(value);
+        return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+      }
+      memcpy(input, userInput, inputLength);
       PropertyCall call{};
-      call.input = static_cast<const UCHAR*>(sp->Parameters.DeviceIoControl.Type3InputBuffer);
-      call.inputLength = sp->Parameters.DeviceIoControl.InputBufferLength;
-      call.value = irp->UserBuffer;
-      call.valueLength = sp->Parameters.DeviceIoControl.OutputBufferLength;
+      call.input = input;
+      call.inputLength = inputLength;
+      call.value = value;
+      call.valueLength = valueLength;
       call.irp = irp;
-      if (call.inputLength < sizeof(KSPROPERTY)) return Complete(irp, STATUS_INVALID_BUFFER_SIZE);
-      if (!call.input || (call.valueLength && !call.value)) return Complete(irp, STATUS_INVALID_PARAMETER);
       memcpy(&call.property, call.input, sizeof(KSPROPERTY));
+      const bool set = call.Verb() == KSPROPERTY_TYPE_SET;
+      if (set && valueLength) memcpy(value, userValue, valueLength);
+      else if (valueLength) memset(value, 0xCD, valueLength);  // what a handler reads before writing is not the caller's
       NTSTATUS status = kind == ObjectKind::Filter ? FilterProperty(FilterOf(file), call) : PinProperty(PinOf(file), call);
       ULONG_PTR information = (NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW) ? call.information : 0;
+      if (!set && information && valueLength)
+        memcpy(userValue, value, information < valueLength ? information : valueLength);
+      free(value);
+      free(input);
       return Complete(irp, status, information);
     }
     case IOCTL_KS_METHOD:

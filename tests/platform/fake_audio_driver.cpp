@@ -43,6 +43,10 @@ NTSTATUS NTAPI RecordingHandler(PPCPROPERTY_REQUEST r) {
   rec.instanceSize = r->InstanceSize;
   if (r->InstanceSize >= sizeof(LONG)) memcpy(&rec.firstInstanceLong, r->Instance, sizeof(LONG));
   rec.valueSize = r->ValueSize;
+  rec.value = r->Value;
+  rec.instance = r->Instance;
+  if ((r->Verb & KSPROPERTY_TYPE_SET) && r->ValueSize >= sizeof(LONG)) memcpy(&rec.firstValueLong, r->Value, sizeof(LONG));
+  if (Driver().valueOverrun) memset(static_cast<UCHAR*>(r->Value) + r->ValueSize, 0x66, Driver().valueOverrun);
   {
     std::lock_guard<std::mutex> l(Driver().lock);
     Driver().requests.push_back(rec);
@@ -457,6 +461,7 @@ void ResetDriver() {
   d.position = 0;
   d.copies = d.copyDepth = d.maxCopyDepth = d.copiesNotAtDispatch = 0;
   d.notifyInCopy = false;
+  d.valueOverrun = 0;
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {

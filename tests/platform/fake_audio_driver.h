@@ -43,6 +43,9 @@ struct RecordedRequest {
   ULONG instanceSize = 0;
   LONG firstInstanceLong = 0;
   ULONG valueSize = 0;
+  const void* value = nullptr;     // the value buffer the handler was given
+  const void* instance = nullptr;  // its instance data
+  LONG firstValueLong = 0;         // SET: the value it received
 };
 
 // What the fake driver saw, and switches that make it fail.
@@ -65,6 +68,9 @@ struct FakeDriver {
   std::atomic<int> copies{0}, copyDepth{0}, maxCopyDepth{0}, copiesNotAtDispatch{0};
   std::atomic<bool> notifyInCopy{false};
   std::thread::id copyThread;  // of the last CopyTo, under `lock`
+  // The recording handler writes this many bytes beyond the value buffer (a
+  // handler that ignores ValueSize).
+  std::atomic<ULONG> valueOverrun{0};
 
   void Add(const std::string& e) {
     std::lock_guard<std::mutex> l(lock);
