@@ -379,6 +379,40 @@ typedef struct {
   KSPRIORITY Priority;
 } KSPIN_CONNECT, *PKSPIN_CONNECT;
 
+/* Stream requests (IOCTL_KS_WRITE_STREAM / IOCTL_KS_READ_STREAM): the
+   buffer holds one or more headers, each describing one data buffer. */
+typedef struct {
+  LONGLONG Time;
+  ULONG Numerator;
+  ULONG Denominator;
+} KSTIME, *PKSTIME;
+
+typedef struct {
+  ULONG Size;
+  ULONG TypeSpecificFlags;
+  KSTIME PresentationTime;
+  LONGLONG Duration;
+  ULONG FrameExtent;
+  ULONG DataUsed;
+  PVOID Data;
+  ULONG OptionsFlags;
+  ULONG Reserved; /* _WIN64 layout: the host build is 64-bit */
+} KSSTREAM_HEADER, *PKSSTREAM_HEADER;
+
+#define KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT 0x00000001
+#define KSSTREAM_HEADER_OPTIONSF_PREROLL 0x00000002
+#define KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY 0x00000004
+#define KSSTREAM_HEADER_OPTIONSF_TYPECHANGED 0x00000008
+#define KSSTREAM_HEADER_OPTIONSF_TIMEVALID 0x00000010
+#define KSSTREAM_HEADER_OPTIONSF_TIMEDISCONTINUITY 0x00000040
+#define KSSTREAM_HEADER_OPTIONSF_FLUSHONPAUSE 0x00000080
+#define KSSTREAM_HEADER_OPTIONSF_DURATIONVALID 0x00000100
+#define KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM 0x00000200
+#define KSSTREAM_HEADER_OPTIONSF_LOOPEDDATA 0x80000000
+#ifdef __cplusplus
+static_assert(sizeof(KSSTREAM_HEADER) == 56, "KSSTREAM_HEADER as on x64 Windows");
+#endif
+
 typedef struct {
   ULONG Size;
   ULONG Pin;

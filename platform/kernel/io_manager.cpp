@@ -218,6 +218,47 @@ NTSTATUS IoDeviceControl(HANDLE handle, ULONG ioControlCode, const void* input, 
   return status;
 }
 
+namespace {
+
+struct AsyncIo {
+  IoDone done;
+  void* context;
+};
+
+NTSTATUS NTAPI AsyncIoDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  AsyncIo* io = static_cast<AsyncIo*>(context);
+  const NTSTATUS status = irp->IoStatus.Status;
+  const ULONG_PTR information = irp->IoStatus.Information;
+  IoFreeIrp(irp);
+  io->done(io->context, status, information);
+  delete io;
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+NTSTATUS IoDeviceControlAsync(HANDLE handle, ULONG ioControlCode, const void* input, ULONG inputLength, void* output,
+                              ULONG outputLength, IoDone done, void* context) {
+  FileRecord* record = Lookup(handle);
+  if (!record) return STATUS_INVALID_HANDLE;
+  if (METHOD_FROM_CTL_CODE(ioControlCode) != METHOD_NEITHER)
+    BugCheckAt(USBAUDIO_CALLER(), "NOT_IMPLEMENTED_BY_STAND_IN", "asynchronous I/O controls are METHOD_NEITHER");
+  PIRP irp = IoAllocateIrp(record->target->StackSize, FALSE);
+  if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+  irp->RequestorMode = UserMode;
+  irp->Tail.Overlay.Thread = NULL;
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  sp->FileObject = &record->file;
+  sp->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+  sp->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+  sp->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+  sp->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+  irp->UserBuffer = output;
+  IoSetCompletionRoutine(irp, AsyncIoDone, new AsyncIo{done, context}, TRUE, TRUE, TRUE);
+  return IoCallDriver(record->target, irp);
+}
+
 NTSTATUS IoCloseHandle(HANDLE handle) {
   FileRecord* record;
   {

@@ -30,6 +30,16 @@ NTSTATUS IoOpenRelative(HANDLE parent, const void* name, size_t nameBytes, HANDL
 NTSTATUS IoDeviceControl(HANDLE handle, ULONG ioControlCode, const void* input, ULONG inputLength, void* output,
                          ULONG outputLength, ULONG* bytesReturned);
 
+// IRP_MJ_DEVICE_CONTROL (METHOD_NEITHER) sent without waiting, as an
+// overlapped DeviceIoControl: `done(context, status, information)` is
+// called once when the IRP completes — on any thread, possibly at
+// DISPATCH_LEVEL and possibly before this returns — so it must not block.
+// The buffers must stay valid until then. Returns what the dispatch
+// routine returned (STATUS_PENDING while the request is queued).
+using IoDone = void (*)(void* context, NTSTATUS status, ULONG_PTR information);
+NTSTATUS IoDeviceControlAsync(HANDLE handle, ULONG ioControlCode, const void* input, ULONG inputLength, void* output,
+                              ULONG outputLength, IoDone done, void* context);
+
 // Closes the handle; IRP_MJ_CLOSE goes out when nothing refers to the file
 // any more (a filter stays open while pins opened below it are open).
 NTSTATUS IoCloseHandle(HANDLE handle);

@@ -13,7 +13,11 @@
 
 namespace platform::portcls {
 
-PinInstance::PinInstance() : PcObject(nullptr) { KeInitializeSpinLock(&lock); }
+PinInstance::PinInstance() : PcObject(nullptr) {
+  KeInitializeSpinLock(&lock);
+  InitializeListHead(&requests);
+  InitializeListHead(&finished);
+}
 
 STDMETHODIMP_(void) PinInstance::RequestService() {
   detail::RequireIrqlAtMost(DISPATCH_LEVEL, USBAUDIO_CALLER(), "IRQL_PORTCLS_ABOVE_DISPATCH", "service pass");
@@ -24,6 +28,7 @@ STDMETHODIMP_(void) PinInstance::RequestService() {
   // buffer then (the data a RUN starts with).
   if (state == KSSTATE_RUN) MoveData();
   KeReleaseSpinLock(&lock, irql);
+  CompleteFinished();
   std::lock_guard<std::mutex> done(passLock);
   servicesDone = std::max(servicesDone, pass);
   passDone.notify_all();
@@ -32,9 +37,18 @@ STDMETHODIMP_(void) PinInstance::RequestService() {
 void PinInstance::ResetData() {
   bufferOffset = queued = lastStreamPosition = 0;
   silentBytes = 0;
+  streamBytes = writeAbs = submitted = 0;  // the stream's byte counts start again
   if (capture) {
     clientData.clear();
     clientStart = 0;
+  }
+  // As portcls does on STOP: every queued stream request is cancelled.
+  while (!IsListEmpty(&requests)) {
+    PLIST_ENTRY entry = RemoveHeadList(&requests);
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    InsertTailList(&finished, entry);
   }
 }
 
@@ -52,10 +66,12 @@ void PinInstance::MoveData() {
     lastStreamPosition = position;
     streamBytes += played;
     queued = played >= queued ? 0 : queued - played;
+    FinishPlayedRequests();
     NoteClientLateness();
-    if (queued == 0) bufferOffset = position;  // start (or restart after running dry) at the play position
-    size_t pending = clientData.size() - clientStart;
-    ULONG n = static_cast<ULONG>(std::min<size_t>(pending, size - queued));
+    if (queued == 0) {  // start (or restart after running dry) at the play position
+      bufferOffset = position;
+      writeAbs = streamBytes;
+    }
     if (base != silentBase || size != silentSize) {  // a new buffer knows no silence yet
       silentBase = base;
       silentSize = size;
@@ -68,35 +84,19 @@ void PinInstance::MoveData() {
       silentBytes = into < silentBytes ? silentBytes - into : 0;
     }
     silentFrom = bufferOffset;
-    while (n) {
-      ULONG chunk = std::min(n, size - bufferOffset);
-      dma->CopyTo(base + bufferOffset, clientData.data() + clientStart, chunk);
-      silentBytes = chunk < silentBytes ? silentBytes - chunk : 0;
-      clientStart += chunk;
-      bufferOffset = (bufferOffset + chunk) % size;
-      queued += chunk;
-      toBuffer += chunk;
-      n -= chunk;
-    }
-    if (clientStart == clientData.size()) {
-      clientData.clear();
-      clientStart = 0;
-    }
+    const ULONG copied = CopyClientData(base, size, size - queued);
+    silentBytes = copied < silentBytes ? silentBytes - copied : 0;
+    queued += copied;
+    toBuffer += copied;
+    FinishPlayedRequests();
     silentFrom = bufferOffset;
     FillSilence(base, size);
     return;
   }
 
-  ULONG available = (position + size - bufferOffset) % size;
-  while (available) {
-    ULONG chunk = std::min(available, size - bufferOffset);
-    size_t at = clientData.size();
-    clientData.resize(at + chunk);
-    dma->CopyFrom(clientData.data() + at, base + bufferOffset, chunk);
-    bufferOffset = (bufferOffset + chunk) % size;
-    fromBuffer += chunk;
-    available -= chunk;
-  }
+  const ULONG available = (position + size - bufferOffset) % size;
+  streamBytes += available;
+  DeliverCapture(base, size, available);
 }
 
 // The driver has taken all the client wrote and nothing more waits: the
@@ -108,7 +108,7 @@ void PinInstance::NoteClientLateness() {
     dry = false;
     return;
   }
-  const bool nothing = queued == 0 && clientStart == clientData.size();
+  const bool nothing = queued == 0 && PendingRenderBytes() == 0;
   const auto now = std::chrono::steady_clock::now();
   if (nothing && !dry) {
     dry = true;
@@ -181,6 +181,9 @@ NTSTATUS PortPinInfoOf(HANDLE handle, PortPinInfo* info) {
   size_t held = pin->clientData.size() - pin->clientStart;
   info->pendingClientBytes = pin->capture ? 0 : held;
   info->availableClientBytes = pin->capture ? held : 0;
+  if (!pin->capture) info->pendingClientBytes = static_cast<size_t>(pin->PendingRenderBytes());
+  info->droppedCaptureBytes = pin->droppedCapture;
+  for (PLIST_ENTRY e = pin->requests.Flink; e != &pin->requests; e = e->Flink) info->queuedRequests++;
   KeReleaseSpinLock(&pin->lock, irql);
   return STATUS_SUCCESS;
 }
@@ -193,6 +196,7 @@ NTSTATUS PortPinWrite(HANDLE handle, const void* data, size_t bytes) {
   KeAcquireSpinLock(&pin->lock, &irql);
   const UCHAR* p = static_cast<const UCHAR*>(data);
   pin->clientData.insert(pin->clientData.end(), p, p + bytes);
+  pin->submitted += bytes;
   // A paused pin takes it into its buffer now (what RUN starts with); a
   // running one at its next service pass.
   if (pin->state == KSSTATE_PAUSE) pin->MoveData();

@@ -307,6 +307,11 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
       free(input);
       return Complete(irp, status, information);
     }
+    case IOCTL_KS_WRITE_STREAM:
+    case IOCTL_KS_READ_STREAM:
+      if (kind != ObjectKind::Pin) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+      return QueueStreamRequest(PinOf(file), irp,
+                                sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_KS_WRITE_STREAM);
     case IOCTL_KS_METHOD:
     case IOCTL_KS_ENABLE_EVENT:
       return Complete(irp, STATUS_NOT_FOUND);  // no methods or events

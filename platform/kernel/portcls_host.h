@@ -1,7 +1,7 @@
-// Host-only access to a wave-cyclic pin's data path, for simulated clients
-// (the audio engine). On Windows the engine hands the port stream buffers
-// through IOCTL_KS_WRITE_STREAM / READ_STREAM; here it hands bytes to the
-// port directly. The port moves them as the real one does: whenever the
+// Host-only access to a wave-cyclic pin's data path. Clients stream as on
+// Windows with IOCTL_KS_WRITE_STREAM / READ_STREAM requests (the audio
+// engine does); PortPinWrite / PortPinRead are shortcuts for simple tests
+// that hand bytes to the port directly. The port moves them as the real one does: whenever the
 // stream is serviced (the miniport's Notify) and when the pin reaches
 // PAUSE, render data goes into the cyclic buffer through the stream's
 // IDmaChannel::CopyTo up to the play position, and recorded data comes out
@@ -33,8 +33,10 @@ struct PortPinInfo {
   ULONGLONG starvedBytes = 0;         // render: how long (bytes at the stream's rate) the driver
                                       // had taken all the client wrote while running (client late)
   ULONGLONG firstStarvedAt = 0;       // render: stream byte offset where that first happened
-  size_t pendingClientBytes = 0;      // render: written, not yet in the buffer
+  size_t pendingClientBytes = 0;      // render: written (or in stream requests), not yet in the buffer
   size_t availableClientBytes = 0;    // capture: recorded, not yet read
+  ULONG queuedRequests = 0;           // KS stream requests queued on the pin
+  ULONGLONG droppedCaptureBytes = 0;  // capture: recorded with no stream request to take them
 };
 
 // STATUS_INVALID_HANDLE for a handle that is not a pin of the port library.

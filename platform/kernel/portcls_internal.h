@@ -165,12 +165,36 @@ class PinInstance : public IServiceSink, public PcObject {
   ULONGLONG firstStarvedAt = 0;
   bool dry = false, everDry = false;
   std::chrono::steady_clock::time_point dryStart;
+  // KS stream requests (IOCTL_KS_WRITE_STREAM / READ_STREAM), in order, by
+  // their IRPs' Tail.Overlay.ListEntry; and those finished in a pass, to be
+  // completed once `lock` is released.
+  LIST_ENTRY requests;
+  LIST_ENTRY finished;
+  bool streamingClient = false;   // a stream request was ever queued
+  ULONGLONG writeAbs = 0;         // render: stream byte at bufferOffset
+  ULONGLONG submitted = 0;        // render: bytes the client handed over; capture: bytes it received
+  ULONGLONG droppedCapture = 0;   // capture: recorded with no request to take it
 
   // Moves data between the client and the cyclic buffer up to the stream's
   // position. Caller holds `lock` (so runs at DISPATCH_LEVEL).
   void MoveData();
-  // Forgets the buffer positions (the stream went back to STOP). Caller holds `lock`.
+  // Forgets the buffer positions (the stream went back to STOP) and moves
+  // every stream request to `finished` as cancelled. Caller holds `lock`.
   void ResetData();
+  // Completes what a pass finished. Caller does not hold `lock`.
+  void CompleteFinished();
+  // Render: bytes of client data not yet in the buffer. Caller holds `lock`.
+  ULONGLONG PendingRenderBytes() const;
+  // Render: the position (absolute) passed `playedAbs`; requests all of whose
+  // data lies before it are finished. Capture: fills requests from the
+  // buffer. Caller holds `lock`.
+  void FinishPlayedRequests();
+  // Render: copies client data into the buffer at bufferOffset (at most
+  // `room` bytes); returns the bytes copied.
+  ULONG CopyClientData(UCHAR* base, ULONG size, ULONG room);
+  // Capture: copies `bytes` recorded bytes at bufferOffset out to requests
+  // (or the host shortcut's data).
+  void DeliverCapture(UCHAR* base, ULONG size, ULONG bytes);
 
  private:
   // Render: the buffer beyond the client's data, up to the play position,
@@ -201,6 +225,8 @@ PRESOURCELIST NewEmptyResourceList();
 // ---- Streams (portcls_streams.cpp) -----------------------------------------
 NTSTATUS CreateFilter(PortDevice* device, PFILE_OBJECT file);
 NTSTATUS CreatePin(FilterInstance* filter, PFILE_OBJECT file);
+// IOCTL_KS_WRITE_STREAM / READ_STREAM on a pin: queued (STATUS_PENDING), or failed.
+NTSTATUS QueueStreamRequest(PinInstance* pin, PIRP irp, bool write);
 void CloseFilter(FilterInstance* filter);
 void ClosePin(PinInstance* pin);
 // Steps the stream through every state between its current one and target.

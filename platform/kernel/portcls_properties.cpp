@@ -295,6 +295,10 @@ NTSTATUS ConnectionSet(PinInstance* pin, PropertyCall& call) {
   return status;
 }
 
+// As portcls reports it for a wave-cyclic pin: a client that streams in KS
+// stream requests sees byte counts from the start of the stream (played or
+// recorded, and what it handed over or received); a looped client sees
+// offsets within the cyclic buffer.
 NTSTATUS AudioPosition(PinInstance* pin, PropertyCall& call) {
   bool handled;
   NTSTATUS status = CheckVerb(call, kGet, &handled);
@@ -303,6 +307,19 @@ NTSTATUS AudioPosition(PinInstance* pin, PropertyCall& call) {
   status = pin->stream->GetPosition(&position);
   if (!NT_SUCCESS(status)) return status;
   KSAUDIO_POSITION p{position, position};
+  KIRQL irql;
+  KeAcquireSpinLock(&pin->lock, &irql);
+  if (pin->streamingClient) {
+    const ULONG size = pin->dma ? pin->dma->BufferSize() : 0;
+    ULONGLONG passed = pin->streamBytes;
+    // Since the last pass, unless stopped (the stream's position restarts).
+    if (size && position < size && pin->state != KSSTATE_STOP)
+      passed += pin->capture ? (position + size - pin->bufferOffset) % size
+                             : (position + size - pin->lastStreamPosition) % size;
+    p.PlayOffset = passed;
+    p.WriteOffset = pin->submitted;
+  }
+  KeReleaseSpinLock(&pin->lock, irql);
   return ReturnData(call, &p, sizeof p);
 }
 

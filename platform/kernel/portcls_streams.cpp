@@ -267,6 +267,7 @@ NTSTATUS StepState(PinInstance* pin, KSSTATE target) {
     if (next == KSSTATE_PAUSE && from == KSSTATE_ACQUIRE && !pin->capture) pin->MoveData();
     if (next == KSSTATE_STOP) pin->ResetData();
     KeReleaseSpinLock(&pin->lock, irql);
+    pin->CompleteFinished();
   }
   return STATUS_SUCCESS;
 }
