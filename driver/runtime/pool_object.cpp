@@ -9,7 +9,10 @@ void* AllocateZeroedPool(SIZE_T size, ULONG tag) {
 }
 
 void* CPoolObject::operator new(size_t size, POOL_TYPE poolType, ULONG tag) noexcept {
-    void* memory = ExAllocatePoolWithTag(poolType, size, tag);
+    // Objects embed lookaside lists, which are cache-line aligned types;
+    // plain pool blocks are only 16-byte aligned.
+    const POOL_TYPE aligned = static_cast<POOL_TYPE>(poolType | NonPagedPoolBaseCacheAligned);
+    void* memory = ExAllocatePoolWithTag(aligned, size, tag);
     if (memory != NULL) {
         RtlZeroMemory(memory, size);
     }
