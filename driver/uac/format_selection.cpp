@@ -222,9 +222,27 @@ NTSTATUS CUSBAudioCL::SelectFormat(BOOLEAN capture, BOOLEAN shortForm, ULONG cha
     }
     if (isUac2 && active) {
         CUSBAudioClock* clock = GetTerminalClock(streaming->Terminal);
-        status = clock != NULL ? clock->SetSampleFrequency(rate) : STATUS_NOT_SUPPORTED;
-        if (!NT_SUCCESS(status)) {
-            return status;
+        ULONG current = 0;
+        if (clock == NULL) {
+            return STATUS_NOT_SUPPORTED;
+        }
+        // A clock already at the rate is left alone: setting it relocks the
+        // clock under the other direction's stream, and devices may refuse
+        // any rate request while a stream they clock runs. For a change the
+        // interface leaves its streaming alternate first.
+        if (!NT_SUCCESS(clock->GetSampleFrequency(&current)) || current != rate) {
+            if (streaming->CurrentAlternate != 0) {
+                status = SelectAlternate(streaming->InterfaceNumber, 0);
+                if (!NT_SUCCESS(status)) {
+                    return status;
+                }
+                streaming->CurrentAlternate = 0;
+                ResolvePipes(streaming);
+            }
+            status = clock->SetSampleFrequency(rate);
+            if (!NT_SUCCESS(status)) {
+                return status;
+            }
         }
     }
     status = SelectAlternate(streaming->InterfaceNumber, (UCHAR)alternate);
