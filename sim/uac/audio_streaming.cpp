@@ -203,6 +203,9 @@ void AudioStreaming::AdvanceLocked(uint64_t unit) {
       OutputSilenceLocked(due - take);
       playing_ = false;  // primes again before it resumes
     }
+    const size_t left = LevelLocked();
+    levelLow_ = std::min(levelLow_, left);
+    levelHigh_ = std::max(levelHigh_, left);
   }
   played_.notify_all();
 }
@@ -464,6 +467,18 @@ size_t AudioStreaming::FifoFrames() const {
 size_t AudioStreaming::FifoCapacityFrames() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return CapacityLocked();
+}
+
+std::pair<size_t, size_t> AudioStreaming::FifoLevelRange() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (levelLow_ > levelHigh_) return {0, 0};
+  return {levelLow_, levelHigh_};
+}
+
+void AudioStreaming::ResetFifoLevelRange() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  levelLow_ = SIZE_MAX;
+  levelHigh_ = 0;
 }
 
 bool AudioStreaming::Playing() const {

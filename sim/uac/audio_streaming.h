@@ -18,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "sim/uac/audio_function_model.h"
@@ -132,6 +133,12 @@ class AudioStreaming : public EndpointDataHandler {
   uint32_t Rate() const;  // of the render (else capture) stream's clock; 0 when unknown
   size_t FifoFrames() const;
   size_t FifoCapacityFrames() const;
+  // The lowest and highest FIFO level after the device took its frames of a
+  // (micro)frame while playing, since the last reset ({0, 0} when it did
+  // not play since); the lowest is the level just before packets land, free
+  // of the jitter of sampling between packets.
+  std::pair<size_t, size_t> FifoLevelRange() const;
+  void ResetFifoLevelRange();
   bool Playing() const;
   // Every render frame the device played, in order (length prefixes
   // removed), up to StreamingOptions::recordLimitBytes.
@@ -199,6 +206,8 @@ class AudioStreaming : public EndpointDataHandler {
   double feedbackWindowFrames_ = 0.0;
   uint64_t feedbackWindowUnits_ = 0;
   double feedbackCarry_ = 0.0;
+  size_t levelLow_ = SIZE_MAX;
+  size_t levelHigh_ = 0;
   bool started_ = false;       // a first OUT packet has arrived
   bool playing_ = false;       // FIFO primed
   std::deque<uint8_t> fifo_;
