@@ -1,9 +1,13 @@
 #include "tools/sim/stream_command.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
+#include "platform/kernel/dispatch_time.h"
+#include "platform/kernel/host_timing.h"
 #include "sim/clients/audio_compare.h"
 #include "sim/clients/audio_engine_client.h"
 #include "sim/clients/fault_plan.h"
@@ -73,6 +77,35 @@ std::unique_ptr<sim::FrameSource> OpenSource(const StreamOptions& o, std::string
     return nullptr;
   }
   return source;
+}
+
+// The machine's clock tick and injected latency for one run; the previous
+// ones come back when it ends (the tool may run in a test's process).
+class HostTimingScope {
+ public:
+  HostTimingScope(double tickMs, double jitterUs)
+      : tick_(platform::ClockTick()), latency_(platform::InjectedLatency()) {
+    platform::SetClockTick(std::chrono::nanoseconds(std::llround(tickMs * 1e6)));
+    platform::SetInjectedLatency(std::chrono::microseconds(std::llround(jitterUs)));
+  }
+  ~HostTimingScope() {
+    platform::SetClockTick(tick_);
+    platform::SetInjectedLatency(latency_);
+  }
+  HostTimingScope(const HostTimingScope&) = delete;
+  HostTimingScope& operator=(const HostTimingScope&) = delete;
+
+ private:
+  const std::chrono::nanoseconds tick_;
+  const std::chrono::microseconds latency_;
+};
+
+void DispatchFacts(StreamReport* r) {
+  const platform::DispatchTimes times = platform::MeasuredDispatchTimes();
+  r->maxDispatchNs = times.maxNs;
+  r->p999DispatchNs = times.p999Ns;
+  r->maxDispatchSite = times.maxSite;
+  r->maxDispatchKind = times.maxKind;
 }
 
 // A "\r"-updated line, about twice a second.
@@ -254,6 +287,9 @@ SimCommandResult RunStream(const std::vector<std::string>& args, const ProgressS
   report.ppm = o.ppm;
   report.highSpeed = device.descriptors.highSpeed;
   report.injections = o.injections;
+  report.tickMs = o.tickMs;
+  report.jitterUs = o.jitterUs;
+  report.completion = CompletionName(o.completion);
   if (capture) {
     report.clientFormat = o.format;
     report.source = o.outPath;
@@ -269,11 +305,15 @@ SimCommandResult RunStream(const std::vector<std::string>& args, const ProgressS
   sim::StreamingOptions streaming;
   streaming.ppm = o.ppm;
   streaming.recordPlayback = false;  // the played frames stream through the check instead
+  const HostTimingScope timing(o.tickMs, o.jitterUs);
   sim::SimulatedMachine machine(device.descriptors, device.audio, streaming);
+  machine.Device().SetCompletionMode(o.completion);
+  platform::ResetDispatchTimes();
   report.startStatus = static_cast<uint32_t>(machine.Start());
   if (!NT_SUCCESS(static_cast<NTSTATUS>(report.startStatus))) {
     report.error = "the driver did not start";
     machine.Shutdown();
+    DispatchFacts(&report);
     return Finish(report, o.json);
   }
   sim::RenderPipeWatch pipes(machine.Device(), &machine.Streaming());
@@ -317,6 +357,7 @@ SimCommandResult RunStream(const std::vector<std::string>& args, const ProgressS
   report.restarts = pipes.Resets();
   client.Close();
   machine.Shutdown();  // the driver unloads; the verifier checks what it left
+  DispatchFacts(&report);
 
   if (capture) {
     CompareRecorded(recording, run, &report);

@@ -9,12 +9,17 @@ namespace tools {
 const char kPlayUsage[] =
     "usage: usbaudio-sim play (FILE.wav | --tone HZ) [--seconds N] [--format CH/BITS/RATE]\n"
     "                         [--profile NAME | DESCRIPTORS [--full-speed]] [--ppm X] [--out DEVICE.wav]\n"
-    "                         [--inject WHAT@SECONDS[+DURATION]]... [--json] [--quiet] [--trace]\n"
+    "                         [--inject WHAT@SECONDS[+DURATION]]... [--tick MS] [--jitter US]\n"
+    "                         [--completion sync|async|mixed] [--json] [--quiet] [--trace]\n"
     "  plays through the \"Wave\" filter's render pin as the Windows audio engine does and compares\n"
-    "  what the device played with what the client played (tones: 2 ch / 24 bit / 48000 Hz, -6 dBFS)\n";
+    "  what the device played with what the client played (tones: 2 ch / 24 bit / 48000 Hz, -6 dBFS)\n"
+    "  --tick MS: the clock tick timers and waits expire on (default 15.625; 1 as with a raised timer\n"
+    "  resolution); --jitter US: up to this much random latency before work items, DPCs and USB\n"
+    "  completions (default 0); --completion: how the bus completes URBs (default mixed)\n";
 const char kRecordUsage[] =
     "usage: usbaudio-sim record --seconds N OUT.wav [--format CH/BITS/RATE]\n"
-    "                           [--profile NAME | DESCRIPTORS [--full-speed]] [--json] [--quiet] [--trace]\n"
+    "                           [--profile NAME | DESCRIPTORS [--full-speed]] [--tick MS] [--jitter US]\n"
+    "                           [--completion sync|async|mixed] [--json] [--quiet] [--trace]\n"
     "  records from the capture pin (default 2 ch / 24 bit / 48000 Hz) and checks it against the\n"
     "  device's capture signal\n";
 
@@ -42,7 +47,29 @@ bool ParseFormat(const std::string& text, sim::WavFormat* format, std::string* e
   return true;
 }
 
+bool ParseCompletion(const std::string& text, sim::CompletionMode* mode) {
+  for (sim::CompletionMode m :
+       {sim::CompletionMode::Synchronous, sim::CompletionMode::Asynchronous, sim::CompletionMode::Mixed}) {
+    if (text == CompletionName(m)) {
+      *mode = m;
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+const char* CompletionName(sim::CompletionMode mode) {
+  switch (mode) {
+    case sim::CompletionMode::Synchronous:
+      return "sync";
+    case sim::CompletionMode::Asynchronous:
+      return "async";
+    default:
+      return "mixed";
+  }
+}
 
 bool ParseStreamOptions(const std::vector<std::string>& args, StreamOptions* o, std::string* error) {
   o->capture = !args.empty() && args[0] == "record";
@@ -91,6 +118,24 @@ bool ParseStreamOptions(const std::vector<std::string>& args, StreamOptions* o, 
       sim::FaultInjection f;
       if (!sim::ParseFaultInjection(*v, &f, error)) return false;
       o->injections.push_back(f);
+    } else if (arg == "--tick") {
+      if (!(v = value("--tick"))) return false;
+      if (!Number(*v, &o->tickMs) || o->tickMs < 0.1 || o->tickMs > 100) {
+        *error = "--tick needs a clock tick in milliseconds between 0.1 and 100 (Windows: 15.625, or 1)";
+        return false;
+      }
+    } else if (arg == "--jitter") {
+      if (!(v = value("--jitter"))) return false;
+      if (!Number(*v, &o->jitterUs) || o->jitterUs < 0 || o->jitterUs > 100000) {
+        *error = "--jitter needs a latency in microseconds between 0 and 100000";
+        return false;
+      }
+    } else if (arg == "--completion") {
+      if (!(v = value("--completion"))) return false;
+      if (!ParseCompletion(*v, &o->completion)) {
+        *error = "--completion takes sync, async or mixed, not '" + *v + "'";
+        return false;
+      }
     } else if (arg == "--json") {
       o->json = true;
     } else if (arg == "--quiet") {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sim/clients/fault_plan.h"
+#include "sim/usb/sim_usb_device.h"
 #include "sim/clients/wav_file.h"
 
 namespace tools {
@@ -27,7 +28,16 @@ struct StreamOptions {
   std::vector<sim::FaultInjection> injections;
   bool json = false;
   bool quiet = false;          // no progress line
+  // The machine's timing: the clock tick waits and timers expire on, the
+  // most latency injected before deferred work and completions run, and how
+  // the bus completes URBs (mixed: most later on the bus thread, some inline,
+  // as the Windows USB stack does).
+  double tickMs = 15.625;
+  double jitterUs = 0;
+  sim::CompletionMode completion = sim::CompletionMode::Mixed;
 };
+
+const char* CompletionName(sim::CompletionMode mode);
 
 extern const char kPlayUsage[];
 extern const char kRecordUsage[];

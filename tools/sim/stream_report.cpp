@@ -131,6 +131,11 @@ std::string StreamReportText(const StreamReport& r) {
       out += Format("packets beyond the endpoint's wMaxPacketSize (refused or babbled on the bus): %llu\n",
                     static_cast<unsigned long long>(r.oversizedPackets));
   }
+  out += Format("timing: clock tick %g ms, injected latency up to %g us, %s completions\n", r.tickMs, r.jitterUs,
+                r.completion.c_str());
+  out += Format("longest stretch at DISPATCH_LEVEL: %.1f us%s%s%s, 99.9th percentile %.1f us\n",
+                r.maxDispatchNs / 1000.0, r.maxDispatchSite.empty() ? "" : " in ", r.maxDispatchSite.c_str(),
+                r.maxDispatchKind.empty() ? "" : (" (" + r.maxDispatchKind + ")").c_str(), r.p999DispatchNs / 1000.0);
   if (r.stalled) out += "streaming stopped: the port was no longer serviced\n";
   if (r.outWritten) out += "wrote " + r.outPath + "\n";
   out += "result: " + (r.error.empty() ? std::string("ok") : r.error) + "\n";
@@ -210,6 +215,14 @@ std::string StreamReportJson(const StreamReport& r) {
   w.Key("late_packets").Number(static_cast<int64_t>(r.latePackets));
   w.Key("oversized_packets").Number(static_cast<int64_t>(r.oversizedPackets));
   w.Key("bus_late_ticks").Number(static_cast<int64_t>(r.busLateTicks));
+  w.Key("tick_us").Number(static_cast<int64_t>(std::llround(r.tickMs * 1000)));
+  w.Key("jitter_us").Number(static_cast<int64_t>(std::llround(r.jitterUs)));
+  w.Key("completion").String(r.completion);
+  // Whole microseconds, rounded up: 0 only when nothing was measured.
+  w.Key("max_dispatch_us").Number(static_cast<int64_t>((r.maxDispatchNs + 999) / 1000));
+  w.Key("p999_dispatch_us").Number(static_cast<int64_t>((r.p999DispatchNs + 999) / 1000));
+  w.Key("max_dispatch_site");
+  if (r.maxDispatchSite.empty()) w.Null(); else w.String(r.maxDispatchSite);
   w.Key("stalled").Bool(r.stalled);
   w.Key("unplugged").Bool(r.unplugged);
   w.Key("injections").BeginArray();

@@ -62,6 +62,15 @@ struct StreamReport {
   uint64_t lateCompletions = 0, latePackets = 0;
   uint64_t oversizedPackets = 0;  // packets beyond an endpoint's wMaxPacketSize (bus errors)
 
+  // The machine's timing, and the driver's time at DISPATCH_LEVEL in one go
+  // (thread CPU time) over the run: the longest, the 99.9th percentile and
+  // where the longest ran (empty when nothing was measured).
+  double tickMs = 0;
+  double jitterUs = 0;
+  std::string completion;
+  uint64_t maxDispatchNs = 0, p999DispatchNs = 0;
+  std::string maxDispatchSite, maxDispatchKind;
+
   std::vector<sim::FaultInjection> injections;
   bool outWritten = false;
   std::string outPath;
