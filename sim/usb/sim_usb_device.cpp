@@ -229,7 +229,14 @@ NTSTATUS SimUsbDevice::Submit(PIRP irp, PURB urb) {
   switch (mode_.load()) {
     case CompletionMode::Synchronous: async = false; break;
     case CompletionMode::Asynchronous: async = true; break;
-    case CompletionMode::Mixed: async = (mixCounter_.fetch_add(1) % 3) != 0; break;
+    case CompletionMode::Mixed: {
+      // Inline only while nothing submitted before waits for the bus thread:
+      // the USB stack runs a caller's requests in the order it sent them (an
+      // ASAP transfer overtaking an earlier one would reorder the audio).
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      async = (mixCounter_.fetch_add(1) % 3) != 0 || !queue_.empty() || busy_;
+      break;
+    }
   }
   if (async) {
     IoMarkIrpPending(irp);
