@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "platform/kernel/portcls_host.h"
 
@@ -98,8 +102,23 @@ NTSTATUS AudioEngineClient::OpenPin(bool capture, const WavFormat& format, KsPin
     Fail(run, status, capture ? "find capture pin" : "find render pin");
     return status;
   }
-  const std::vector<uint8_t> ksFormat =
+  // The engine proposes its format and opens the pin with the pin's answer,
+  // as long as that keeps the sample layout it streams in.
+  std::vector<uint8_t> ksFormat =
       KsFilter::PcmFormat(format.channels, format.validBits, format.sampleRate, format.bitsPerSample);
+  std::vector<uint8_t> offered;
+  if (NT_SUCCESS(filter_.Intersect(pinId, format.channels, format.bitsPerSample, format.sampleRate, &offered)) &&
+      offered.size() >= sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEXTENSIBLE)) {
+    WAVEFORMATEXTENSIBLE wave;
+    std::memcpy(&wave, offered.data() + sizeof(KSDATAFORMAT), sizeof wave);
+    const uint32_t validBits = wave.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? wave.Samples.wValidBitsPerSample
+                                                                                 : wave.Format.wBitsPerSample;
+    if (wave.Format.nChannels == format.channels && wave.Format.wBitsPerSample == format.bitsPerSample &&
+        wave.Format.nSamplesPerSec == format.sampleRate && validBits == format.validBits) {
+      ksFormat = offered;
+      run->intersected = true;
+    }
+  }
   status = filter_.CreatePin(pinId, ksFormat, pin);
   if (!NT_SUCCESS(status)) {
     Fail(run, status, "create pin");
@@ -130,6 +149,58 @@ void AudioEngineClient::StopAndClose(KsPin* pin, KSSTATE reached, EngineRun* run
   if (!NT_SUCCESS(status)) Fail(run, status, "close pin");
 }
 
+bool AudioEngineClient::PauseAndResume(KsPin* pin, uint32_t pauseForMs, EngineRun* run) {
+  NTSTATUS status = pin->SetState(KSSTATE_PAUSE);
+  if (!NT_SUCCESS(status)) {
+    Fail(run, status, "RUN -> PAUSE");
+    return false;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(pauseForMs));  // the application's pause
+  status = pin->SetState(KSSTATE_RUN);
+  if (!NT_SUCCESS(status)) {
+    Fail(run, status, "PAUSE -> RUN");
+    return false;
+  }
+  run->pauses++;
+  return true;
+}
+
+namespace {
+
+// The engine's pool of stream requests, used in turn: they complete in the
+// order they were submitted.
+class RequestRing {
+ public:
+  RequestRing(size_t count, size_t bytes) {
+    for (size_t i = 0; i < count; ++i) requests_.push_back(std::make_unique<KsStreamRequest>(bytes));
+  }
+  // The request submitted longest ago (or never).
+  KsStreamRequest& Oldest() { return *requests_[next_]; }
+  void Advance() { next_ = (next_ + 1) % requests_.size(); }
+  // Waits (a bounded time) until none is in flight; STOP has completed them.
+  bool Settle() {
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(10);
+    for (auto& r : requests_) {
+      while (r->InFlight()) {
+        if (Clock::now() > until) return false;
+        std::this_thread::yield();
+      }
+    }
+    return true;
+  }
+  size_t InFlight() const {
+    size_t n = 0;
+    for (auto& r : requests_) n += r->InFlight() ? 1 : 0;
+    return n;
+  }
+
+ private:
+  std::vector<std::unique_ptr<KsStreamRequest>> requests_;
+  size_t next_ = 0;
+};
+
+}  // namespace
+
 EngineRun AudioEngineClient::Play(FrameSource& source, const EngineOptions& options) {
   EngineRun run;
   KsPin pin;
@@ -138,38 +209,44 @@ EngineRun AudioEngineClient::Play(FrameSource& source, const EngineOptions& opti
   const uint32_t frameBytes = format.BlockAlign();
   const uint64_t rate = format.sampleRate;
   uint64_t total = source.Frames();
-  const uint64_t leadFrames = std::max<uint64_t>(1, rate * options.leadMs / 1000);
-  const uint64_t prewriteFrames = std::max<uint64_t>(1, rate * options.prewriteMs / 1000);
-  std::vector<uint8_t> silence;
-  for (uint64_t i = 0; i < leadFrames; ++i) {
-    const std::vector<uint8_t> frame = SilenceFrame(format);
-    silence.insert(silence.end(), frame.begin(), frame.end());
-  }
-  // One lead's worth of source at a time: the source is never held whole.
-  std::vector<uint8_t> block(std::max(leadFrames, prewriteFrames) * frameBytes);
-  uint64_t written = 0;
-  // Source frames first; once they are all out, silence.
-  auto write = [&](uint64_t frames) {
-    uint64_t fromSource = 0;
-    while (fromSource < frames && written < total) {
-      const uint64_t want = std::min({frames - fromSource, total - written, uint64_t{block.size() / frameBytes}});
-      const uint64_t n = source.Read(block.data(), want);
+  const uint64_t periodFrames = std::max<uint64_t>(1, rate * options.periodMs / 1000);
+  const uint64_t leadBytes = std::max<uint64_t>(1, rate * options.leadMs / 1000) * frameBytes;
+  const uint64_t prewriteBytes = std::max<uint64_t>(1, rate * options.prewriteMs / 1000) * frameBytes;
+  // Enough requests for the lead plus the ones the position is passing.
+  const size_t poolSize = static_cast<size_t>(std::max(leadBytes, prewriteBytes) / (periodFrames * frameBytes)) + 4;
+  RequestRing ring(poolSize, periodFrames * frameBytes);
+  const std::vector<uint8_t> silenceFrame = SilenceFrame(format);
+  uint64_t written = 0;    // source frames submitted
+  uint64_t submitted = 0;  // bytes submitted
+  // One period from the source, then silence once it is all out.
+  auto submitNext = [&]() -> bool {
+    KsStreamRequest& r = ring.Oldest();
+    if (r.InFlight()) return false;
+    uint64_t frames = 0;
+    while (frames < periodFrames && written < total) {
+      const uint64_t n = source.Read(r.Data() + frames * frameBytes, std::min(periodFrames - frames, total - written));
       if (n == 0) {
         total = written;  // the source ended early (a file that cannot be read further)
         break;
       }
-      platform::PortPinWrite(pin.Handle(), block.data(), n * frameBytes);
+      frames += n;
       written += n;
-      fromSource += n;
     }
-    for (uint64_t pad = frames - fromSource; pad;) {
-      const uint64_t n = std::min(pad, leadFrames);
-      platform::PortPinWrite(pin.Handle(), silence.data(), n * frameBytes);
-      run.paddingFrames += n;
-      pad -= n;
+    for (uint64_t f = frames; f < periodFrames; ++f) {
+      std::memcpy(r.Data() + f * frameBytes, silenceFrame.data(), frameBytes);
+      run.paddingFrames++;
     }
+    const NTSTATUS status = r.Submit(pin.Handle(), true, periodFrames * frameBytes);
+    if (status != STATUS_PENDING && !NT_SUCCESS(status)) {
+      Fail(&run, status, "write stream");
+      return false;
+    }
+    ring.Advance();
+    submitted += periodFrames * frameBytes;
+    return true;
   };
-  write(std::min(total, std::max<uint64_t>(1, rate * options.prewriteMs / 1000)));
+  while (submitted < prewriteBytes && submitNext()) {
+  }
 
   DeviceWatch device(machine_.Streaming(), false, &run);
   const NTSTATUS status = pin.SetState(KSSTATE_RUN);
@@ -177,21 +254,26 @@ EngineRun AudioEngineClient::Play(FrameSource& source, const EngineOptions& opti
     Fail(&run, status, "PAUSE -> RUN");
     run.clientFrames = written;
     StopAndClose(&pin, KSSTATE_PAUSE, &run);
+    ring.Settle();
     return run;
   }
   run.reachedRun = true;
   const Clock::time_point start = Clock::now();
-  Clock::time_point lastService = start;
+  Clock::time_point lastMove = start;
   Clock::time_point sourceDone = start;
-  ULONGLONG services = 0;
+  Clock::time_point nextPeriod = start;
+  ULONGLONG lastPlay = 0;
   bool sourceWritten = false;
+  bool paused = false;
   for (;;) {
-    platform::PortPinInfo info;
-    if (!NT_SUCCESS(platform::PortPinInfoOf(pin.Handle(), &info))) break;
-    const Clock::time_point now = Clock::now();
-    if (info.services != services) {
-      services = info.services;
-      lastService = now;
+    nextPeriod += std::chrono::milliseconds(options.periodMs);
+    std::this_thread::sleep_until(nextPeriod);  // the engine's own periodic timer
+    KSAUDIO_POSITION position{};
+    if (!NT_SUCCESS(pin.GetPosition(&position))) break;
+    Clock::time_point now = Clock::now();
+    if (position.PlayOffset != lastPlay) {
+      lastPlay = position.PlayOffset;
+      lastMove = now;
     }
     const uint64_t played = device.Update();
     if (written == total && !sourceWritten) {
@@ -207,15 +289,23 @@ EngineRun AudioEngineClient::Play(FrameSource& source, const EngineOptions& opti
       run.drained = true;
       break;
     }
-    if (MsSince(lastService, now) > options.stallMs) {
+    if (MsSince(lastMove, now) > options.stallMs) {
       run.stalled = true;
       break;
     }
     if (sourceWritten && MsSince(sourceDone, now) > options.drainMs) break;
-    // Keep the lead: what the port holds plus what it has not yet taken.
-    const uint64_t ahead = (uint64_t{info.queuedBytes} + info.pendingClientBytes) / frameBytes;
-    if (ahead < leadFrames && !(options.holdWrites && options.holdWrites())) write(leadFrames - ahead);
-    platform::PortPinWaitForService(pin.Handle(), info.services, options.tickMs);
+    if (!paused && options.pauseAtSeconds >= 0 && SecondsSince(start, now) >= options.pauseAtSeconds) {
+      paused = true;
+      if (!PauseAndResume(&pin, options.pauseForMs, &run)) break;
+      now = Clock::now();
+      lastMove = now;
+      nextPeriod = now;
+      if (sourceWritten) sourceDone = now;
+    }
+    // Keep the lead: what is submitted and not yet played.
+    if (options.holdWrites && options.holdWrites()) continue;
+    while (submitted < position.PlayOffset + leadBytes && submitNext()) {
+    }
   }
   device.Update();
   run.clientFrames = written;
@@ -226,6 +316,7 @@ EngineRun AudioEngineClient::Play(FrameSource& source, const EngineOptions& opti
     run.firstClientLateFrame = info.firstStarvedAt / frameBytes;
   }
   StopAndClose(&pin, KSSTATE_RUN, &run);
+  if (!ring.Settle()) Fail(&run, STATUS_TIMEOUT, "stream requests outlive the pin");
   return run;
 }
 
@@ -236,35 +327,54 @@ EngineRun AudioEngineClient::Record(const WavFormat& format, uint64_t frames, co
   out->samples.clear();
   KsPin pin;
   if (!NT_SUCCESS(OpenPin(true, format, &pin, &run))) return run;
+  const uint32_t frameBytes = format.BlockAlign();
+  const uint64_t periodFrames = std::max<uint64_t>(1, uint64_t{format.sampleRate} * options.periodMs / 1000);
+  const size_t poolSize = std::max<size_t>(4, options.leadMs / std::max<uint32_t>(1, options.periodMs) + 3);
+  RequestRing ring(poolSize, periodFrames * frameBytes);
+  for (size_t i = 0; i < poolSize; ++i) {
+    const NTSTATUS status = ring.Oldest().Submit(pin.Handle(), false, 0);
+    if (status != STATUS_PENDING) {
+      Fail(&run, status, "read stream");
+      StopAndClose(&pin, KSSTATE_PAUSE, &run);
+      ring.Settle();
+      return run;
+    }
+    ring.Advance();
+  }
   DeviceWatch device(machine_.Streaming(), true, &run);
   const NTSTATUS status = pin.SetState(KSSTATE_RUN);
   if (!NT_SUCCESS(status)) {
     Fail(&run, status, "PAUSE -> RUN");
     StopAndClose(&pin, KSSTATE_PAUSE, &run);
+    ring.Settle();
     return run;
   }
   run.reachedRun = true;
-  const uint32_t frameBytes = format.BlockAlign();
   const size_t wanted = static_cast<size_t>(frames) * frameBytes;
   out->samples.reserve(wanted);
-  std::vector<uint8_t> chunk(64 * 1024);
   const Clock::time_point start = Clock::now();
-  Clock::time_point lastService = start;
-  ULONGLONG services = 0;
+  Clock::time_point lastData = start;
+  Clock::time_point nextPeriod = start;
   for (;;) {
-    platform::PortPinInfo info;
-    if (!NT_SUCCESS(platform::PortPinInfoOf(pin.Handle(), &info))) break;
-    size_t read = 0;
-    while (out->samples.size() < wanted &&
-           NT_SUCCESS(platform::PortPinRead(pin.Handle(), chunk.data(),
-                                            std::min(chunk.size(), wanted - out->samples.size()), &read)) &&
-           read > 0) {
-      out->samples.insert(out->samples.end(), chunk.begin(), chunk.begin() + static_cast<long>(read));
-    }
+    nextPeriod += std::chrono::milliseconds(options.periodMs);
+    std::this_thread::sleep_until(nextPeriod);
     const Clock::time_point now = Clock::now();
-    if (info.services != services) {
-      services = info.services;
-      lastService = now;
+    // Completed requests, in order: their data, then back to the port.
+    while (!ring.Oldest().InFlight() && out->samples.size() < wanted) {
+      KsStreamRequest& r = ring.Oldest();
+      if (!NT_SUCCESS(r.Status())) {
+        Fail(&run, r.Status(), "read stream");
+        break;
+      }
+      const size_t n = std::min<size_t>(r.DataUsed(), wanted - out->samples.size());
+      out->samples.insert(out->samples.end(), r.Data(), r.Data() + n);
+      lastData = now;
+      const NTSTATUS submit = r.Submit(pin.Handle(), false, 0);
+      if (submit != STATUS_PENDING) {
+        Fail(&run, submit, "read stream");
+        break;
+      }
+      ring.Advance();
     }
     const uint64_t sent = device.Update();
     if (options.onTick) options.onTick({SecondsSince(start, now), out->samples.size() / frameBytes, frames, sent});
@@ -272,21 +382,22 @@ EngineRun AudioEngineClient::Record(const WavFormat& format, uint64_t frames, co
       run.stopped = true;
       break;
     }
+    if (!NT_SUCCESS(run.status)) break;
     if (out->samples.size() >= wanted) {
       run.drained = true;
       break;
     }
-    if (MsSince(lastService, now) > options.stallMs) {
+    if (MsSince(lastData, now) > options.stallMs) {
       run.stalled = true;
       break;
     }
-    platform::PortPinWaitForService(pin.Handle(), info.services, options.tickMs);
   }
   device.Update();
   out->samples.resize(out->samples.size() / frameBytes * frameBytes);
   run.clientFrames = out->samples.size() / frameBytes;
   run.runSeconds = SecondsSince(start, Clock::now());
   StopAndClose(&pin, KSSTATE_RUN, &run);
+  if (!ring.Settle()) Fail(&run, STATUS_TIMEOUT, "stream requests outlive the pin");
   return run;
 }
 

@@ -1,12 +1,16 @@
-// The Windows audio engine as a client of the "Wave" filter: it opens a
-// streaming pin in an exact PCM format through KS, steps it STOP → ACQUIRE →
-// PAUSE, hands the port some audio before RUN, then feeds it in real time,
-// keeping a few tens of milliseconds ahead of the play position (woken by
-// the port's service passes, never by polling), and writes silence after
-// the source, as the engine does while the application has nothing, until
-// the device has played every source frame. Capture reads what the port
-// copied out of the cyclic buffer. Stopping steps back down to STOP and
-// closes the pin. It also watches the simulated device while it streams.
+// The Windows audio engine as a client of the "Wave" filter: it asks the pin
+// for the data intersection with its proposed PCM format and opens the pin
+// with the format returned (its own exact format when the intersection
+// changes the sample layout), steps it STOP → ACQUIRE → PAUSE, submits its
+// first stream requests before RUN, then runs on its own 10 ms timer: each
+// period it polls KSPROPERTY_AUDIO_POSITION and keeps IOCTL_KS_WRITE_STREAM
+// requests of one period each (from a fixed pool of buffers allocated once)
+// submitted about 30 ms ahead of the play position, with silence after the
+// source until the device has played every source frame. Capture keeps
+// IOCTL_KS_READ_STREAM requests queued and takes them as they complete.
+// The pin can go RUN → PAUSE → RUN on the way; stopping steps back down to
+// STOP (which cancels what is still queued) and closes the pin. It also
+// watches the simulated device while it streams.
 #pragma once
 
 #include <wdm.h>
@@ -32,11 +36,16 @@ struct EngineProgress {
 };
 
 struct EngineOptions {
-  uint32_t prewriteMs = 30;        // written before RUN
-  uint32_t leadMs = 30;            // kept written ahead of the play position
-  uint32_t stallMs = 2000;         // no service for this long while running: streaming has stopped
+  uint32_t periodMs = 10;          // the engine's timer period and each stream request's length
+  uint32_t prewriteMs = 30;        // submitted before RUN
+  uint32_t leadMs = 30;            // kept submitted ahead of the play position
+  uint32_t stallMs = 2000;         // the position did not move for this long while running: streaming has stopped
   uint32_t drainMs = 5000;         // after the source, at most this long for the device to play it all
   uint32_t tickMs = 50;            // the longest wait between two calls of onTick
+  // RUN → PAUSE at pauseAtSeconds into the run (negative: never), RUN again
+  // pauseForMs later, on the same pin; the stream goes on where it paused.
+  double pauseAtSeconds = -1;
+  uint32_t pauseForMs = 0;
   // Called on the streaming thread at least every tickMs while running
   // (progress display, fault injection at stream times).
   std::function<void(const EngineProgress&)> onTick;
@@ -52,14 +61,16 @@ struct EngineRun {
   NTSTATUS status = STATUS_SUCCESS;  // the first KS request that failed
   std::string failedStep;            // e.g. "create pin", "PAUSE -> RUN"
   bool reachedRun = false;
+  bool intersected = false;          // the pin was opened with the intersection's format
+  uint32_t pauses = 0;               // RUN → PAUSE → RUN cycles made
   bool stalled = false;              // the port stopped servicing the pin while it ran
   bool stopped = false;              // ended early because stopRequested said so
   bool drained = false;              // render: the device played every source frame before the stop
   uint64_t clientFrames = 0;         // render: source frames written; capture: frames recorded
   uint64_t paddingFrames = 0;        // render: silence frames written after the source
-  // Render: for how many frames' time the driver had taken everything the
-  // client wrote (the client was late: the stream went on with silence or
-  // a gap), and the stream frame where that first happened (UINT64_MAX: never).
+  // Render: for how many frames' time the port found no stream request data
+  // when it needed it (the client was late: the stream went on with silence
+  // or a gap), and the stream frame where that first happened (UINT64_MAX: never).
   uint64_t clientLateFrames = 0;
   uint64_t firstClientLateFrame = UINT64_MAX;
   double runSeconds = 0;             // time spent in RUN
@@ -98,6 +109,8 @@ class AudioEngineClient {
 
  private:
   NTSTATUS OpenPin(bool capture, const WavFormat& format, KsPin* pin, EngineRun* run);
+  // RUN → PAUSE, a wait, PAUSE → RUN; false when a step failed.
+  bool PauseAndResume(KsPin* pin, uint32_t pauseForMs, EngineRun* run);
   // RUN → PAUSE → ACQUIRE → STOP from wherever the pin is, then close it.
   void StopAndClose(KsPin* pin, KSSTATE reached, EngineRun* run);
   void Fail(EngineRun* run, NTSTATUS status, const char* step);

@@ -39,6 +39,36 @@ NTSTATUS KsPin::GetState(KSSTATE* state) {
   return platform::KsProperty(handle_, &property, sizeof property, state, sizeof *state, &bytes);
 }
 
+NTSTATUS KsPin::GetPosition(KSAUDIO_POSITION* position) {
+  KSPROPERTY property = MakeProperty(KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION, KSPROPERTY_TYPE_GET);
+  ULONG bytes = 0;
+  return platform::KsProperty(handle_, &property, sizeof property, position, sizeof *position, &bytes);
+}
+
+void KsStreamRequest::Done(void* context, NTSTATUS status, ULONG_PTR) {
+  KsStreamRequest* r = static_cast<KsStreamRequest*>(context);
+  r->status_ = status;
+  r->inFlight_ = false;  // last: the owner may reuse it from here on
+}
+
+NTSTATUS KsStreamRequest::Submit(HANDLE pin, bool write, size_t bytes) {
+  header_ = KSSTREAM_HEADER{};
+  header_.Size = sizeof header_;
+  header_.Data = data_.data();
+  header_.FrameExtent = static_cast<ULONG>(write ? bytes : data_.size());
+  header_.DataUsed = write ? static_cast<ULONG>(bytes) : 0;
+  status_ = STATUS_PENDING;
+  inFlight_ = true;
+  const NTSTATUS status = platform::IoDeviceControlAsync(pin, write ? IOCTL_KS_WRITE_STREAM : IOCTL_KS_READ_STREAM,
+                                                         nullptr, 0, &header_, sizeof header_, Done, this);
+  if (status != STATUS_PENDING && !NT_SUCCESS(status) && status_.load() == STATUS_PENDING) {
+    // Refused before it reached the port (no IRP): nothing will complete it.
+    status_ = status;
+    inFlight_ = false;
+  }
+  return status;
+}
+
 NTSTATUS KsPin::Close() {
   if (handle_ == nullptr) return STATUS_SUCCESS;
   NTSTATUS status = platform::IoCloseHandle(handle_);

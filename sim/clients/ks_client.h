@@ -7,6 +7,7 @@
 #include <ks.h>
 #include <ksmedia.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,11 +38,39 @@ class KsPin {
   HANDLE Handle() const { return handle_; }
   NTSTATUS SetState(KSSTATE state);
   NTSTATUS GetState(KSSTATE* state);
+  // KSPROPERTY_AUDIO_POSITION.
+  NTSTATUS GetPosition(KSAUDIO_POSITION* position);
   NTSTATUS Close();
 
  private:
   friend class KsFilter;
   HANDLE handle_ = nullptr;
+};
+
+// One stream request with its own data buffer (allocated once and reused):
+// IOCTL_KS_WRITE_STREAM / READ_STREAM with one KSSTREAM_HEADER, sent
+// without waiting. It must not be destroyed while in flight.
+class KsStreamRequest {
+ public:
+  explicit KsStreamRequest(size_t bytes) : data_(bytes) {}
+  KsStreamRequest(const KsStreamRequest&) = delete;
+  KsStreamRequest& operator=(const KsStreamRequest&) = delete;
+
+  uint8_t* Data() { return data_.data(); }
+  size_t Capacity() const { return data_.size(); }
+  // Render: the first `bytes` of Data(); capture: room for the whole buffer.
+  NTSTATUS Submit(HANDLE pin, bool write, size_t bytes);
+  bool InFlight() const { return inFlight_.load(); }
+  NTSTATUS Status() const { return status_.load(); }
+  // Capture: bytes the port filled (the header's DataUsed).
+  ULONG DataUsed() const { return header_.DataUsed; }
+
+ private:
+  static void Done(void* context, NTSTATUS status, ULONG_PTR information);
+  std::vector<uint8_t> data_;
+  KSSTREAM_HEADER header_{};
+  std::atomic<bool> inFlight_{false};
+  std::atomic<NTSTATUS> status_{STATUS_SUCCESS};
 };
 
 class KsFilter {
