@@ -176,18 +176,21 @@ TEST_F(KernelObjects, ServiceGroupServicesItsMembersAndHoldsThem) {
   ASSERT_EQ(group->AddMember(&a), STATUS_SUCCESS);
   ASSERT_EQ(group->AddMember(&b), STATUS_SUCCESS);
   EXPECT_EQ(a.references, 2);
-  group->RequestService();
+  group->RequestService();  // queues the group's DPC
+  KeFlushQueuedDpcs();
   EXPECT_EQ(a.services, 1);
   EXPECT_EQ(b.services, 1);
   group->RemoveMember(&a);
   EXPECT_EQ(a.references, 1);
   group->RequestService();
+  KeFlushQueuedDpcs();
   EXPECT_EQ(a.services, 1);
   EXPECT_EQ(b.services, 2);
   // The group is a sink itself (nested groups).
   PSERVICESINK sink = nullptr;
   ASSERT_EQ(group->QueryInterface(IID_IServiceSink, reinterpret_cast<PVOID*>(&sink)), STATUS_SUCCESS);
   sink->RequestService();
+  KeFlushQueuedDpcs();
   EXPECT_EQ(b.services, 3);
   sink->Release();
   EXPECT_EQ(group->Release(), 0u);

@@ -49,11 +49,12 @@ TEST_F(PortclsTest, LoadStartStreamPowerRemoveUnloadLeavesNothingBehind) {
   EXPECT_EQ(PinState(pin), KSSTATE_RUN);
   EXPECT_EQ(Fake().Log(), (Lines{"state 0->1", "state 1->2", "state 2->3"}));
 
-  // The miniport's Notify through its service group services the pin,
-  // which reads the stream position.
+  // The miniport's Notify through its service group services the pin (in
+  // the group's DPC), which reads the stream position.
   Fake().position = 1234;
   int reads = Fake().positionReads;
   Fake().port->Notify(Fake().serviceGroup);
+  KeFlushQueuedDpcs();
   EXPECT_EQ(Fake().positionReads, reads + 1);
   KSAUDIO_POSITION position{};
   EXPECT_EQ(Get(pin, Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION), &position), STATUS_SUCCESS);
