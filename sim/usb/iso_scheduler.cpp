@@ -457,6 +457,7 @@ void IsoScheduler::Deliver(Batch& batch) {
   // Called with the lock held.
   for (const Completion& c : batch) {
     ++delivering_[c.pipeKey];
+    ++unstarted_[c.pipeKey];
     if (c.fromBus) ++busUndelivered_;
     // A pipe keeps its thread (its completions stay in order); pipes take
     // the threads in turn as they first complete.
@@ -478,6 +479,11 @@ void IsoScheduler::RunLane(Lane& lane) {
     lane.queue.pop_front();
     lock.unlock();
     platform::detail::InjectLatency();
+    lock.lock();
+    // From here the transfer is the driver's again (its routine runs).
+    auto unstarted = unstarted_.find(c.pipeKey);
+    if (unstarted != unstarted_.end() && --unstarted->second == 0) unstarted_.erase(unstarted);
+    lock.unlock();
     completer_(c.irp, c.status);
     lock.lock();
     auto it = delivering_.find(c.pipeKey);
@@ -528,8 +534,8 @@ size_t IsoScheduler::PendingOn(const void* pipeKey) const {
   std::lock_guard<std::mutex> lock(mutex_);
   size_t n = 0;
   for (const Transfer& t : transfers_) n += t.pipeKey == pipeKey ? 1 : 0;
-  auto it = delivering_.find(pipeKey);
-  return n + (it == delivering_.end() ? 0 : it->second);
+  auto it = unstarted_.find(pipeKey);
+  return n + (it == unstarted_.end() ? 0 : it->second);
 }
 
 void IsoScheduler::Reset(const void* pipeKey) {

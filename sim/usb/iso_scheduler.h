@@ -122,7 +122,7 @@ class IsoScheduler {
   // USBD_STATUS_CANCELED) before returning.
   void Abort(const void* pipeKey);
   // Transfers of the pipe not yet completed to their owner (queued on the
-  // bus, or waiting for their completion routine).
+  // bus, or their completion routine not yet called).
   size_t PendingOn(const void* pipeKey) const;
   // The same for every pipe, with the given statuses (removal, deconfigure).
   void AbortAll(NTSTATUS irpStatus, USBD_STATUS usbdStatus);
@@ -226,7 +226,8 @@ class IsoScheduler {
   std::map<uint8_t, bool> isoEndpoints_;  // endpoint address -> isochronous (as last submitted)
   bool failEverything_ = false;
   IsoPolicy policy_;
-  std::map<const void*, size_t> delivering_;  // per pipe: completions not yet delivered
+  std::map<const void*, size_t> delivering_;  // per pipe: completion routines not yet returned
+  std::map<const void*, size_t> unstarted_;   // per pipe: completion routines not yet called
   std::condition_variable delivered_;
   std::vector<std::unique_ptr<Lane>> lanes_;
   std::map<const void*, size_t> laneOf_;
