@@ -13,6 +13,10 @@ namespace {
 
 // Frames between "now" and the first receive of a (re)started schedule.
 constexpr ULONG CAPTURE_START_LEAD_FRAMES = 7;
+// The USB stack refuses a start frame less than a few frames ahead of the
+// current one (USBD_STATUS_BAD_START_FRAME): a schedule closer than this has
+// fallen behind too.
+constexpr LONG CAPTURE_MIN_LEAD_FRAMES = 3;
 
 }  // namespace
 
@@ -45,7 +49,7 @@ VOID CAdapterUsbAudio::ReceiveCaptureTransfer(PVOID buffer, TRANSFER_REQUEST* re
             NextCaptureFrame = now + CAPTURE_START_LEAD_FRAMES;
         } else {
             const ULONG next = NextCaptureFrame + GetStreamTuning(TRUE).FramesPerTransfer;
-            if (next < now && NextCaptureFrame < next) {
+            if ((LONG)(next - now) < CAPTURE_MIN_LEAD_FRAMES) {
                 UA_TRACE("capture schedule behind: frame %lu, now %lu", (unsigned long)next, (unsigned long)now);
                 NextCaptureFrame = now + CAPTURE_START_LEAD_FRAMES;
             } else {
