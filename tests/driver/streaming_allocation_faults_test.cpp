@@ -1,5 +1,5 @@
 // Pool allocations failing while streaming: steady streaming allocates
-// nothing, but a render restart after a stall and capture chains started
+// nothing, but a render restart after a failed transfer and capture chains started
 // again after failed receives take fresh requests and buffers. Whatever
 // fails, the driver must go on or stop cleanly: no bugcheck, no hang, and
 // nothing left behind when the client closes and the device goes.
@@ -52,11 +52,11 @@ TEST_F(AllocationFaultStreamingTest, RenderRestartWithoutMemoryGoesOnOrStopsClea
     ASSERT_EQ(Run(pin), STATUS_SUCCESS);
     ASSERT_TRUE(WaitForPlayed(Bytes(0.2)));
 
-    // The stall makes the driver restart render, which allocates.
+    // A failed transfer makes the driver restart render, which allocates.
     const int resetsBefore = resets_.Get();
     FailAllocations(failures);
-    device_->StallEndpoint(streaming_->Render().dataEndpoint);
-    ASSERT_TRUE(resets_.WaitFor(resetsBefore + 1, kStreamTimeout)) << "the stall was never cleared";
+    device_->FailNextTransfers(streaming_->Render().dataEndpoint, 1);
+    ASSERT_TRUE(resets_.WaitFor(resetsBefore + 1, kStreamTimeout)) << "the failed transfer never restarted render";
     platform::ResetFaultInjection();
     // Either render goes on, or it has stopped; the client can still stop and close.
     streaming_->WaitForPlayedBytes(PlayedBytes() + Bytes(0.1), std::chrono::seconds(2));

@@ -1,4 +1,4 @@
-// Render faults on the simulated bus: a stalled or failing data pipe, lost
+// Render faults on the simulated bus: iso errors or a failing data pipe, lost
 // or garbage feedback, an invalid clock, an unplugged device, and stops at
 // any moment. Streaming must recover where it can and always end cleanly.
 #include <gtest/gtest.h>
@@ -56,20 +56,25 @@ class RenderFaultTest : public StreamingTest {
   WaitableCount closes_;  // alternate 0 selected on the render interface: its pipes closed
 };
 
-TEST_F(RenderFaultTest, StalledDataPipeIsResetAndStreamingResumes) {
+// An isochronous endpoint cannot stall; the host controller reports packet
+// errors, late packets and a transfer with nothing through, and the last
+// makes the driver restart the pipe.
+TEST_F(RenderFaultTest, IsoErrorsResetThePipeAndStreamingResumes) {
   for (const char* profile : {"default", "uac2-playback-only"}) {
     SCOPED_TRACE(profile);
     ASSERT_NO_FATAL_FAILURE(StartRender(profile, kCd, 3.0, {}, true));
     ASSERT_TRUE(WaitForPlayed(Bytes(0.3)));
     const int resetsBefore = resets_.load();
-    device_->StallEndpoint(RenderEndpoint());
-    // The restart clears the stall; the device plays on.
-    const size_t atStall = PlayedBytes();
-    ASSERT_TRUE(WaitForPlayed(atStall + Bytes(0.5))) << "streaming did not resume after the stall";
-    EXPECT_FALSE(device_->IsEndpointStalled(RenderEndpoint()));
+    device_->FailNextPackets(RenderEndpoint(), 3, USBD_STATUS_XACT_ERROR);
+    device_->FailNextPackets(RenderEndpoint(), 2, USBD_STATUS_ISO_NOT_ACCESSED_LATE);
+    device_->FailNextTransfers(RenderEndpoint(), 1);
+    // The restart follows from the failed transfer; the device plays on.
+    const size_t atErrors = PlayedBytes();
+    ASSERT_TRUE(WaitForPlayed(atErrors + Bytes(0.5))) << "streaming did not resume after the iso errors";
     EXPECT_GT(resets_.load(), resetsBefore);
+    EXPECT_GE(device_->DataTransferCounters().packetErrors, 5u);
     Close(pin_);
-    // What was in flight at the stall is lost; nothing is played twice or
+    // What was in flight at the errors is lost; nothing is played twice or
     // out of order.
     const std::vector<uint32_t> indices = PlayedIndices(streaming_->PlayedAudio());
     for (size_t i = 1; i < indices.size(); ++i) {
