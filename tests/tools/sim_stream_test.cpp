@@ -78,6 +78,10 @@ TEST_F(SimStreamTest, BadArgumentsAndFilesExitWithTwo) {
   EXPECT_EQ(f.kind, sim::FaultKind::FeedbackGarbage);
   EXPECT_EQ(f.at, 1.5);
   EXPECT_EQ(f.duration, 2.0);
+  ASSERT_TRUE(sim::ParseFaultInjection("stall@2", &f, &error)) << error;
+  EXPECT_EQ(f.kind, sim::FaultKind::IsoErrors) << "an isochronous endpoint cannot stall";
+  ASSERT_TRUE(sim::ParseFaultInjection("iso-errors@2", &f, &error)) << error;
+  EXPECT_EQ(f.kind, sim::FaultKind::IsoErrors);
 }
 
 // One second of tone through each kind of device: every frame arrives,
@@ -146,8 +150,9 @@ TEST_F(SimStreamTest, RecordingFollowsTheDeviceCaptureSignal) {
 }
 
 TEST_F(SimStreamTest, InjectedFaultsEndCleanly) {
-  // A stalled data pipe is restarted and streaming goes on to the end.
-  SimCommandResult r = RunSim({"play", "--tone", "1000", "--seconds", "1", "--inject", "stall@0.3", "--json"});
+  // Iso errors on the data pipe (a transfer failed as a whole among them)
+  // restart it once and streaming goes on to the end.
+  SimCommandResult r = RunSim({"play", "--tone", "1000", "--seconds", "1", "--inject", "iso-errors@0.3", "--json"});
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "\"restarts\":1,")) << r.out;
   EXPECT_TRUE(Has(r.out, "\"frames_played\":48000,")) << r.out;
@@ -184,8 +189,9 @@ TEST_F(SimStreamTest, ARunThatIsNotBitExactSaysWhy) {
   r = RunSim({"play", "--tone", "1000", "--seconds", "1", "--inject", "client-late@0.3+0.1"});
   EXPECT_TRUE(Has(r.out, "because the client was late")) << r.out;
 
-  // A stalled pipe loses the transfers in flight; noise shows the loss where
-  // it happened (a tone hides whole lost periods).
+  // Iso errors lose packets and the transfers in flight at the restart;
+  // noise shows the loss where it happened (a tone hides whole lost periods).
+  // "stall" is iso-errors' old name.
   sim::WavData noise;
   noise.format = {2, 16, 16, 48000, 0, false};
   noise.samples.resize(48000 * 4);
