@@ -20,12 +20,14 @@ struct RenderCase {
   uint32_t deviceSubslot;  // bytes per sample on the wire
   double ppm;
   double seconds;
+  bool fineTick = false;  // the raised 1 ms timer resolution instead of 15.625 ms
 };
 
 std::string CaseName(const RenderCase& c) {
   std::string name = std::string(c.profile) + "_" + std::to_string(c.client.bits) + "bit_" +
                      std::to_string(c.client.rate) + "Hz";
   if (c.ppm != 0) name += (c.ppm > 0 ? "_plus" : "_minus") + std::to_string(static_cast<int>(std::abs(c.ppm))) + "ppm";
+  if (c.fineTick) name += "_tick1ms";
   for (char& ch : name)
     if (ch == '-') ch = '_';
   return name;
@@ -55,6 +57,7 @@ class RenderStreamingTest : public StreamingTest, public ::testing::WithParamInt
 
 TEST_P(RenderStreamingTest, TheDevicePlaysExactlyTheClientsSamples) {
   const RenderCase& c = GetParam();
+  if (c.fineTick) UseTiming(FineTick());
   sim::StreamingOptions options;
   options.ppm = c.ppm;
   ASSERT_NO_FATAL_FAILURE(StartOn(c.profile, options));
@@ -165,6 +168,22 @@ const RenderCase kRenderCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Profiles, RenderStreamingTest, ::testing::ValuesIn(kRenderCases),
+                         [](const ::testing::TestParamInfo<RenderCase>& info) { return CaseName(info.param); });
+
+// Every case above runs at Windows' default 15.625 ms clock tick; these run
+// again at the 1 ms an application gets by raising the timer resolution:
+// bit-exact at one rate per kind of pacing (explicit feedback at high and
+// full speed, implicit feedback, the nominal schedule), off-nominal clocks
+// for both kinds of feedback.
+const RenderCase kFineTickCases[] = {
+    {"default", {2, 16, 48000}, 2, 0, 0.5, true},
+    {"default", {2, 16, 48000}, 2, 2000, 2.0, true},
+    {"uac1-fs", {2, 16, 48000}, 2, -2000, 2.0, true},
+    {"uac2-implicit", {2, 16, 48000}, 2, 2000, 2.0, true},
+    {"uac2-playback-only", {2, 16, 44100}, 2, 0, 0.5, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(FineTick, RenderStreamingTest, ::testing::ValuesIn(kFineTickCases),
                          [](const ::testing::TestParamInfo<RenderCase>& info) { return CaseName(info.param); });
 
 }  // namespace

@@ -1,7 +1,11 @@
 // The started driver on a device whose audio side runs in real time, with a
 // client that plays through the "Wave" filter's render pin the way the
 // Windows audio engine does (KS state changes, data through the port's
-// cyclic buffer) and records from the capture pin.
+// cyclic buffer) and records from the capture pin. The platform runs as
+// coarse as Windows: the default clock tick (15.625 ms; a test may pick the
+// raised 1 ms), a little injected latency before work items, DPCs and USB
+// completions, and the device completing its requests now inline, now
+// later on the bus thread.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +17,7 @@
 #include <vector>
 
 #include "driver/runtime/pool_tags.h"
+#include "platform/kernel/host_timing.h"
 #include "platform/kernel/portcls_host.h"
 #include "platform/kernel/verifier.h"
 #include "tests/driver/started_driver_fixture.h"
@@ -72,8 +77,46 @@ inline std::vector<uint32_t> PlayedIndices(const std::vector<uint8_t>& played) {
   return indices;
 }
 
+// How the platform and the device run under a streaming test.
+struct HostTiming {
+  std::chrono::nanoseconds tick = platform::kDefaultClockTick;
+  std::chrono::microseconds latency{200};
+  sim::CompletionMode completion = sim::CompletionMode::Mixed;
+};
+
+// The raised timer resolution, as when an application asked for 1 ms.
+inline HostTiming FineTick() {
+  HostTiming t;
+  t.tick = platform::kFineClockTick;
+  return t;
+}
+
 class StreamingTest : public DriverOnBusTest {
  protected:
+  void SetUp() override {
+    DriverOnBusTest::SetUp();
+    UseTiming(HostTiming{});
+  }
+
+  void TearDown() override {
+    DriverOnBusTest::TearDown();
+    platform::ResetHostTiming();
+  }
+
+  // For the rest of the test; the completion mode applies to devices
+  // attached from here on.
+  void UseTiming(const HostTiming& timing) {
+    timing_ = timing;
+    platform::SetClockTick(timing.tick);
+    platform::SetInjectedLatency(timing.latency);
+  }
+
+  // The device's audio side, completing requests as the timing says.
+  void AttachStreaming(const sim::StreamingOptions& options = {}) {
+    DriverOnBusTest::AttachStreaming(options);
+    device_->SetCompletionMode(timing_.completion);
+  }
+
   void StartOn(const char* profile, const sim::StreamingOptions& options = {}) {
     Unplug();
     ASSERT_NO_FATAL_FAILURE(PlugIn(profile));
@@ -166,6 +209,7 @@ class StreamingTest : public DriverOnBusTest {
   }
 
   HANDLE filter_ = nullptr;
+  HostTiming timing_;
 };
 
 }  // namespace drivertest
