@@ -133,6 +133,29 @@ TEST_F(RenderFaultTest, InvalidClockRefusesTheStart) {
   Close(pin);
 }
 
+// The bus has no bandwidth for the alternate: the start fails with the
+// stack's status, the interface stays closed, nothing leaks (the fixture's
+// checks at unload), and the next start plays.
+TEST_F(RenderFaultTest, NoBandwidthForTheAlternateFailsTheStartCleanly) {
+  ASSERT_NO_FATAL_FAILURE(StartOn("default"));
+  HANDLE pin = nullptr;
+  ASSERT_EQ(OpenPin(false, kStudio, &pin), STATUS_SUCCESS);
+  const std::vector<uint8_t> client = CountingSignal(kStudio, kStudio.rate / 2);
+  ASSERT_EQ(platform::PortPinWrite(pin, client.data(), client.size()), STATUS_SUCCESS);
+  device_->FailNextSelection();
+  EXPECT_FALSE(NT_SUCCESS(Run(pin)));
+  EXPECT_EQ(device_->CurrentAlternate(streaming_->Render().interfaceNumber), 0);
+  EXPECT_EQ(device_->PendingDataTransfers(), 0u);
+  EXPECT_EQ(SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  const uint64_t before = streaming_->Counters().framesReceived;
+  const auto deadline = std::chrono::steady_clock::now() + kStreamTimeout;
+  while (streaming_->Counters().framesReceived == before && std::chrono::steady_clock::now() < deadline) {
+    device_->Clock().WaitForFramePassed(device_->Clock().NowFrames() + 2, kStreamTimeout);
+  }
+  EXPECT_GT(streaming_->Counters().framesReceived, before) << "the start after the refused one sends nothing";
+  Close(pin);
+}
+
 TEST_F(RenderFaultTest, UnpluggedDeviceEndsStreamingWithoutHangOrLeak) {
   for (const char* profile : {"default", "uac2-playback-only", "uac2-implicit"}) {
     SCOPED_TRACE(profile);
