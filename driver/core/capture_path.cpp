@@ -119,12 +119,12 @@ VOID CAdapterUsbAudio::CaptureTransferCompletion(NTSTATUS status, ULONG bytes, P
     CAdapterUsbAudio* self = request->Owner;
     ULONG frame = 0;
     self->UsbAudio.QueryBusTime(&frame);
+    // Completions of the capture chains may run at once on two processors.
+    const ULONG last = (ULONG)InterlockedExchange(reinterpret_cast<volatile LONG*>(&self->LastCaptureFrame), (LONG)frame);
     // The first completion has nothing to be compared with.
-    if (!TakeFlag(&self->FirstCaptureCompletion) &&
-        frame - self->LastCaptureFrame > GetStreamTuning(TRUE).FramesPerTransfer) {
-        UA_TRACE("late capture completion: %lu frames", (unsigned long)(frame - self->LastCaptureFrame));
+    if (!TakeFlag(&self->FirstCaptureCompletion) && frame - last > GetStreamTuning(TRUE).FramesPerTransfer) {
+        UA_TRACE("late capture completion: %lu frames", (unsigned long)(frame - last));
     }
-    self->LastCaptureFrame = frame;
     if (!NT_SUCCESS(status)) {
         UA_ERROR("capture transfer failed 0x%08lx", (unsigned long)status);
         if (status == STATUS_DEVICE_NOT_CONNECTED) {
