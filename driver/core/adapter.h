@@ -223,7 +223,7 @@ private:
     volatile LONG FirstRenderCompletion = FALSE;
     volatile LONG CaptureStartPending = FALSE;
     ULONG LastCaptureFrame = 0;
-    ULONG LastRenderFrame = 0;
+    volatile LONG LastRenderFrame = 0;
     ULONG NextCaptureFrame = 0;
     KSPIN_LOCK CaptureScheduleLock = 0;  // guards NextCaptureFrame
     // Held by a capture completion while it delivers and notifies.

@@ -206,16 +206,17 @@ VOID CAdapterUsbAudio::RenderTransferCompletion(NTSTATUS status, ULONG bytes, PV
     CAdapterUsbAudio* self = request->Owner;
     ULONG frame = 0;
     self->UsbAudio.QueryBusTime(&frame);
+    // Completions of different transfers can run at once on two processors.
+    const ULONG last = (ULONG)InterlockedExchange(&self->LastRenderFrame, (LONG)frame);
     if (!TakeFlag(&self->FirstRenderCompletion)) {
         const StreamTuning tuning = GetStreamTuning(FALSE);
-        const ULONG gap = frame - self->LastRenderFrame;
+        const ULONG gap = frame - last;
         if (gap >= tuning.TransfersInFlight * tuning.FramesPerTransfer) {
             UA_TRACE("render pipeline drained: %lu frames since the last completion", (unsigned long)gap);
         } else if (gap > tuning.FramesPerTransfer) {
             UA_TRACE("late render completion: %lu frames", (unsigned long)gap);
         }
     }
-    self->LastRenderFrame = frame;
     if (!NT_SUCCESS(status) || bytes == 0) {
         if (IsDeviceGoneStatus(status)) {
             UA_ERROR("render transfer: device gone (0x%08lx)", (unsigned long)status);
