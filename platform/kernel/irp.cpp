@@ -38,13 +38,14 @@ struct IrpRecord {
   PVOID outputBuffer = nullptr;
   ULONG outputLength = 0;
   CallFrame* frames = nullptr;  // dispatch routines running on this IRP
-  // Dispatch routines that returned STATUS_PENDING before the walk reached
-  // their location: it must be marked pending by then (their completion
-  // routine may mark it as the walk passes).
+  // Dispatch routines that returned before the walk reached their location:
+  // checked when it does (a completion routine may mark the location pending
+  // as the walk passes; the bus may still be working on the IRP).
   struct PendingReturn {
     PIO_STACK_LOCATION location;
     const void* dispatch;
     UCHAR major;
+    NTSTATUS status;
   } pendingReturns[8];
   int pendingReturnCount = 0;
 };
@@ -114,11 +115,16 @@ void CompleteFrames(IrpRecord& r, PIRP irp, PIO_STACK_LOCATION sp) {
       ++i;
       continue;
     }
-    if (!(sp->Control & SL_PENDING_RETURNED))
+    const bool marked = (sp->Control & SL_PENDING_RETURNED) != 0;
+    if (p.status == STATUS_PENDING && !marked)
       BugCheckAt(p.dispatch, "IRP_PENDING_NOT_MARKED",
                  "dispatch routine for major 0x%x returned STATUS_PENDING but IRP %p completed without its "
                  "location marked pending (IoMarkIrpPending)",
                  p.major, static_cast<void*>(irp));
+    if (p.status != STATUS_PENDING && marked)
+      BugCheckAt(p.dispatch, "IRP_PENDING_NOT_RETURNED",
+                 "dispatch routine for major 0x%x marked IRP %p pending but returned 0x%08x", p.major,
+                 static_cast<void*>(irp), static_cast<unsigned>(p.status));
     r.pendingReturns[i] = r.pendingReturns[--r.pendingReturnCount];
   }
   for (CallFrame** p = &r.frames; *p;) {
@@ -134,9 +140,9 @@ void CompleteFrames(IrpRecord& r, PIRP irp, PIO_STACK_LOCATION sp) {
   }
 }
 
-// The pending and status rules for a dispatch routine's return. When the walk
-// has not reached the routine's location yet the IRP is still live (nobody may
-// free it before), so its location is read under the table lock.
+// The pending and status rules for a dispatch routine's return, checked now
+// when the walk has passed the routine's location and otherwise when it does
+// (the IRP is not read here: it may be freed, or still being worked on).
 void CheckDispatchReturn(PIRP irp, CallFrame* frame, NTSTATUS status, const void* dispatch, UCHAR major) {
   bool marked;
   {
@@ -150,13 +156,9 @@ void CheckDispatchReturn(PIRP irp, CallFrame* frame, NTSTATUS status, const void
       if (it == t.irps.end()) return;
       IrpRecord& r = it->second;
       Unlink(r, frame);
-      marked = (frame->location->Control & SL_PENDING_RETURNED) != 0;
-      if (status == STATUS_PENDING && !marked) {
-        // Checked when the walk reaches the location.
-        if (r.pendingReturnCount < static_cast<int>(sizeof r.pendingReturns / sizeof r.pendingReturns[0]))
-          r.pendingReturns[r.pendingReturnCount++] = IrpRecord::PendingReturn{frame->location, dispatch, major};
-        return;
-      }
+      if (r.pendingReturnCount < static_cast<int>(sizeof r.pendingReturns / sizeof r.pendingReturns[0]))
+        r.pendingReturns[r.pendingReturnCount++] = IrpRecord::PendingReturn{frame->location, dispatch, major, status};
+      return;
     }
   }
   if (status == STATUS_PENDING && !marked)
@@ -442,13 +444,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       WithRecord(Irp, reinterpret_cast<const void*>(routine), "completion routine returning to the walk",
                  [](IrpRecord& r) { return r.inDriver = true; });
     } else {
-      // Under the table lock: the upper dispatch routine may be reading its
-      // location on another thread as it returns.
-      if (Irp->PendingReturned && !top)
-        WithRecord(Irp, caller, "completion", [&](IrpRecord&) {
-          IoMarkIrpPending(Irp);
-          return 0;
-        });
+      if (Irp->PendingReturned && !top) IoMarkIrpPending(Irp);
       ClearLocation(sp);
     }
     IoSkipCurrentIrpStackLocation(Irp);
