@@ -141,6 +141,8 @@ TEST_F(IsoFaultTest, FailedHeldAndLateTransfers) {
   EXPECT_EQ(Call(failed), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(failed.Urb()->UrbHeader.Status, USBD_STATUS_ISOCH_REQUEST_FAILED);
   EXPECT_EQ(failed.Urb()->UrbIsochronousTransfer.ErrorCount, 8u);
+  // The pipe ran dry meanwhile: reset, the next one starts afresh.
+  ASSERT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, out_), STATUS_SUCCESS);
   UrbRequest next(IsoUrbBytes(8));
   BuildOut(next, out_, 8);
   EXPECT_EQ(Call(next), STATUS_SUCCESS);
