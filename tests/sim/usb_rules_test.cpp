@@ -272,6 +272,8 @@ TEST_F(UsbRulesTest, IsochronousEndpointsReportPacketErrorsInsteadOfStalling) {
   UrbRequest prime(IsoUrbBytes(8));
   BuildOut(prime, out_, 8);
   ASSERT_EQ(Call(prime), STATUS_SUCCESS);
+  // One transfer at a time leaves the pipe dry: each starts afresh.
+  ASSERT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, out_), STATUS_SUCCESS);
 
   device_->FailNextPackets(kRenderEndpoint, 2, USBD_STATUS_XACT_ERROR);
   device_->FailNextPackets(kRenderEndpoint, 1, USBD_STATUS_ISO_NOT_ACCESSED_LATE);
@@ -289,6 +291,7 @@ TEST_F(UsbRulesTest, IsochronousEndpointsReportPacketErrorsInsteadOfStalling) {
   EXPECT_EQ(streaming_->Counters().framesReceived, before + 5u * 6u) << "failed packets carry nothing";
 
   // Every packet failed: the transfer fails as a whole.
+  ASSERT_EQ(PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, out_), STATUS_SUCCESS);
   device_->FailNextPackets(kRenderEndpoint, 8, USBD_STATUS_XACT_ERROR);
   UrbRequest all(IsoUrbBytes(8));
   BuildOut(all, out_, 8);
