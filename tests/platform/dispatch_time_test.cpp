@@ -88,9 +88,11 @@ TEST_F(DispatchTimeTest, AHolderThatIsNotRunningIsNotCharged) {
 }
 
 TEST_F(DispatchTimeTest, ThePercentileLeavesOutTheRareLongStretch) {
-  // 999 short stretches and one of 2 ms: the 99.9th percentile is short, the
-  // maximum is long; nested raises are one stretch.
-  for (int i = 0; i < 999; ++i) {
+  // 9999 short stretches and one of 2 ms: the 99.9th percentile is short, the
+  // maximum is long; nested raises are one stretch. (A few short ones may be
+  // slow on a loaded machine, e.g. the first at a new site; the percentile
+  // leaves room for them.)
+  for (int i = 0; i < 9999; ++i) {
     KIRQL old, inner;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     KeRaiseIrql(HIGH_LEVEL, &inner);
@@ -101,7 +103,7 @@ TEST_F(DispatchTimeTest, ThePercentileLeavesOutTheRareLongStretch) {
   BurnCpu(kBurnNs);
   KeLowerIrql(old);
   platform::DispatchTimes times = platform::MeasuredDispatchTimes();
-  EXPECT_EQ(times.count, 1000u);
+  EXPECT_EQ(times.count, 10000u);
   EXPECT_GE(times.maxNs, kBurnNs);
   EXPECT_LT(times.p999Ns, kBurnNs / 2);
   EXPECT_EQ(times.maxKind, "raise");
