@@ -73,6 +73,12 @@ TEST_F(CaptureStreamingTest, ReceivesFollowFrameByFrameAndRestartSevenFramesAhea
   };
   std::mutex mutex;
   std::vector<Receive> receives;
+  // The hook names this test's locals: it goes before they do, also when an
+  // assertion ends the test early.
+  struct HookGuard {
+    sim::SimUsbDevice* device;
+    ~HookGuard() { device->SetUrbHook(nullptr); }
+  } guard{device_.get()};
   device_->SetUrbHook([&](PURB urb, NTSTATUS*) {
     if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER &&
         (urb->UrbIsochronousTransfer.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) == 0) {
@@ -86,17 +92,26 @@ TEST_F(CaptureStreamingTest, ReceivesFollowFrameByFrameAndRestartSevenFramesAhea
   ASSERT_EQ(OpenPin(true, format, &pin), STATUS_SUCCESS);
   ASSERT_EQ(Run(pin), STATUS_SUCCESS);
   ASSERT_GT(Record(pin, format.rate / 10 * format.FrameBytes()).size(), 0u);
+  // Start-up over (a stall there, e.g. the first completions on a loaded
+  // machine, may restart the schedule once): from here on it runs steady.
+  size_t steady;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    steady = receives.size();
+  }
+  ASSERT_GT(Record(pin, format.rate / 10 * format.FrameBytes()).size(), 0u);
   size_t onTime;
   {
     std::lock_guard<std::mutex> lock(mutex);
     onTime = receives.size();
-    ASSERT_GT(onTime, 20u);
+    ASSERT_GT(onTime, steady + 20);
     // Seven frames ahead at the start (the frame may tick between the
     // driver's reading and this one), then one frame (param3) after another.
     const uint32_t lead = receives[0].startFrame - receives[0].submittedAt;
     EXPECT_TRUE(lead == 6 || lead == 7) << lead;
     if (kRealTimeChecks) {
-      for (size_t i = 1; i < onTime; ++i) ASSERT_EQ(receives[i].startFrame, receives[i - 1].startFrame + 1) << i;
+      for (size_t i = steady + 1; i < onTime; ++i)
+        ASSERT_EQ(receives[i].startFrame, receives[i - 1].startFrame + 1) << i;
     }
   }
   // Completions 20 frames late: the schedule has fallen behind and starts
