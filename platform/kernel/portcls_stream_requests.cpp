@@ -35,6 +35,15 @@ PIRP IrpOf(PLIST_ENTRY entry) { return CONTAINING_RECORD(entry, IRP, Tail.Overla
 
 ULONG HeaderBytes(const KSSTREAM_HEADER& h, bool write) { return write ? h.DataUsed : h.FrameExtent; }
 
+// Frees the request's record and completes its IRP with `status`.
+void CompleteRequest(PIRP irp, NTSTATUS status) {
+  free(RequestOf(irp));
+  irp->Tail.Overlay.DriverContext[0] = NULL;
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
 VOID NTAPI CancelStreamRequest(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   StreamRequest* request = RequestOf(irp);
@@ -45,11 +54,7 @@ VOID NTAPI CancelStreamRequest(PDEVICE_OBJECT, PIRP irp) {
   RemoveEntryList(&irp->Tail.Overlay.ListEntry);
   InitializeListHead(&irp->Tail.Overlay.ListEntry);
   KeReleaseSpinLock(&pin->lock, irql);
-  free(request);
-  irp->Tail.Overlay.DriverContext[0] = NULL;
-  irp->IoStatus.Status = STATUS_CANCELLED;
-  irp->IoStatus.Information = 0;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  CompleteRequest(irp, STATUS_CANCELLED);
 }
 
 // Off the queue onto `finished` with its final status. Caller holds the lock.
@@ -111,11 +116,7 @@ NTSTATUS QueueStreamRequest(PinInstance* pin, PIRP irp, bool write) {
   KeAcquireSpinLock(&pin->lock, &irql);
   if (pin->state == KSSTATE_STOP) {  // as KS refuses streaming on a stopped pin
     KeReleaseSpinLock(&pin->lock, irql);
-    free(request);
-    irp->Tail.Overlay.DriverContext[0] = NULL;
-    irp->IoStatus.Status = STATUS_INVALID_DEVICE_STATE;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE);
     return STATUS_INVALID_DEVICE_STATE;
   }
   IoMarkIrpPending(irp);
@@ -129,11 +130,7 @@ NTSTATUS QueueStreamRequest(PinInstance* pin, PIRP irp, bool write) {
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     InitializeListHead(&irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&pin->lock, irql);
-    free(request);
-    irp->Tail.Overlay.DriverContext[0] = NULL;
-    irp->IoStatus.Status = STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    CompleteRequest(irp, STATUS_CANCELLED);
     return STATUS_PENDING;
   }
   // A paused render pin takes it into its buffer now (what RUN starts with).

@@ -227,4 +227,24 @@ class IsoBusTest : public VerifiedTest {
   USBD_CONFIGURATION_HANDLE configurationHandle_ = nullptr;
 };
 
+// The default profile with its render interface on the streaming alternate:
+// the data and feedback pipes a test sends on.
+class DefaultRenderBusTest : public IsoBusTest {
+ protected:
+  static constexpr uint8_t kDefaultRenderInterface = 1;
+  static constexpr uint8_t kDefaultRenderEndpoint = 0x01;
+  static constexpr uint8_t kDefaultFeedbackEndpoint = 0x81;
+
+  void SetUp() override {
+    IsoBusTest::SetUp();
+    Start("default");
+    pipes_ = SelectAlternate(kDefaultRenderInterface, 1);
+    out_ = PipeOf(pipes_, kDefaultRenderEndpoint);
+    feedback_ = PipeOf(pipes_, kDefaultFeedbackEndpoint);
+  }
+  std::vector<USBD_PIPE_INFORMATION> pipes_;
+  USBD_PIPE_HANDLE out_ = nullptr;
+  USBD_PIPE_HANDLE feedback_ = nullptr;
+};
+
 }  // namespace simtest

@@ -23,19 +23,7 @@ void BuildFeedbackRead(UrbRequest& r, USBD_PIPE_HANDLE pipe, ULONG packets = 4) 
   BuildIso(r, pipe, USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP, 0, std::vector<ULONG>(packets, 4));
 }
 
-class IsoFaultTest : public IsoBusTest {
- protected:
-  void SetUp() override {
-    IsoBusTest::SetUp();
-    Start("default");
-    pipes_ = SelectAlternate(kRenderInterface, 1);
-    out_ = PipeOf(pipes_, kRenderEndpoint);
-    feedback_ = PipeOf(pipes_, kFeedbackEndpoint);
-  }
-  std::vector<USBD_PIPE_INFORMATION> pipes_;
-  USBD_PIPE_HANDLE out_ = nullptr;
-  USBD_PIPE_HANDLE feedback_ = nullptr;
-};
+class IsoFaultTest : public DefaultRenderBusTest {};
 
 TEST_F(IsoFaultTest, AbortCompletesPendingTransfersAsCancelledBeforeItReturns) {
   UrbRequest transfers[3] = {UrbRequest(IsoUrbBytes(kLong)), UrbRequest(IsoUrbBytes(kLong)),

@@ -26,19 +26,7 @@ void BuildOut(UrbRequest& r, USBD_PIPE_HANDLE pipe, ULONG packets, ULONG flags =
   BuildIso(r, pipe, flags, startFrame, std::vector<ULONG>(packets, 24));
 }
 
-class UsbRulesTest : public IsoBusTest {
- protected:
-  void SetUp() override {
-    IsoBusTest::SetUp();
-    Start("default");
-    pipes_ = SelectAlternate(kRenderInterface, 1);
-    out_ = PipeOf(pipes_, kRenderEndpoint);
-    feedback_ = PipeOf(pipes_, kFeedbackEndpoint);
-  }
-  std::vector<USBD_PIPE_INFORMATION> pipes_;
-  USBD_PIPE_HANDLE out_ = nullptr;
-  USBD_PIPE_HANDLE feedback_ = nullptr;
-};
+class UsbRulesTest : public DefaultRenderBusTest {};
 
 class UsbRulesDeathTest : public UsbRulesTest {
  protected:
