@@ -303,8 +303,10 @@ TEST_F(IsoBusTest, ImplicitFeedbackCapturePacketsFollowTheDeviceClock) {
   const auto pipes = SelectAlternate(kCaptureInterface, 1);
   const USBD_PIPE_HANDLE pipe = PipeOf(pipes, kCaptureEndpoint);
   const uint32_t frameBytes = streaming_->Capture().frameBytes;
-  // 100 transfers of 8 ms back to back, 800 ms in all, six in flight (a
-  // receive whose start frame has passed fails, so keep well ahead).
+  // 100 transfers of 8 ms back to back, 800 ms in all, twelve in flight (a
+  // receive whose start frame has passed fails, so keep well ahead, also
+  // under ThreadSanitizer on a loaded machine).
+  constexpr int kInFlight = 12;
   uint64_t frames = 0;
   const ULONG first = device_->CurrentFrame() + 20;
   const std::vector<ULONG> sizes(64, pipes[0].MaximumPacketSize);
@@ -314,11 +316,11 @@ TEST_F(IsoBusTest, ImplicitFeedbackCapturePacketsFollowTheDeviceClock) {
     BuildIso(*requests.back(), pipe, USBD_TRANSFER_DIRECTION_IN, first + 8 * t, sizes);
     requests.back()->Send(Pdo());
   };
-  for (int t = 0; t < 6; ++t) submit(t);
+  for (int t = 0; t < kInFlight; ++t) submit(t);
   for (int t = 0; t < 100; ++t) {
     UrbRequest& r = *requests[t];
     ASSERT_TRUE(r.Wait());
-    if (t + 6 < 100) submit(t + 6);
+    if (t + kInFlight < 100) submit(t + kInFlight);
     const auto& iso = r.Urb()->UrbIsochronousTransfer;
     ASSERT_EQ(r.Status(), STATUS_SUCCESS) << "transfer " << t << ": URB status " << std::hex
                                           << iso.Hdr.Status << ", packet 0 " << iso.IsoPacket[0].Status;
