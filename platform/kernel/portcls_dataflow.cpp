@@ -25,8 +25,16 @@ STDMETHODIMP_(void) PinInstance::RequestService() {
   KeAcquireSpinLock(&lock, &irql);
   const ULONGLONG pass = ++services;
   // A paused pin is not serviced; only the client's own data goes into its
-  // buffer then (the data a RUN starts with).
-  if (state == KSSTATE_RUN) MoveData();
+  // buffer then (the data a RUN starts with). Its position is still
+  // followed: a driver playing out what it holds may go a whole lap of the
+  // buffer while paused, which one look at RUN could not tell from none.
+  if (state == KSSTATE_RUN) {
+    MoveData();
+  } else if (state == KSSTATE_PAUSE && !capture && stream && dma) {
+    ULONG position = 0;
+    const ULONG size = dma->BufferSize();
+    if (NT_SUCCESS(stream->GetPosition(&position)) && size && position < size) NotePlayed(position, size);
+  }
   KeReleaseSpinLock(&lock, irql);
   CompleteFinished();
   std::lock_guard<std::mutex> done(passLock);
@@ -52,6 +60,16 @@ void PinInstance::ResetData() {
   }
 }
 
+// Render: the bytes played since the last look leave the queued part.
+void PinInstance::NotePlayed(ULONG position, ULONG size) {
+  lastPosition = position;
+  const ULONG played = (position + size - lastStreamPosition) % size;
+  lastStreamPosition = position;
+  streamBytes += played;
+  queued = played >= queued ? 0 : queued - played;
+  FinishPlayedRequests();
+}
+
 void PinInstance::MoveData() {
   if (!stream || !dma) return;
   ULONG position = 0;
@@ -62,11 +80,7 @@ void PinInstance::MoveData() {
   if (!size || !base || position >= size) return;
 
   if (!capture) {
-    ULONG played = (position + size - lastStreamPosition) % size;
-    lastStreamPosition = position;
-    streamBytes += played;
-    queued = played >= queued ? 0 : queued - played;
-    FinishPlayedRequests();
+    NotePlayed(position, size);
     NoteClientLateness();
     if (queued == 0) {  // start (or restart after running dry) at the play position
       bufferOffset = position;

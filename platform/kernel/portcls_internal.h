@@ -178,6 +178,7 @@ class PinInstance : public IServiceSink, public PcObject {
   // Moves data between the client and the cyclic buffer up to the stream's
   // position. Caller holds `lock` (so runs at DISPATCH_LEVEL).
   void MoveData();
+  void NotePlayed(ULONG position, ULONG size);
   // Forgets the buffer positions (the stream went back to STOP) and moves
   // every stream request to `finished` as cancelled. Caller holds `lock`.
   void ResetData();

@@ -69,6 +69,35 @@ TEST_F(DataPath, RenderBytesFillTheBufferUpToThePlayPosition) {
   EXPECT_EQ(platform::PortPinRead(pin, data.data(), 1, &read), STATUS_INVALID_DEVICE_REQUEST);
 }
 
+TEST_F(DataPath, ALapPlayedWhilePausedIsNotPlayedAgainAfterRun) {
+  HANDLE pin = nullptr;
+  ASSERT_EQ(CreatePin(filter_, RenderConnect(), &pin), STATUS_SUCCESS);
+  UCHAR* buffer = StreamBuffer();
+  const ULONG size = Info(pin).bufferSize;
+  std::vector<UCHAR> data = Pattern(60000);
+  ASSERT_EQ(platform::PortPinWrite(pin, data.data(), data.size()), STATUS_SUCCESS);
+  ASSERT_EQ(SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+  ASSERT_EQ(SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  Fake().position = 4800;
+  Notify(pin);
+  ASSERT_EQ(Info(pin).bytesToBuffer, size + 4800u);
+  // Paused, the driver plays out the whole buffer, notifying as it goes,
+  // and ends where it started.
+  ASSERT_EQ(SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+  Fake().position = 14400;
+  Notify(pin);
+  Fake().position = 4800;
+  Notify(pin);
+  EXPECT_EQ(Info(pin).bytesToBuffer, size + 4800u);  // nothing written while paused
+  // RUN: the buffer holds nothing unplayed; the client's next bytes go in
+  // at the play position instead of the old lap being played again.
+  ASSERT_EQ(SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  Notify(pin);
+  EXPECT_EQ(Info(pin).bytesToBuffer, 2 * size + 4800u);
+  EXPECT_EQ(memcmp(buffer + 4800, data.data() + size + 4800, size - 4800), 0);
+  EXPECT_EQ(memcmp(buffer, data.data() + 2 * size, 4800), 0);
+}
+
 TEST_F(DataPath, CaptureBytesLeaveTheBufferUpToTheRecordPositionInOrder) {
   HANDLE pin = nullptr;
   ASSERT_EQ(CreatePin(filter_, RenderConnect(48000, 2, 16, fake_audio::kCapturePin), &pin), STATUS_SUCCESS);
