@@ -109,7 +109,9 @@ TEST_F(CaptureStreamingTest, ReceivesFollowFrameByFrameAndRestartSevenFramesAhea
     // driver's reading and this one), then one frame (param3) after another.
     const uint32_t lead = receives[0].startFrame - receives[0].submittedAt;
     EXPECT_LE(lead, 7u);
-    if (kRealTimeChecks) EXPECT_GE(lead, 6u);
+    if (kRealTimeChecks) {
+      EXPECT_GE(lead, 6u);
+    }
     if (kRealTimeChecks) {
       for (size_t i = steady + 1; i < onTime; ++i)
         ASSERT_EQ(receives[i].startFrame, receives[i - 1].startFrame + 1) << i;
