@@ -223,8 +223,7 @@ STDMETHODIMP_(BOOLEAN) CMiniportWaveCyclicUsbAudio::IsStreamActive(BOOLEAN Captu
 
 STDMETHODIMP_(VOID) CMiniportWaveCyclicUsbAudio::BufferToggle() {
     CMiniportWaveCyclicStreamUsbAudio* render = RenderStream;
-    PKEVENT event = render != NULL ? render->GetClientEvent() : NULL;
-    if (event == NULL) {
+    if (render == NULL || !render->HasClientEvent()) {
         Adapter->BufferToggle();
         return;
     }
@@ -234,12 +233,12 @@ STDMETHODIMP_(VOID) CMiniportWaveCyclicUsbAudio::BufferToggle() {
         return;
     }
     Adapter->BufferToggle();
-    KeSetEvent(event, IO_SOUND_INCREMENT, FALSE);
+    render->SignalClientEvent();
 }
 
 STDMETHODIMP_(VOID) CMiniportWaveCyclicUsbAudio::OutputReady() {
     CMiniportWaveCyclicStreamUsbAudio* render = RenderStream;
-    if (render != NULL && render->GetClientEvent() != NULL) {
+    if (render != NULL && render->HasClientEvent()) {
         ClearToggleGuard();
     }
     Adapter->OutputReady();

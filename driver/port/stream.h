@@ -5,6 +5,7 @@
 // KS state changes become the adapter's start, pause and stop calls.
 #pragma once
 
+#include "driver/asiochannel/asio_buffer.h"
 #include "driver/core/adapter_common.h"
 #include "driver/runtime/com_unknown.h"
 #include "driver/runtime/kernel_prelude.h"
@@ -52,12 +53,33 @@ public:
     ULONG AdvancePlayPosition(ULONG byteCount);
     ULONG SetRecordPosition(PVOID address);
 
-    // The low-latency client channel maps its buffers into a stream and
-    // registers an event on it; both come with that channel.
-    BOOLEAN HasClientBuffers() const { return FALSE; }
-    PKEVENT GetClientEvent() const { return ClientEvent; }
+    // ---- Low-latency client channel, request side (stream_asio_requests.cpp):
+    // property requests at PASSIVE_LEVEL in the client's process. Creation,
+    // event registration and clearing are refused
+    // (STATUS_INVALID_DEVICE_REQUEST) unless the pin is in STOP or ACQUIRE.
+    NTSTATUS CreateAsioBuffers(const AsioBufferRequest* request, ULONG instanceBytes);
+    NTSTATUS DescribeAsioBuffers(PVOID value, ULONG valueBytes, BOOLEAN caller32Bit);
+    // References the client's event (UserMode, SYNCHRONIZE | EVENT_MODIFY_STATE).
+    NTSTATUS RegisterClientEvent(ULONGLONG handleValue);
+    NTSTATUS UnregisterClientEvent(ULONGLONG handleValue);
+    // Output-ready flag = 1 (atomic), then the miniport's OutputReady.
+    VOID SignalOutputReady();
+    // At destruction: buffers, then the event reference.
+    VOID ReleaseLowLatency();
+
+    // ---- Low-latency client channel, streaming side (stream_asio.cpp):
+    // streaming context, up to DISPATCH_LEVEL.
+    BOOLEAN HasClientBuffers() const { return AsioBuffers.GetCount() != 0; }
+    BOOLEAN HasClientEvent() const { return ReadClientEvent() != NULL; }
+    // KeSetEvent(IO_SOUND_INCREMENT) on the registered event, safe against a
+    // concurrent unregistration; FALSE when none is registered.
+    BOOLEAN SignalClientEvent();
+    CAsioDeviceBuffer& GetAsioBuffers() { return AsioBuffers; }
+    // The device-gone statuses go into the shared header.
+    VOID RecordStreamError(NTSTATUS status);
 
     KSSTATE GetState() const { return ReadState(); }
+    ULONG GetChannels() const { return Channels; }
 
     // Cyclic buffer size for a format: 100 ms, but never less than 11520 frames.
     static ULONG BufferBytesFor(ULONG sampleRate, ULONG blockAlign);
@@ -89,8 +111,29 @@ private:
     ULONG FramesPerNotification = 0;
     volatile LONG WritePosition = 0;
     volatile LONG ReadPosition = 0;
-    PKEVENT ClientEvent = NULL;
     volatile LONG OutputReadyFlag = 0;
+
+    // Low-latency channel.
+    VOID AsioTimingNotification();
+    VOID AsioCaptureTiming();
+    VOID AsioRenderTiming();
+    // PAUSE -> RUN of a render stream with client buffers: toggle once and
+    // ask the client for its first half.
+    VOID StartAsioRender();
+    // Bytes from the read position to just past the last written frame.
+    ULONG QueuedBytes() const;
+    VOID CopyFromAsioBuffer(PUCHAR address, ULONG bytes);
+    VOID CopyToAsioBuffer(PUCHAR address, ULONG bytes);
+    PKEVENT ReadClientEvent() const {
+        return static_cast<PKEVENT>(InterlockedCompareExchangePointer(const_cast<PVOID volatile*>(&ClientEventObject), NULL, NULL));
+    }
+
+    CAsioDeviceBuffer AsioBuffers;
+    ULONGLONG ClientEventHandle = 0;
+    PVOID volatile ClientEventObject = NULL;
+    // Taken around signalling and around releasing the event object, so a
+    // registration ending never races a KeSetEvent.
+    KSPIN_LOCK ClientEventLock;
 };
 
 // The WAVEFORMATEX of a KSDATAFORMAT, after a WAVEFORMATEX specifier's header

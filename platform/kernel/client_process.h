@@ -1,0 +1,76 @@
+// Host-only: simulated user-mode processes. A thread runs in the system
+// process unless a ProcessScope puts it into a client process; the I/O
+// manager records the calling process in every IRP it builds (RequestorMode
+// UserMode for a client), so a driver's dispatch routine runs in the
+// caller's context as on Windows. Each process has its own handle table
+// (its files and its events), its own user mappings
+// (MmMapLockedPagesSpecifyCache with UserMode) and a bitness
+// (IoIs32bitProcess). Ending a process closes its handles in its context;
+// a user mapping still left after that is a verifier stop.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+struct ClientProcess;
+
+// A new client process. `name` is for reports.
+ClientProcess* CreateClientProcess(const char* name, bool is32Bit = false);
+// Ends the process as Windows does when its last thread exits: its open
+// handles are closed in its context (files first, in reverse order of
+// opening, then events), then a user mapping still present is a verifier
+// stop (PROCESS_HAS_LOCKED_PAGES). Kernel references on the process object
+// (ObReferenceObject on its PEPROCESS) keep the object, not the address
+// space. No thread may be in the process any more.
+void EndClientProcess(ClientProcess* process);
+
+// The current thread runs in `process` (null: the system process) until the
+// scope ends; scopes nest.
+class ProcessScope {
+ public:
+  explicit ProcessScope(ClientProcess* process);
+  ~ProcessScope();
+  ProcessScope(const ProcessScope&) = delete;
+  ProcessScope& operator=(const ProcessScope&) = delete;
+
+ private:
+  ClientProcess* previous_;
+};
+
+// The process of the current thread (null = system process).
+ClientProcess* CurrentClientProcess();
+bool IsClientProcess32Bit(const ClientProcess* process);
+// The kernel's view of the process (what PsGetCurrentProcess returns in it).
+PEPROCESS ProcessObjectOf(ClientProcess* process);
+
+// Event objects owned by a client process, as CreateEventW makes them: a
+// handle in the process's table granting `access`. The kernel reaches the
+// object through ObReferenceObjectByHandle(UserMode) in that process.
+HANDLE CreateClientEvent(ClientProcess* process, bool manualReset, bool initialState,
+                         ACCESS_MASK access = 0x1F0003 /* EVENT_ALL_ACCESS */);
+// The client's side of its event handles; STATUS_INVALID_HANDLE for a handle
+// that is not an event of that process.
+NTSTATUS SetClientEvent(ClientProcess* process, HANDLE event);
+NTSTATUS ResetClientEvent(ClientProcess* process, HANDLE event);
+// STATUS_SUCCESS when signalled, STATUS_TIMEOUT after `timeoutMs` (the wait
+// itself is not quantised to the clock tick: a user-mode wait on a signal
+// wakes at once).
+NTSTATUS WaitClientEvent(ClientProcess* process, HANDLE event, uint32_t timeoutMs);
+// Closes any handle of the process (event or file).
+NTSTATUS CloseClientHandle(ClientProcess* process, HANDLE handle);
+
+// User mappings (MmMapLockedPagesSpecifyCache(UserMode)) alive in the process.
+size_t UserMappingCount(const ClientProcess* process);
+// True when [address, address + bytes) lies inside one user mapping of the
+// process: what the client may touch.
+bool IsUserAddressOf(const ClientProcess* process, const void* address, size_t bytes);
+
+// The next `count` user-mode mappings fail (what MmMapLockedPagesSpecifyCache
+// raises on Windows becomes a null return here).
+void FailNextUserMappings(unsigned count);
+
+}  // namespace platform
