@@ -21,6 +21,12 @@ uint8_t Usage(uint8_t attributes) { return (attributes >> 4) & 0x03; }
 
 }  // namespace
 
+uint64_t TransportModeViolations(const StreamingCounters& from, const StreamingCounters& to, bool dsdRun) {
+  const uint64_t received = to.framesReceived - from.framesReceived;
+  const uint64_t inDsd = to.framesReceivedDsdMode - from.framesReceivedDsdMode;
+  return dsdRun ? received - inDsd : inDsd;
+}
+
 AudioStreaming::AudioStreaming(const DescriptorSet& descriptors, const AudioFunctionModel& model,
                                StreamingOptions options)
     : highSpeed_(descriptors.highSpeed), model_(model),
@@ -257,6 +263,8 @@ void AudioStreaming::OnOutPacket(uint8_t endpoint, uint64_t unit, const uint8_t*
   if (frames == 0) return;
   started_ = true;
   counters_.framesReceived += frames;
+  // The mode the host last set on this interface; the device streams in it.
+  if (model_.InterfaceMode(render_.interfaceNumber).value_or(0) == 1) counters_.framesReceivedDsdMode += frames;
   const size_t capacity = CapacityLocked();
   const size_t level = LevelLocked();
   const size_t room = capacity > level ? capacity - level : 0;

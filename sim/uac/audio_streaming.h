@@ -90,7 +90,17 @@ struct StreamingCounters {
   uint32_t feedbackMax = 0;
   uint64_t capturePackets = 0;
   uint64_t framesCaptured = 0;
+  // Render frames that arrived while the render interface was in DSD
+  // transport mode (vendor mode request, value 1); the rest of
+  // framesReceived arrived in PCM mode. Only the sender knows what its data
+  // carries, so a run judges these against what it sent (TransportModeViolations).
+  uint64_t framesReceivedDsdMode = 0;
 };
+
+// Render frames that arrived in the wrong transport mode between two
+// snapshots: for a DSD run those received in PCM mode, for a PCM run those
+// received in DSD mode.
+uint64_t TransportModeViolations(const StreamingCounters& from, const StreamingCounters& to, bool dsdRun);
 
 // One direction's stream as the current alternate setting defines it.
 struct StreamFormat {

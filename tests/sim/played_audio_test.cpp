@@ -154,4 +154,45 @@ TEST_F(PlayedAudioTest, XrunsNearBusLatenessAreCountedApart) {
   EXPECT_EQ(c.overrunsBusLate, 1u);
 }
 
+// The device streams in the transport mode the host last set on the render
+// interface (vendor request 0x41/0, wValue mode, wIndex interface): frames
+// are counted by the mode they arrived in, and a run judges them against
+// what it sent: DSD frames in PCM mode, or PCM frames in DSD mode, are
+// transport-mode violations.
+TEST_F(PlayedAudioTest, FramesAreCountedByTheTransportModeTheyArriveIn) {
+  const uint8_t renderInterface = streaming_->Render().interfaceNumber;
+  auto setMode = [&](uint16_t mode) {
+    sim::SetupPacket s{0x41, sim::uac::kVendorMode, mode, renderInterface, 0};
+    uint32_t transferred = 0;
+    ASSERT_TRUE(model_->HandleControl(s, nullptr, transferred));
+  };
+  const sim::StreamingCounters start = streaming_->Counters();
+  Send(1, 6);  // never set: PCM
+  sim::StreamingCounters c = streaming_->Counters();
+  EXPECT_EQ(c.framesReceivedDsdMode, 0u);
+  EXPECT_EQ(sim::TransportModeViolations(start, c, false), 0u);
+  EXPECT_EQ(sim::TransportModeViolations(start, c, true), 6u);  // DSD data would have gone out as PCM
+
+  setMode(1);
+  const sim::StreamingCounters dsdStart = streaming_->Counters();
+  Send(2, 6);
+  Send(3, 5);
+  c = streaming_->Counters();
+  EXPECT_EQ(c.framesReceivedDsdMode, 11u);
+  EXPECT_EQ(sim::TransportModeViolations(dsdStart, c, true), 0u);
+  EXPECT_EQ(sim::TransportModeViolations(dsdStart, c, false), 11u);  // PCM data in DSD mode
+  EXPECT_EQ(sim::TransportModeViolations(start, c, true), 6u);
+
+  // Another interface's mode does not count for the render interface.
+  setMode(0);
+  sim::SetupPacket other{0x41, sim::uac::kVendorMode, 1, static_cast<uint16_t>(renderInterface == 1 ? 2 : 1), 0};
+  uint32_t transferred = 0;
+  model_->HandleControl(other, nullptr, transferred);
+  const sim::StreamingCounters pcmAgain = streaming_->Counters();
+  Send(4, 6);
+  c = streaming_->Counters();
+  EXPECT_EQ(sim::TransportModeViolations(pcmAgain, c, false), 0u);
+  EXPECT_EQ(sim::TransportModeViolations(pcmAgain, c, true), 6u);
+}
+
 }  // namespace

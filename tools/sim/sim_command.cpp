@@ -12,6 +12,7 @@
 #include "tools/inspect/status_names.h"
 #include "tools/inspect/trace_output.h"
 #include "tools/sim/filter_info.h"
+#include "tools/sim/lowlatency_command.h"
 #include "tools/sim/stream_command.h"
 #include "tools/sim/stream_options.h"
 
@@ -200,14 +201,15 @@ SimCommandResult RunSim(std::vector<std::string> args, const ProgressSink& progr
   if (!args.empty() && args[0] == "info") return RunInfo(args);
   if (!args.empty() && (args[0] == "play" || args[0] == "record"))
     return RunStream(args, traced ? ProgressSink() : progress);
+  if (!args.empty() && args[0] == "lowlatency") return RunLowLatency(args, traced ? ProgressSink() : progress);
   SimCommandResult result;
-  const std::string usage = std::string(kUsage) + kPlayUsage + kRecordUsage;
+  const std::string usage = std::string(kUsage) + kPlayUsage + kRecordUsage + kLowLatencyUsage;
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     result.out = usage;
     result.exitCode = 0;
     return result;
   }
-  result.err = std::string("usbaudio-sim: give a command (info, play, record)\n") + usage;
+  result.err = std::string("usbaudio-sim: give a command (info, play, record, lowlatency)\n") + usage;
   return result;
 }
 

@@ -1,0 +1,327 @@
+#include "tools/sim/lowlatency_command.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "platform/kernel/host_timing.h"
+#include "sim/clients/fault_plan.h"
+#include "sim/clients/lowlatency_client.h"
+#include "sim/clients/simulated_machine.h"
+#include "sim/profiles/device_profile.h"
+#include "sim/uac/default_audio_config.h"
+#include "sim/uac/played_audio_tap.h"
+#include "sim/usb/descriptor_file.h"
+
+namespace tools {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// After an unplug, the client's thread has this long to see the device-gone
+// status (it looks after every wait, and a wait ends within a second).
+constexpr double kUnplugGraceSeconds = 3.0;
+constexpr size_t kTakeBytes = size_t{64} << 10;
+
+bool LoadDevice(const LowLatencyRunOptions& o, sim::DescriptorSet* descriptors, sim::AudioFunctionConfig* audio,
+                std::string* name, std::string* error) {
+  if (!o.descriptorPath.empty()) {
+    if (!sim::LoadDescriptorFile(o.descriptorPath, o.fullSpeed, *descriptors, *error)) {
+      *error = o.descriptorPath + ": " + *error;
+      return false;
+    }
+    *audio = sim::DefaultAudioConfig(*descriptors);
+    *name = o.descriptorPath;
+    return true;
+  }
+  sim::DeviceProfile profile;
+  if (!sim::MakeProfile(o.profile, profile)) {
+    *error = "unknown profile '" + o.profile + "'";
+    return false;
+  }
+  *descriptors = profile.descriptors;
+  *audio = profile.audio;
+  *name = o.profile;
+  return true;
+}
+
+// Windows' default clock tick for the run (the tool may run in a test's process).
+class DefaultTickScope {
+ public:
+  DefaultTickScope() : tick_(platform::ClockTick()) { platform::SetClockTick(platform::kDefaultClockTick); }
+  ~DefaultTickScope() { platform::SetClockTick(tick_); }
+  DefaultTickScope(const DefaultTickScope&) = delete;
+  DefaultTickScope& operator=(const DefaultTickScope&) = delete;
+
+ private:
+  const std::chrono::nanoseconds tick_;
+};
+
+// The device's played frames, taken from its tap on a thread of their own
+// and judged as they come (bounded memory whatever the length of the run).
+class PlayWatch {
+ public:
+  explicit PlayWatch(sim::AudioStreaming& streaming) : streaming_(streaming) { streaming_.SetPlaybackTap(&tap_); }
+  ~PlayWatch() { Stop(); }
+  PlayWatch(const PlayWatch&) = delete;
+  PlayWatch& operator=(const PlayWatch&) = delete;
+
+  void Start(const sim::LowLatencyPlayLayout& layout) {
+    check_ = std::make_unique<sim::LowLatencyPlayCheck>(layout);
+    frameBytes_ = layout.FrameBytes();
+    thread_ = std::thread([this] { Consume(); });
+  }
+  // Detaches from the device and judges what is left.
+  void Stop() {
+    streaming_.SetPlaybackTap(nullptr);
+    tap_.Close();
+    if (thread_.joinable()) thread_.join();
+  }
+  const sim::LowLatencyPlayCheck* Check() const { return check_.get(); }
+  uint64_t LostBytes() const { return tap_.LostBytes(); }
+
+ private:
+  void Consume() {
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> pending;
+    while (tap_.Pop(&bytes, kTakeBytes, std::chrono::milliseconds(20), kTakeBytes / 4)) {
+      if (frameBytes_ == 0) continue;
+      pending.insert(pending.end(), bytes.begin(), bytes.end());
+      const size_t frames = pending.size() / frameBytes_;
+      check_->Take(pending.data(), frames);
+      pending.erase(pending.begin(), pending.begin() + static_cast<long>(frames * frameBytes_));
+    }
+  }
+
+  sim::AudioStreaming& streaming_;
+  sim::PlayedAudioTap tap_;
+  std::unique_ptr<sim::LowLatencyPlayCheck> check_;
+  uint32_t frameBytes_ = 0;
+  std::thread thread_;
+};
+
+std::string FrameText(const std::vector<uint8_t>& frame, uint32_t subslotBytes) {
+  std::string out;
+  if (subslotBytes == 0) return out;
+  char hex[4];
+  for (size_t at = 0; at + subslotBytes <= frame.size(); at += subslotBytes) {
+    if (!out.empty()) out += " ";
+    out += "0x";
+    for (size_t b = subslotBytes; b-- > 0;) {
+      std::snprintf(hex, sizeof hex, "%02x", frame[at + b]);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+// Frames from each output event to the device playing that half's first
+// frame, for the halves asked for after the device had begun to play (its
+// output counter runs with its clock from there on).
+void MeasureLatency(const std::vector<uint64_t>& eventFrames, const std::vector<uint64_t>& halfStarts,
+                    uint64_t outputBase, LowLatencyReport* r) {
+  std::vector<int64_t> latencies;
+  const size_t n = std::min(eventFrames.size(), halfStarts.size());
+  for (size_t k = 0; k < n; ++k) {
+    if (eventFrames[k] == 0) continue;
+    latencies.push_back(static_cast<int64_t>(outputBase + halfStarts[k]) - static_cast<int64_t>(eventFrames[k]));
+  }
+  if (latencies.empty()) return;
+  std::sort(latencies.begin(), latencies.end());
+  r->latencyMeasured = true;
+  r->latencyMin = latencies.front();
+  r->latencyMax = latencies.back();
+  r->latencyMedian = latencies[latencies.size() / 2];
+}
+
+void Progress(const ProgressSink& sink, double seconds, const sim::LowLatencyCounters& c, uint64_t deviceFrames) {
+  char text[160];
+  std::snprintf(text, sizeof text, "\rlowlatency %6.1f s  switches %llu  missed %llu  device %llu frames   ", seconds,
+                static_cast<unsigned long long>(c.bufferSwitches), static_cast<unsigned long long>(c.missedSwitches),
+                static_cast<unsigned long long>(deviceFrames));
+  sink(text);
+}
+
+std::vector<uint32_t> FirstChannels(int count) {
+  std::vector<uint32_t> channels;
+  for (int c = 0; c < count; ++c) channels.push_back(static_cast<uint32_t>(c));
+  return channels;
+}
+
+}  // namespace
+
+LowLatencyReport RunLowLatencyReport(const LowLatencyRunOptions& o, const ProgressSink& progress) {
+  LowLatencyReport r;
+  sim::DescriptorSet descriptors;
+  sim::AudioFunctionConfig audio;
+  if (!LoadDevice(o, &descriptors, &audio, &r.device, &r.error)) {
+    r.exitCode = 2;
+    return r;
+  }
+  r.buffer = o.buffer;
+  r.rate = o.rate;
+  r.dsd = o.dsd;
+  r.seconds = o.seconds;
+  r.injections = o.injections;
+
+  const DefaultTickScope tick;
+  sim::StreamingOptions streaming;
+  streaming.ppm = o.ppm;
+  streaming.recordPlayback = false;  // the played frames stream through the watch instead
+  sim::SimulatedMachine machine(descriptors, audio, streaming);
+  r.startStatus = static_cast<uint32_t>(machine.Start());
+  if (!NT_SUCCESS(static_cast<NTSTATUS>(r.startStatus))) {
+    machine.Shutdown();
+    JudgeLowLatency(&r);
+    return r;
+  }
+
+  sim::LowLatencyOptions client;
+  client.bufferFrames = o.buffer;
+  client.rate = o.rate;
+  client.dsd = o.dsd;
+  client.skipOutputReadyAt = o.skipOutputReadyAt;
+  client.deviceModeOverride = o.deviceModeOverride;
+  client.inputChannels = FirstChannels(std::max(o.inputs, 0));
+  const sim::StreamingCounters before = machine.Streaming().Counters();
+  sim::FaultInjector faults(machine, o.injections);
+  auto playWatch = std::make_unique<PlayWatch>(machine.Streaming());
+  sim::LowLatencyClient ll(machine);
+  // Every output of the render pin unless told.
+  client.allOutputs = o.outputs < 0;
+  client.outputChannels = FirstChannels(std::max(o.outputs, 0));
+  const NTSTATUS status = ll.Start(client);
+  client.outputChannels = ll.OutputChannels();
+  r.pinRate = ll.PinRate();
+  r.halfFrames = ll.HalfFrames();
+  r.inputs = static_cast<uint32_t>(client.inputChannels.size());
+  r.outputs = static_cast<uint32_t>(client.outputChannels.size());
+  r.renderChannels = ll.RenderChannels();
+  r.captureChannels = ll.CaptureChannels();
+  sim::StreamingCounters atStart{};
+  bool deviceStarted = false;
+  const Clock::time_point start = Clock::now();
+  double unpluggedAt = -1;
+  sim::LowLatencyPlayLayout playLayout;
+  if (!NT_SUCCESS(status)) {
+    r.failedStep = ll.FailedStep();
+    r.failedStatus = static_cast<uint32_t>(status);
+  } else {
+    playLayout = ll.PlayLayout();
+    if (ll.HasOutputs()) playWatch->Start(playLayout);
+    double lastProgress = -1;
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      faults.Advance(seconds);
+      const sim::StreamingCounters now = machine.Streaming().Counters();
+      if (!deviceStarted && (now.framesPlayed > before.framesPlayed || (!ll.HasOutputs() && now.framesCaptured))) {
+        deviceStarted = true;
+        atStart = now;
+      }
+      if (progress && !o.quiet && seconds >= lastProgress + 0.5) {
+        lastProgress = seconds;
+        Progress(progress, seconds, ll.Counters(), now.framesOutput);
+      }
+      if (faults.Unplugged() && unpluggedAt < 0) unpluggedAt = seconds;
+      if (!ll.ThreadRunning()) break;  // a device-gone status ended it
+      if (unpluggedAt >= 0 && seconds > unpluggedAt + kUnplugGraceSeconds) break;
+      if (seconds >= o.seconds && unpluggedAt < 0) break;
+    }
+    if (progress && !o.quiet) progress("\n");
+  }
+  r.runSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+  // What the device played up to here counts; the stop's tail does not.
+  playWatch->Stop();
+  const sim::StreamingCounters end = machine.Streaming().Counters();
+  const std::vector<uint64_t> eventFrames = ll.OutputEventFrames();
+  const bool threadRunningAtEnd = ll.ThreadRunning();
+  ll.Stop();
+  r.clientThreadEnded = !ll.ThreadRunning();
+  if (threadRunningAtEnd && faults.Unplugged()) r.clientThreadEnded = false;  // it should have ended by itself
+
+  const sim::LowLatencyCounters c = ll.Counters();
+  r.bufferSwitches = c.bufferSwitches;
+  r.missedSwitches = c.missedSwitches;
+  r.sameHalfTwice = c.sameHalfTwice;
+  r.outputHalves = c.outputHalves;
+  r.outputReadyFailures = c.outputReadyFailures;
+  r.waitTimeouts = c.waitTimeouts;
+  r.streamError = c.streamError;
+  if (r.halfFrames) r.expectedSwitches = static_cast<uint64_t>(r.runSeconds * r.pinRate / r.halfFrames);
+  r.injections = faults.Plan();
+  r.unplugged = faults.Unplugged();
+
+  // The device: xruns after it began to play that the bus's lateness did not cause.
+  if (deviceStarted) {
+    r.deviceUnderruns = (end.underruns - end.underrunsBusLate) - (atStart.underruns - atStart.underrunsBusLate);
+    r.deviceOverruns = (end.overruns - end.overrunsBusLate) - (atStart.overruns - atStart.overrunsBusLate);
+    r.busLateXruns = (end.underrunsBusLate + end.overrunsBusLate) - (atStart.underrunsBusLate + atStart.overrunsBusLate);
+  }
+  r.transportModeViolations = sim::TransportModeViolations(before, end, o.dsd);
+  for (uint8_t interface : machine.Function().Layout().streamingInterfaces) {
+    const std::optional<uint16_t> mode = machine.Function().InterfaceMode(interface);
+    r.deviceModes[interface] = mode ? *mode : -1;
+  }
+
+  if (const sim::LowLatencyPlayCheck* check = playWatch->Check()) {
+    const sim::LowLatencyPlayLayout& layout = playLayout;
+    r.deviceSubslotBytes = layout.subslotBytes;
+    r.comparisonLostBytes = playWatch->LostBytes();
+    r.framesChecked = check->FramesMatched();
+    r.startupFrames = check->StartupFrames();
+    r.mismatch = check->Mismatch();
+    r.bitExact = check->Aligned() && !check->Mismatch() && r.comparisonLostBytes == 0 && r.framesChecked > 0;
+    if (r.mismatch) {
+      r.firstMismatch = check->FirstMismatch();
+      r.mismatchKind = check->MismatchKind();
+      r.mismatchDevice = FrameText(check->MismatchDevice(), layout.subslotBytes);
+      r.mismatchExpected = FrameText(check->MismatchExpected(), layout.subslotBytes);
+      r.mismatchCauses.push_back(r.mismatchKind);
+    } else if (!check->Aligned()) {
+      r.mismatchCauses.push_back("no_output_played");
+    }
+    if (!r.bitExact) {
+      if (r.missedSwitches) r.mismatchCauses.push_back("missed_switches");
+      if (r.outputReadyFailures) r.mismatchCauses.push_back("output_ready_failed");
+      if (end.underruns + end.overruns) r.mismatchCauses.push_back("device_xrun");
+      if (r.busLateXruns) r.mismatchCauses.push_back("bus_late");
+    }
+    MeasureLatency(eventFrames, check->HalfStarts(), before.framesOutput, &r);
+  }
+  if (ll.HasInputs()) {
+    r.inputChecked = true;
+    r.inputBitExact = ll.InputContinuous();
+    r.inputMismatch = ll.InputMismatchText();
+  }
+  playWatch.reset();
+  machine.Shutdown();  // the driver unloads; the verifier checks what it left
+  JudgeLowLatency(&r);
+  return r;
+}
+
+SimCommandResult RunLowLatency(const std::vector<std::string>& args, const ProgressSink& progress) {
+  SimCommandResult result;
+  LowLatencyRunOptions o;
+  std::string error;
+  if (!ParseLowLatencyOptions(args, &o, &error)) {
+    result.exitCode = 2;
+    result.err = "usbaudio-sim: " + error + "\n" + kLowLatencyUsage;
+    return result;
+  }
+  const LowLatencyReport r = RunLowLatencyReport(o, progress);
+  if (r.exitCode == 2) {
+    result.err = "usbaudio-sim: " + r.error + "\n";
+    result.exitCode = 2;
+    return result;
+  }
+  result.exitCode = r.exitCode;
+  result.out = o.json ? LowLatencyReportJson(r) : LowLatencyReportText(r);
+  return result;
+}
+
+}  // namespace tools
