@@ -9,6 +9,14 @@
 
 #include "platform/kernel/verifier.h"
 
+struct _OBJECT_TYPE {
+  const char* name;
+};
+
+namespace platform {
+struct ClientProcess;
+}
+
 namespace platform::detail {
 
 // Bug check naming the given caller (the return address of the kernel
@@ -77,6 +85,39 @@ LONG SignalStateOf(PDISPATCHER_HEADER header);
 size_t OutstandingThreadHandles();
 // Closes a thread handle; false when the handle is not a thread handle.
 bool CloseThreadHandle(HANDLE handle);
+
+// Client processes (client_process.cpp). A handle value for a client
+// handle table (small numbers, no kernel-handle bit), unique across processes.
+HANDLE NewProcessHandleValue();
+// ObReferenceObjectByHandle on the current process's handle table.
+// checkAccess: UserMode rules (granted access must cover `desired`).
+NTSTATUS ReferenceProcessHandle(HANDLE handle, ACCESS_MASK desired, POBJECT_TYPE type, bool checkAccess,
+                                PVOID* object, POBJECT_HANDLE_INFORMATION info);
+// ObfReferenceObject / ObfDereferenceObject on an event or process object;
+// false when `object` is neither. *count is the new reference count.
+bool ReferenceProcessObject(PVOID object, int delta, const void* caller, LONG_PTR* count);
+// Closes an event handle of the current process; false when it is none.
+bool CloseProcessEventHandle(HANDLE handle);
+// The process's name for reports ("System" for null).
+std::string ClientProcessName(const ClientProcess* process);
+// Kernel references left on client events and processes (VerifyNoLeaks).
+std::string DescribeClientObjectReferences(size_t* count);
+
+// I/O manager (io_manager.cpp): closes the process's file handles, the
+// newest first. The caller runs in the process.
+void CloseProcessFiles(ClientProcess* process);
+// IRPs (irp.cpp): the process an IRP was sent from (null: the system).
+void SetIrpProcess(PIRP irp, ClientProcess* process);
+ClientProcess* IrpProcess(PIRP irp);
+// User mappings (mdl.cpp): one line per mapping left in the process.
+std::string DescribeUserMappings(const ClientProcess* process, size_t* count);
+// A user view of the pool block at `block` that still exists (for pool
+// frees); empty when none.
+std::string DescribeUserViewsOfBlock(const void* block);
+// The memfd arena behind pool blocks of a page or more (pool.cpp): the file
+// and offset of the page at `address`; false when it is not the first page
+// of a live arena block. *blockPages: the block's whole pages in bytes.
+bool ArenaBlockAt(const void* address, int* fd, size_t* offset, size_t* blockPages);
 
 // Windows-style formatting (LLP64 sizes; %s/%S/%ls/%hs/%ws, %wZ, %Z, %I64x).
 // Writes at most cch - 1 characters and a terminator; returns false when the

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/kernel/client_process.h"
 #include "platform/kernel/device_interfaces.h"
 #include "platform/kernel/internal.h"
 
@@ -29,10 +30,15 @@ struct FileRecord {
   int references;  // handles plus children
 };
 
+// A handle belongs to the process that opened it (null: the system).
+struct HandleEntry {
+  FileRecord* record;
+  platform::ClientProcess* process;
+};
+
 struct Handles {
   std::mutex lock;
-  std::map<HANDLE, FileRecord*> open;
-  ULONG_PTR next = 0x100;
+  std::map<HANDLE, HandleEntry> open;
 };
 
 Handles& TheHandles() {
@@ -50,20 +56,28 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
   return device;
 }
 
+// Only the current process's handles are valid in it.
 FileRecord* Lookup(HANDLE handle) {
   Handles& h = TheHandles();
   std::lock_guard<std::mutex> lock(h.lock);
   auto it = h.open.find(handle);
-  return it == h.open.end() ? nullptr : it->second;
+  if (it == h.open.end() || it->second.process != platform::CurrentClientProcess()) return nullptr;
+  return it->second.record;
 }
 
 HANDLE Insert(FileRecord* record) {
+  HANDLE handle = platform::detail::NewProcessHandleValue();
   Handles& h = TheHandles();
   std::lock_guard<std::mutex> lock(h.lock);
-  HANDLE handle = reinterpret_cast<HANDLE>(h.next);
-  h.next += 4;
-  h.open[handle] = record;
+  h.open[handle] = HandleEntry{record, platform::CurrentClientProcess()};
   return handle;
+}
+
+// The IRP comes from the calling thread's process: user mode for a client.
+void SetRequestor(PIRP irp) {
+  platform::ClientProcess* process = platform::CurrentClientProcess();
+  irp->RequestorMode = process ? UserMode : KernelMode;
+  platform::detail::SetIrpProcess(irp, process);
 }
 
 // Drops one reference; the last one closes the file and releases its parent.
@@ -131,7 +145,7 @@ NTSTATUS SendIrpAndWait(PDEVICE_OBJECT device, ULONG_PTR* information,
                         const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup) {
   PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-  irp->RequestorMode = UserMode;
+  SetRequestor(irp);
   irp->Tail.Overlay.Thread = NULL;
   PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
   setup(irp, sp);
@@ -245,7 +259,7 @@ NTSTATUS IoDeviceControlAsync(HANDLE handle, ULONG ioControlCode, const void* in
     BugCheckAt(USBAUDIO_CALLER(), "NOT_IMPLEMENTED_BY_STAND_IN", "asynchronous I/O controls are METHOD_NEITHER");
   PIRP irp = IoAllocateIrp(record->target->StackSize, FALSE);
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-  irp->RequestorMode = UserMode;
+  SetRequestor(irp);
   irp->Tail.Overlay.Thread = NULL;
   PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
   sp->MajorFunction = IRP_MJ_DEVICE_CONTROL;
@@ -265,8 +279,8 @@ NTSTATUS IoCloseHandle(HANDLE handle) {
     Handles& h = TheHandles();
     std::lock_guard<std::mutex> lock(h.lock);
     auto it = h.open.find(handle);
-    if (it == h.open.end()) return STATUS_INVALID_HANDLE;
-    record = it->second;
+    if (it == h.open.end() || it->second.process != CurrentClientProcess()) return STATUS_INVALID_HANDLE;
+    record = it->second.record;
     h.open.erase(it);
   }
   Release(record);
@@ -277,6 +291,23 @@ PFILE_OBJECT IoFileObjectOfHandle(HANDLE handle) {
   FileRecord* record = Lookup(handle);
   return record ? &record->file : NULL;
 }
+
+namespace detail {
+
+void CloseProcessFiles(ClientProcess* process) {
+  std::vector<HANDLE> handles;
+  {
+    Handles& h = TheHandles();
+    std::lock_guard<std::mutex> lock(h.lock);
+    for (auto& [handle, entry] : h.open)
+      if (entry.process == process) handles.push_back(handle);
+  }
+  // Handle values grow with each open: the newest (a pin) closes before its
+  // parent (the filter).
+  for (auto it = handles.rbegin(); it != handles.rend(); ++it) (void)IoCloseHandle(*it);
+}
+
+}  // namespace detail
 
 size_t OpenHandleCount() {
   Handles& h = TheHandles();

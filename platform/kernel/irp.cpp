@@ -38,6 +38,7 @@ struct IrpRecord {
   PVOID outputBuffer = nullptr;
   ULONG outputLength = 0;
   CallFrame* frames = nullptr;  // dispatch routines running on this IRP
+  platform::ClientProcess* process = nullptr;  // the I/O manager's caller (null: system)
   // Dispatch routines that returned before the walk reached their location:
   // checked when it does (a completion routine may mark the location pending
   // as the walk passes; the bus may still be working on the IRP).
@@ -258,6 +259,21 @@ std::string DescribeOutstandingIrps() {
   }
   return out;
 }
+
+namespace detail {
+
+void SetIrpProcess(PIRP irp, ClientProcess* process) {
+  WithRecord(irp, USBAUDIO_CALLER(), "SetIrpProcess", [&](IrpRecord& r) {
+    r.process = process;
+    return 0;
+  });
+}
+
+ClientProcess* IrpProcess(PIRP irp) {
+  return WithRecord(irp, USBAUDIO_CALLER(), "IoIs32bitProcess", [&](IrpRecord& r) { return r.process; });
+}
+
+}  // namespace detail
 
 void FailIrpAllocation(long nth) {
   IrpTable& t = Table();

@@ -1,6 +1,12 @@
 // Pool allocations with verifier bookkeeping: every block records tag, size,
 // pool type and caller; frees are checked; new blocks that were not asked to
 // be zeroed are filled with a pattern so reliance on zero-fill shows up.
+// Blocks of a page or more come from one shared-memory file (memfd) mapped
+// once, page-aligned with a poisoned guard page behind each, so a user-mode
+// mapping can map the same pages again.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
@@ -14,11 +20,17 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
+#include <sanitizer/lsan_interface.h>
 #define POOL_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
 #define POOL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+// The leak checker scans arena blocks for pointers as it scans the heap.
+#define POOL_ROOT(p, n) __lsan_register_root_region(p, n)
+#define POOL_UNROOT(p, n) __lsan_unregister_root_region(p, n)
 #else
 #define POOL_POISON(p, n) ((void)(p), (void)(n))
 #define POOL_UNPOISON(p, n) ((void)(p), (void)(n))
+#define POOL_ROOT(p, n) ((void)(p), (void)(n))
+#define POOL_UNROOT(p, n) ((void)(p), (void)(n))
 #endif
 
 namespace platform {
@@ -35,9 +47,25 @@ constexpr size_t kCacheLine = 64;
 constexpr size_t kPage = PAGE_SIZE;
 constexpr size_t kRecentFrees = 8192;      // remembered to tell double frees from wild ones
 constexpr ULONG kProtectedPoolBit = 0x80000000;
+// Address space of the arena (its file is sparse: only used pages cost
+// memory). Freed ranges wait in quarantine before they are handed out again.
+constexpr size_t kArenaBytes = size_t(1) << 30;
+constexpr size_t kQuarantineRanges = 64;
+constexpr size_t kQuarantineBytes = size_t(32) << 20;
+
+struct Arena {
+  bool tried = false;
+  int fd = -1;
+  char* base = nullptr;
+  size_t top = 0;                          // never handed out above
+  std::map<size_t, size_t> free;           // offset -> bytes, coalesced
+  std::deque<std::pair<size_t, size_t>> quarantine;
+  size_t quarantined = 0;
+  std::map<const void*, size_t> blocks;    // live block -> its whole pages
+};
 
 struct Block {
-  void* base;  // what posix_memalign returned
+  void* base;  // what posix_memalign returned (null: an arena block)
   ULONG tag;
   SIZE_T size;
   POOL_TYPE type;
@@ -65,6 +93,7 @@ struct Pool {
   std::deque<std::pair<const void*, uint64_t>> recentOrder;
   std::vector<Fault> faults;
   uint64_t serial = 0;
+  Arena arena;
 };
 
 Pool& ThePool() {
@@ -98,9 +127,77 @@ bool ConsumeFault(Pool& pool, ULONG tag) {
   return fail;
 }
 
+size_t PageRound(size_t n) { return (n + kPage - 1) & ~(kPage - 1); }
+
+// Called with the pool lock. A range of `pages` bytes plus the guard page,
+// or null when the arena is full or unavailable.
+char* ArenaTake(Arena& a, size_t pages) {
+  if (!a.tried) {
+    a.tried = true;
+    int fd = memfd_create("usbaudio-pool", MFD_CLOEXEC);
+    if (fd >= 0 && ftruncate(fd, static_cast<off_t>(kArenaBytes)) == 0) {
+      void* base = mmap(nullptr, kArenaBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd, 0);
+      if (base != MAP_FAILED) {
+        a.fd = fd;
+        a.base = static_cast<char*>(base);
+      }
+    }
+    if (!a.base && fd >= 0) close(fd);
+  }
+  if (!a.base) return nullptr;
+  const size_t need = pages + kPage;
+  for (auto it = a.free.begin(); it != a.free.end(); ++it) {
+    if (it->second < need) continue;
+    size_t offset = it->first, left = it->second - need;
+    a.free.erase(it);
+    if (left) a.free[offset + need] = left;
+    return a.base + offset;
+  }
+  if (kArenaBytes - a.top < need) return nullptr;
+  char* p = a.base + a.top;
+  a.top += need;
+  return p;
+}
+
+// Called with the pool lock: the range (block pages and guard) goes into
+// quarantine; the oldest ones leave it for the free list.
+void ArenaGive(Arena& a, const char* p, size_t pages) {
+  a.quarantine.emplace_back(static_cast<size_t>(p - a.base), pages + kPage);
+  a.quarantined += pages + kPage;
+  while (a.quarantine.size() > kQuarantineRanges || a.quarantined > kQuarantineBytes) {
+    auto [offset, bytes] = a.quarantine.front();
+    a.quarantine.pop_front();
+    a.quarantined -= bytes;
+    auto next = a.free.lower_bound(offset);
+    if (next != a.free.end() && offset + bytes == next->first) {
+      bytes += next->second;
+      next = a.free.erase(next);
+    }
+    if (next != a.free.begin()) {
+      auto prev = std::prev(next);
+      if (prev->first + prev->second == offset) {
+        prev->second += bytes;
+        continue;
+      }
+    }
+    a.free[offset] = bytes;
+  }
+}
+
 }  // namespace
 
 namespace detail {
+
+bool ArenaBlockAt(const void* address, int* fd, size_t* offset, size_t* blockPages) {
+  Pool& pool = ThePool();
+  std::lock_guard<std::mutex> lock(pool.lock);
+  auto it = pool.arena.blocks.find(address);
+  if (it == pool.arena.blocks.end()) return false;
+  *fd = pool.arena.fd;
+  *offset = static_cast<size_t>(static_cast<const char*>(address) - pool.arena.base);
+  *blockPages = it->second;
+  return true;
+}
 
 PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const void* caller) {
   RequireIrqlAtMost(DISPATCH_LEVEL, caller, "IRQL_POOL_ABOVE_DISPATCH", "pool allocation");
@@ -114,11 +211,30 @@ PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const void
   size_t alignment, offset;
   Placement(type, size, &alignment, &offset);
   void* base = nullptr;
-  if (posix_memalign(&base, alignment, offset + (size ? size : 1)) != 0) return NULL;
-  void* p = static_cast<char*>(base) + offset;
-  POOL_POISON(base, offset);
+  void* p = nullptr;
+  if (size >= kPage) {
+    const size_t pages = PageRound(size);
+    char* block;
+    {
+      std::lock_guard<std::mutex> lock(pool.lock);
+      block = ArenaTake(pool.arena, pages);
+    }
+    if (block) {
+      // Slack to the page end and the guard page stay poisoned.
+      POOL_UNPOISON(block, size);
+      POOL_POISON(block + size, pages - size + kPage);
+      POOL_ROOT(block, size);
+      p = block;
+    }
+  }
+  if (!p) {
+    if (posix_memalign(&base, alignment, offset + (size ? size : 1)) != 0) return NULL;
+    p = static_cast<char*>(base) + offset;
+    POOL_POISON(base, offset);
+  }
   memset(p, zero ? 0 : kNewPattern, size);
   std::lock_guard<std::mutex> lock(pool.lock);
+  if (!base) pool.arena.blocks[p] = PageRound(size);
   pool.blocks[p] = Block{base, tag, size, type, caller, ++pool.serial};
   pool.recentFrees.erase(p);  // its entry in recentOrder goes stale
   TagStats& stats = pool.tags[tag];
@@ -130,6 +246,10 @@ PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const void
 
 void FreePool(PVOID p, bool checkTag, ULONG tag, const void* caller) {
   if (!p) BugCheckAt(caller, "POOL_FREE_NULL", "pool free of a null pointer");
+  std::string views = DescribeUserViewsOfBlock(p);
+  if (!views.empty())
+    BugCheckAt(caller, "MDL_USER_MAPPING_LEFT", "pool block %p freed while a user mapping of it exists:\n%s", p,
+               views.c_str());
   Pool& pool = ThePool();
   Block block;
   {
@@ -148,6 +268,7 @@ void FreePool(PVOID p, bool checkTag, ULONG tag, const void* caller) {
       RequireIrqlAtMost(APC_LEVEL, caller, "IRQL_PAGED_POOL_AT_DISPATCH", "paged pool free");
     RequireIrqlAtMost(DISPATCH_LEVEL, caller, "IRQL_POOL_ABOVE_DISPATCH", "pool free");
     pool.blocks.erase(it);
+    if (!block.base) pool.arena.blocks.erase(p);
     TagStats& stats = pool.tags[block.tag];
     stats.count--;
     stats.bytes -= block.size;
@@ -165,6 +286,14 @@ void FreePool(PVOID p, bool checkTag, ULONG tag, const void* caller) {
   // lock-order history.
   ForgetLocksIn(p, block.size);
   memset(p, kFreedPattern, block.size);
+  if (!block.base) {
+    const size_t pages = PageRound(block.size);
+    POOL_UNROOT(p, block.size);
+    POOL_POISON(p, pages);
+    std::lock_guard<std::mutex> lock(pool.lock);
+    ArenaGive(pool.arena, static_cast<char*>(p), pages);
+    return;
+  }
   POOL_UNPOISON(block.base, static_cast<char*>(p) - static_cast<char*>(block.base));
   free(block.base);
 }

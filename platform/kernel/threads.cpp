@@ -24,10 +24,6 @@ struct _KTHREAD {
   jmp_buf exit;
 };
 
-struct _OBJECT_TYPE {
-  const char* name;
-};
-
 namespace {
 
 using platform::detail::BugCheckAt;
@@ -77,14 +73,6 @@ void Run(PKTHREAD self) {
   self->running = false;
   platform::detail::SetSignalState(&self->Header, 1);
   FreeIfUnused(t, self);
-}
-
-PKTHREAD CheckedThread(PVOID object, const void* caller, const char* what) {
-  ThreadTable& t = Table();
-  auto thread = static_cast<PKTHREAD>(object);
-  if (!t.objects.count(thread))
-    BugCheckAt(caller, "OBJECT_REFERENCE_INVALID", "%s on %p, which is not a live thread object", what, object);
-  return thread;
 }
 
 }  // namespace
@@ -207,47 +195,71 @@ KPRIORITY NTAPI KeQueryPriorityThread(PKTHREAD Thread) { return __atomic_load_n(
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                          KPROCESSOR_MODE AccessMode, PVOID* Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation) {
-  (void)AccessMode;
   platform::detail::RequireIrqlAtMost(APC_LEVEL, USBAUDIO_CALLER(), "IRQL_OBJECT_REFERENCE",
                                       "ObReferenceObjectByHandle");
   *Object = NULL;
-  ThreadTable& t = Table();
-  std::lock_guard<std::mutex> lock(t.lock);
-  auto it = t.handles.find(Handle);
-  if (it == t.handles.end()) return STATUS_INVALID_HANDLE;
-  if (ObjectType && ObjectType != &g_threadType) return STATUS_OBJECT_TYPE_MISMATCH;
-  it->second->references++;
-  *Object = it->second;
-  if (HandleInformation) {
-    HandleInformation->HandleAttributes = 0;
-    HandleInformation->GrantedAccess = DesiredAccess;
+  // A user-mode caller reaches only its own process's handles; the kernel
+  // also reaches the kernel handle table.
+  if (AccessMode == UserMode)
+    return platform::detail::ReferenceProcessHandle(Handle, DesiredAccess, ObjectType, true, Object,
+                                                    HandleInformation);
+  {
+    ThreadTable& t = Table();
+    std::lock_guard<std::mutex> lock(t.lock);
+    auto it = t.handles.find(Handle);
+    if (it != t.handles.end()) {
+      if (ObjectType && ObjectType != &g_threadType) return STATUS_OBJECT_TYPE_MISMATCH;
+      it->second->references++;
+      *Object = it->second;
+      if (HandleInformation) {
+        HandleInformation->HandleAttributes = 0;
+        HandleInformation->GrantedAccess = DesiredAccess;
+      }
+      return STATUS_SUCCESS;
+    }
   }
-  return STATUS_SUCCESS;
+  return platform::detail::ReferenceProcessHandle(Handle, DesiredAccess, ObjectType, false, Object,
+                                                  HandleInformation);
 }
 
 LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
-  ThreadTable& t = Table();
-  std::lock_guard<std::mutex> lock(t.lock);
-  PKTHREAD thread = CheckedThread(Object, USBAUDIO_CALLER(), "ObReferenceObject");
-  return ++thread->references;
+  const void* caller = USBAUDIO_CALLER();
+  {
+    ThreadTable& t = Table();
+    std::lock_guard<std::mutex> lock(t.lock);
+    if (t.objects.count(static_cast<PKTHREAD>(Object))) return ++static_cast<PKTHREAD>(Object)->references;
+  }
+  LONG_PTR count;
+  if (platform::detail::ReferenceProcessObject(Object, +1, caller, &count)) return count;
+  BugCheckAt(caller, "OBJECT_REFERENCE_INVALID", "ObReferenceObject on %p, which is not a live thread, event or process object",
+             Object);
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
   const void* caller = USBAUDIO_CALLER();
   platform::detail::RequireIrqlAtMost(DISPATCH_LEVEL, caller, "IRQL_OBJECT_REFERENCE", "ObDereferenceObject");
-  ThreadTable& t = Table();
-  std::lock_guard<std::mutex> lock(t.lock);
-  PKTHREAD thread = CheckedThread(Object, caller, "ObDereferenceObject");
-  if (thread->references <= 0)
-    BugCheckAt(caller, "OBJECT_REFERENCE_UNDERFLOW", "ObDereferenceObject of %p without a reference", Object);
-  LONG_PTR left = --thread->references;
-  FreeIfUnused(t, thread);
-  return left;
+  {
+    ThreadTable& t = Table();
+    std::lock_guard<std::mutex> lock(t.lock);
+    PKTHREAD thread = static_cast<PKTHREAD>(Object);
+    if (t.objects.count(thread)) {
+      if (thread->references <= 0)
+        BugCheckAt(caller, "OBJECT_REFERENCE_UNDERFLOW", "ObDereferenceObject of %p without a reference", Object);
+      LONG_PTR left = --thread->references;
+      FreeIfUnused(t, thread);
+      return left;
+    }
+  }
+  LONG_PTR count;
+  if (platform::detail::ReferenceProcessObject(Object, -1, caller, &count)) return count;
+  BugCheckAt(caller, "OBJECT_REFERENCE_INVALID",
+             "ObDereferenceObject on %p, which is not a live thread, event or process object", Object);
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   platform::detail::RequireIrqlAtMost(PASSIVE_LEVEL, USBAUDIO_CALLER(), "IRQL_NOT_PASSIVE", "ZwClose");
   if (platform::detail::CloseThreadHandle(Handle)) return STATUS_SUCCESS;
+  if (platform::detail::CloseProcessEventHandle(Handle)) return STATUS_SUCCESS;
   return platform::IoCloseHandle(Handle);
 }
 

@@ -89,6 +89,12 @@ void VerifyNoLeaks(const char* context) {
   if (detail::OutstandingThreadHandles() != 0) {
     BugCheck("HANDLE_LEAK", "%s: %zu thread handles still open", context, detail::OutstandingThreadHandles());
   }
+  size_t clientReferences = 0;
+  std::string clientObjects = detail::DescribeClientObjectReferences(&clientReferences);
+  if (clientReferences != 0) {
+    BugCheck("OBJECT_REFERENCE_LEAK", "%s: kernel references left on %zu client objects\n%s", context,
+             clientReferences, clientObjects.c_str());
+  }
   if (OutstandingMdls() != 0) {
     BugCheck("MDL_LEAK", "%s: %zu MDLs outstanding\n%s", context, OutstandingMdls(),
              DescribeOutstandingMdls().c_str());

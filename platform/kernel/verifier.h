@@ -54,7 +54,8 @@ size_t OutstandingMdls();
 std::string DescribeOutstandingMdls();
 
 // Bug checks with THREAD_OBJECT_LEAK, HANDLE_LEAK (thread handles),
-// MDL_LEAK, POOL_LEAK or IRP_LEAK (listing what is outstanding) when
+// OBJECT_REFERENCE_LEAK (kernel references on client events or process
+// objects), MDL_LEAK, POOL_LEAK or IRP_LEAK (listing what is outstanding) when
 // anything is left; called when a device is torn down or the driver unloads.
 void VerifyNoLeaks(const char* context);
 

@@ -45,6 +45,12 @@ NTSTATUS NTAPI RecordingHandler(PPCPROPERTY_REQUEST r) {
   rec.valueSize = r->ValueSize;
   rec.value = r->Value;
   rec.instance = r->Instance;
+  if (r->Irp) {
+    rec.requestorMode = r->Irp->RequestorMode;
+    rec.irpIs32Bit = IoIs32bitProcess(r->Irp) != FALSE;
+  }
+  rec.currentIs32Bit = IoIs32bitProcess(NULL) != FALSE;
+  rec.process = PsGetCurrentProcess();
   if ((r->Verb & KSPROPERTY_TYPE_SET) && r->ValueSize >= sizeof(LONG)) memcpy(&rec.firstValueLong, r->Value, sizeof(LONG));
   if (Driver().valueOverrun) memset(static_cast<UCHAR*>(r->Value) + r->ValueSize, 0x66, Driver().valueOverrun);
   {
@@ -172,6 +178,10 @@ class FakeStream : public IMiniportWaveCyclicStream, public IDmaChannel, public 
     if (buffer_) ExFreePoolWithTag(buffer_, kTag);
     adapter_->Release();
     Driver().Add("stream destroyed");
+    {
+      std::lock_guard<std::mutex> l(Driver().lock);
+      Driver().streamClosedIn = PsGetCurrentProcess();
+    }
     Driver().liveStreams--;
   }
   DECLARE_STD_UNKNOWN()
@@ -462,6 +472,7 @@ void ResetDriver() {
   d.copies = d.copyDepth = d.maxCopyDepth = d.copiesNotAtDispatch = 0;
   d.notifyInCopy = false;
   d.valueOverrun = 0;
+  d.streamClosedIn = nullptr;
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {

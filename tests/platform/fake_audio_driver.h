@@ -46,6 +46,12 @@ struct RecordedRequest {
   const void* value = nullptr;     // the value buffer the handler was given
   const void* instance = nullptr;  // its instance data
   LONG firstValueLong = 0;         // SET: the value it received
+  // The caller as the handler sees it: the IRP's requestor mode and
+  // bitness, and the process it runs in.
+  KPROCESSOR_MODE requestorMode = -1;
+  bool irpIs32Bit = false;
+  bool currentIs32Bit = false;
+  PEPROCESS process = nullptr;
 };
 
 // What the fake driver saw, and switches that make it fail.
@@ -71,6 +77,8 @@ struct FakeDriver {
   // The recording handler writes this many bytes beyond the value buffer (a
   // handler that ignores ValueSize).
   std::atomic<ULONG> valueOverrun{0};
+  // The process a stream was destroyed in (pin close), under `lock`.
+  PEPROCESS streamClosedIn = nullptr;
 
   void Add(const std::string& e) {
     std::lock_guard<std::mutex> l(lock);

@@ -589,6 +589,12 @@ NTKERNELAPI VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 NTKERNELAPI VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                                        WORK_QUEUE_TYPE QueueType, PVOID Context);
 
+/* The process the calling thread runs in (PsGetCurrentProcess). */
+NTKERNELAPI PEPROCESS NTAPI IoGetCurrentProcess(VOID);
+/* TRUE when the request came from a 32-bit process (Irp NULL: the calling
+   thread's process). */
+NTKERNELAPI BOOLEAN NTAPI IoIs32bitProcess(PIRP Irp);
+
 USBAUDIO_END_C
 
 #endif

@@ -55,6 +55,10 @@ struct _ETHREAD;
 typedef struct _ETHREAD *PETHREAD;
 struct _EPROCESS;
 typedef struct _EPROCESS *PEPROCESS;
+/* The kernel part of a process object; a PEPROCESS is one (cast with
+   (PKPROCESS) as for KeStackAttachProcess in <ntifs.h>). */
+struct _KPROCESS;
+typedef struct _KPROCESS *PKPROCESS, *PRKPROCESS;
 
 /* IRQL: tracked per thread by the verifier. */
 NTHALAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
@@ -220,6 +224,11 @@ typedef struct _KWAIT_BLOCK {
   volatile UCHAR BlockState;
   LONG SpareLong;
 } KWAIT_BLOCK, *PKWAIT_BLOCK, *PRKWAIT_BLOCK;
+
+/* Event object access rights (what a handle to an event grants). */
+#define EVENT_QUERY_STATE 0x0001
+#define EVENT_MODIFY_STATE 0x0002
+#define EVENT_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
 
 NTKERNELAPI VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);

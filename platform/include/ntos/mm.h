@@ -69,13 +69,18 @@ NTKERNELAPI PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN
                                      BOOLEAN ChargeQuota, struct _IRP *Irp);
 NTKERNELAPI VOID NTAPI IoFreeMdl(PMDL Mdl);
 NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
-/* Kernel-mode mappings only on the host: MDLs here describe non-paged
-   pool, whose system address is the buffer itself. */
+/* KernelMode: MDLs here describe non-paged pool, whose system address is
+   the buffer itself. UserMode: maps the MDL's whole pages a second time, in
+   the current (client) process's address space; the pages must belong to
+   one pool block of a page or more that starts on the first page. */
 NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
                                                      KPROCESSOR_MODE AccessMode,
                                                      MEMORY_CACHING_TYPE CacheType,
                                                      PVOID RequestedAddress,
                                                      ULONG BugCheckOnFailure, ULONG Priority);
+/* Removes a mapping MmMapLockedPagesSpecifyCache made; a user mapping only
+   in the process it was made in (attach with KeStackAttachProcess). */
+NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 
 USBAUDIO_END_C
 

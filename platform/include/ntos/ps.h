@@ -33,6 +33,12 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 
 extern POBJECT_TYPE *PsThreadType;
+extern POBJECT_TYPE *PsProcessType;
+extern POBJECT_TYPE *ExEventObjectType;
+
+/* The process the calling thread runs in (the System process for system
+   threads and for host threads outside a simulated client process). */
+#define PsGetCurrentProcess IoGetCurrentProcess
 
 /* The routine runs at PASSIVE_LEVEL on its own thread. It ends by returning
    or by PsTerminateSystemThread, which unwinds the thread's frames without
@@ -44,7 +50,12 @@ NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desi
 NTKERNELAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
 
-/* Thread handles only (ObjectType *PsThreadType or NULL). */
+/* KernelMode: thread handles (ObjectType *PsThreadType or NULL), then the
+   current process's handles. UserMode: only the current process's handles
+   (a kernel handle is STATUS_INVALID_HANDLE); the object type must match
+   (STATUS_OBJECT_TYPE_MISMATCH) and the handle must grant DesiredAccess
+   (STATUS_ACCESS_DENIED). Thread, event and process objects can be
+   referenced and dereferenced. */
 NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                                      POBJECT_TYPE ObjectType,
                                                      KPROCESSOR_MODE AccessMode, PVOID *Object,
@@ -54,7 +65,7 @@ NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject ObfReferenceObject
 #define ObDereferenceObject ObfDereferenceObject
 
-/* Closes a thread handle or a file handle of the I/O manager. */
+/* Closes a thread handle, or a file or event handle of the current process. */
 NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
 USBAUDIO_END_C
