@@ -195,20 +195,25 @@ class SimStreamLowLatencyTest : public VerifiedTest {
     return tools::RunLowLatencyReport(o, nullptr);
   }
   static std::string Describe(const tools::LowLatencyReport& r) { return tools::LowLatencyReportText(r); }
+  // The device's FIFO ran over or dry right after the bus itself ran late
+  // (its thread descheduled on a loaded machine): what the device played
+  // then cannot be held against the driver or the client.
+  static bool BusRanLate(const tools::LowLatencyReport& r) { return r.busLateXruns != 0; }
 };
 
 TEST_F(SimStreamLowLatencyTest, OutputsOnlyPlayEveryHalfInOrder) {
   tools::LowLatencyRunOptions o;
   o.seconds = 2;
   const tools::LowLatencyReport r = Run(o);
-  EXPECT_EQ(r.exitCode, 0) << Describe(r);
   EXPECT_EQ(r.outputs, 2u);
+  EXPECT_EQ(r.streamError, 0u);
+  EXPECT_EQ(r.transportModeViolations, 0u);
+  if (BusRanLate(r)) GTEST_SKIP() << "the machine was too busy to judge the run:\n" << Describe(r);
+  EXPECT_EQ(r.exitCode, 0) << Describe(r);
   EXPECT_TRUE(r.bitExact) << Describe(r);
   EXPECT_GT(r.framesChecked, 48000u) << Describe(r);
   EXPECT_EQ(r.missedSwitches, 0u) << Describe(r);
   EXPECT_EQ(r.sameHalfTwice, 0u) << Describe(r);
-  EXPECT_EQ(r.streamError, 0u);
-  EXPECT_EQ(r.transportModeViolations, 0u);
   EXPECT_TRUE(r.latencyMeasured);
 }
 
@@ -217,8 +222,9 @@ TEST_F(SimStreamLowLatencyTest, WithInputsTheCapturePacesTheSwitchesAndTheInputI
   o.seconds = 2;
   o.inputs = 2;
   const tools::LowLatencyReport r = Run(o);
-  EXPECT_EQ(r.exitCode, 0) << Describe(r);
   EXPECT_TRUE(r.inputChecked);
+  if (BusRanLate(r)) GTEST_SKIP() << "the machine was too busy to judge the run:\n" << Describe(r);
+  EXPECT_EQ(r.exitCode, 0) << Describe(r);
   EXPECT_TRUE(r.inputBitExact) << Describe(r);
   EXPECT_TRUE(r.bitExact) << Describe(r);
   EXPECT_EQ(r.missedSwitches, 0u) << Describe(r);
@@ -235,12 +241,14 @@ TEST_F(SimStreamLowLatencyTest, DsdReachesTheDeviceUnchangedInDsdMode) {
   o.rate = 2822400;
   o.seconds = 2;
   const tools::LowLatencyReport r = Run(o);
-  EXPECT_EQ(r.exitCode, 0) << Describe(r);
   EXPECT_EQ(r.pinRate, 88200u);
-  EXPECT_TRUE(r.bitExact) << Describe(r);
   EXPECT_EQ(r.transportModeViolations, 0u) << Describe(r);
+  // The vendor mode request went to every streaming interface.
   ASSERT_FALSE(r.deviceModes.empty());
   for (const auto& [interface, mode] : r.deviceModes) EXPECT_EQ(mode, 1) << "interface " << interface;
+  if (BusRanLate(r)) GTEST_SKIP() << "the machine was too busy to judge the run:\n" << Describe(r);
+  EXPECT_EQ(r.exitCode, 0) << Describe(r);
+  EXPECT_TRUE(r.bitExact) << Describe(r);
 }
 
 // The device's transport-mode check through a real run: a client that
@@ -274,7 +282,11 @@ TEST_F(SimStreamLowLatencyTest, AClientThatSkipsOutputReadyIsNotBitExact) {
   const tools::LowLatencyReport r = Run(o);
   EXPECT_FALSE(r.bitExact) << Describe(r);
   EXPECT_NE(r.exitCode, 0);
-  EXPECT_GE(r.framesChecked, 50u * 256u) << Describe(r);  // what came before the skip was right
+  // Half 50 was never given: the kernel must not play it, nor ask again.
+  EXPECT_LE(r.framesChecked, 50u * 256u) << Describe(r);
+  EXPECT_LE(r.bufferSwitches, 51u) << Describe(r);
+  if (BusRanLate(r)) GTEST_SKIP() << "the machine was too busy to judge the run:\n" << Describe(r);
+  EXPECT_EQ(r.framesChecked, 50u * 256u) << Describe(r);  // everything before it played in order
 }
 
 TEST_F(SimStreamLowLatencyTest, UnplugEndsWithTheDeviceGoneStatusAndTheThreadEnds) {
