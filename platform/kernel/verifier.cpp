@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/kernel/client_process.h"
 #include "platform/kernel/internal.h"
 
 // Provided by the sanitizer runtimes when one is linked in.
@@ -112,6 +113,7 @@ void VerifyNoLeaks(const char* context) {
 void ResetFaultInjection() {
   detail::ResetPoolFaults();
   detail::ResetIrpFaults();
+  FailNextUserMappings(0);
 }
 
 }  // namespace platform

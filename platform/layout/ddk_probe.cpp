@@ -9,6 +9,7 @@
 #include <ntddk.h>
 #include <ntstrsafe.h>
 #endif
+#include <ntifs.h>
 #include <initguid.h>
 #include <usb.h>
 #include <usbdi.h>
@@ -58,6 +59,12 @@ SIG(VOID, IoDetachDevice, (PDEVICE_OBJECT))
 SIG(PVOID, ExAllocatePoolWithTag, (POOL_TYPE, SIZE_T, ULONG))
 SIG(VOID, ExFreePoolWithTag, (PVOID, ULONG))
 SIG(VOID, ExFreePool, (PVOID))
+SIG(PEPROCESS, IoGetCurrentProcess, (VOID))
+SIG(VOID, KeStackAttachProcess, (PKPROCESS, PKAPC_STATE))
+SIG(VOID, KeUnstackDetachProcess, (PKAPC_STATE))
+SIG(VOID, MmUnmapLockedPages, (PVOID, PMDL))
+SIG(NTSTATUS, ObReferenceObjectByHandle,
+    (HANDLE, ACCESS_MASK, POBJECT_TYPE, KPROCESSOR_MODE, PVOID*, POBJECT_HANDLE_INFORMATION))
 SIG(VOID, ExInitializeNPagedLookasideList,
     (PNPAGED_LOOKASIDE_LIST, PALLOCATE_FUNCTION, PFREE_FUNCTION, ULONG, SIZE_T, ULONG, USHORT))
 SIG(VOID, ExDeleteNPagedLookasideList, (PNPAGED_LOOKASIDE_LIST))
