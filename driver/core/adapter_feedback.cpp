@@ -4,6 +4,7 @@
 #include "driver/core/adapter.h"
 #include "driver/runtime/trace.h"
 #include "driver/core/tuning.h"
+#include "driver/port/miniport_private.h"
 
 namespace {
 
@@ -34,7 +35,10 @@ VOID CAdapterUsbAudio::OnFeedbackChainEnded() {
 }
 
 VOID CAdapterUsbAudio::OnFeedbackReadFailed(NTSTATUS status) {
-    UNREFERENCED_PARAMETER(status);
+    if (IsDeviceGoneStatus(status) && WaveMiniport != NULL) {
+        // The feedback endpoint belongs to render.
+        WaveMiniport->ReportStreamError(FALSE, status);
+    }
     if (InterlockedIncrement(&FeedbackErrorCount) > FEEDBACK_ERRORS_TOLERATED) {
         UA_ERROR("%lu feedback reads failed in a row: restarting render", (unsigned long)FeedbackErrorCount);
         KeSetEvent(&RenderErrorEvent, IO_NO_INCREMENT, FALSE);

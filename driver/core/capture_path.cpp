@@ -127,6 +127,16 @@ VOID CAdapterUsbAudio::CaptureTransferCompletion(NTSTATUS status, ULONG bytes, P
     }
     if (!NT_SUCCESS(status)) {
         UA_ERROR("capture transfer failed 0x%08lx", (unsigned long)status);
+        if (IsDeviceGoneStatus(status) && self->WaveMiniport != NULL) {
+            // For the low-latency client, under the delivery lock like every
+            // other call into a running capture stream.
+            KIRQL irql;
+            KeAcquireSpinLock(&self->CaptureDeliveryLock, &irql);
+            if (self->IsSignalled(&self->CaptureRunningEvent)) {
+                self->WaveMiniport->ReportStreamError(TRUE, status);
+            }
+            KeReleaseSpinLock(&self->CaptureDeliveryLock, irql);
+        }
         if (status == STATUS_DEVICE_NOT_CONNECTED) {
             self->ClearStreamRunning(TRUE);
         }

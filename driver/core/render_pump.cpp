@@ -220,6 +220,11 @@ VOID CAdapterUsbAudio::RenderTransferCompletion(NTSTATUS status, ULONG bytes, PV
     if (!NT_SUCCESS(status) || bytes == 0) {
         if (IsDeviceGoneStatus(status)) {
             UA_ERROR("render transfer: device gone (0x%08lx)", (unsigned long)status);
+            // For the low-latency client; the transfer is still counted in
+            // flight, so the stream cannot be closing under it.
+            if (self->WaveMiniport != NULL) {
+                self->WaveMiniport->ReportStreamError(FALSE, status);
+            }
         } else {
             UA_ERROR("render transfer failed 0x%08lx, %lu bytes", (unsigned long)status, (unsigned long)bytes);
         }

@@ -187,11 +187,20 @@ STDMETHODIMP_(VOID) CMiniportWaveCyclicUsbAudio::TimingNotification(BOOLEAN Capt
     CMiniportWaveCyclicStreamUsbAudio* stream =
         Capture ? *(CMiniportWaveCyclicStreamUsbAudio* volatile*)&CaptureStream
                 : *(CMiniportWaveCyclicStreamUsbAudio* volatile*)&RenderStream;
-    if (stream != NULL) {
-        // With client buffers on both streams, the render half follows the
-        // capture half before each render notification (low-latency channel).
-        stream->TimingNotification();
+    if (stream == NULL) {
+        return;
     }
+    if (!Capture && stream->HasClientBuffers()) {
+        // With inputs the capture side paces the client: the render toggle
+        // that follows plays the half the capture block names now, the one
+        // the client filled at the last buffer switch. (Only a low-latency
+        // client, which stops both pins before closing either, gets here.)
+        CMiniportWaveCyclicStreamUsbAudio* capture = *(CMiniportWaveCyclicStreamUsbAudio* volatile*)&CaptureStream;
+        if (capture != NULL && capture->HasClientBuffers()) {
+            stream->GetAsioBuffers().SetCurrentHalf(1 - capture->GetAsioBuffers().GetCurrentHalf());
+        }
+    }
+    stream->TimingNotification();
 }
 
 STDMETHODIMP_(ULONG) CMiniportWaveCyclicUsbAudio::SetRenderPosition(PVOID Address) {
@@ -258,11 +267,13 @@ STDMETHODIMP_(VOID) CMiniportWaveCyclicUsbAudio::OutputDelay(ULONG Frames) {
 STDMETHODIMP_(CMiniportWaveCyclicStreamUsbAudio*) CMiniportWaveCyclicUsbAudio::ReportStreamError(BOOLEAN Capture,
                                                                                                  NTSTATUS Status) {
     CMiniportWaveCyclicStreamUsbAudio* stream = Capture ? CaptureStream : RenderStream;
-    if (stream != NULL && stream->HasClientBuffers()) {
-        // The shared block's stream error (low-latency channel) records
-        // STATUS_NO_SUCH_DEVICE, STATUS_DELETE_PENDING and
-        // STATUS_DEVICE_NOT_CONNECTED for the client.
-        UA_ERROR("%s stream error 0x%08lx", Capture ? "capture" : "render", (unsigned long)Status);
+    const BOOLEAN deviceGone =
+        Status == STATUS_NO_SUCH_DEVICE || Status == STATUS_DELETE_PENDING || Status == STATUS_DEVICE_NOT_CONNECTED;
+    if (stream != NULL && deviceGone && stream->HasClientBuffers()) {
+        // The low-latency client reads it from the shared block and asks
+        // its host for a reset.
+        UA_ERROR("%s stream: device gone 0x%08lx", Capture ? "capture" : "render", (unsigned long)Status);
+        stream->RecordStreamError(Status);
     }
     return stream;
 }

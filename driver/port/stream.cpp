@@ -12,6 +12,7 @@ constexpr ULONG MIN_BUFFER_FRAMES = 11520;
 constexpr ULONG OUTPUT_DELAY_FRAMES = 128;
 constexpr LONGLONG HUNDRED_NS_PER_SECOND = 10000000LL;
 constexpr UCHAR SILENCE_UNSIGNED_8 = 0x80;
+constexpr UCHAR SILENCE_DSD = 0xAA;
 
 const char* StateName(KSSTATE state) {
     switch (state) {
@@ -62,7 +63,9 @@ ULONG CMiniportWaveCyclicStreamUsbAudio::BufferBytesFor(ULONG sampleRate, ULONG 
 }
 
 CMiniportWaveCyclicStreamUsbAudio::CMiniportWaveCyclicStreamUsbAudio(PUNKNOWN outerUnknown)
-    : CPoolUnknown(outerUnknown) {}
+    : CPoolUnknown(outerUnknown) {
+    KeInitializeSpinLock(&ClientEventLock);
+}
 
 CMiniportWaveCyclicStreamUsbAudio::~CMiniportWaveCyclicStreamUsbAudio() {
     // Down one state at a time, as the port would have taken it.
@@ -82,8 +85,9 @@ CMiniportWaveCyclicStreamUsbAudio::~CMiniportWaveCyclicStreamUsbAudio() {
         Miniport->StreamClosing(this);
     }
     FreeBuffer();
-    // The low-latency channel's buffers and event reference are released here
-    // once that channel can register them.
+    // The low-latency channel: the shared block and its user mapping, then
+    // the client's event.
+    ReleaseLowLatency();
     if (Miniport != NULL) {
         static_cast<IMiniportWaveCyclic*>(Miniport)->Release();
         Miniport = NULL;
@@ -141,6 +145,7 @@ NTSTATUS CMiniportWaveCyclicStreamUsbAudio::Init(CMiniportWaveCyclicUsbAudio* mi
     BitsPerSample = wave->wBitsPerSample;
     SampleRate = wave->nSamplesPerSec;
     BlockAlign = wave->nBlockAlign;
+    ResetClientPositions();
     Miniport->OutputDelay(OUTPUT_DELAY_FRAMES);
     return STATUS_SUCCESS;
 }
@@ -170,6 +175,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicStreamUsbAudio::SetFormat(PKSDATAFORM
     BitsPerSample = wave->wBitsPerSample;
     SampleRate = wave->nSamplesPerSec;
     BlockAlign = (ULONG)Channels * BitsPerSample / 8;
+    ResetClientPositions();
     return STATUS_SUCCESS;
 }
 
@@ -189,8 +195,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicStreamUsbAudio::SetState(KSSTATE NewS
     } else if (ReadState() == KSSTATE_ACQUIRE && NewState == KSSTATE_STOP) {
         adapter->StopStream(Capture);
         InterlockedExchange(&Position, 0);
-        InterlockedExchange(&ReadPosition, 0);
-        InterlockedExchange(&WritePosition, 0);
+        ResetClientPositions();
     } else if ((ReadState() == KSSTATE_ACQUIRE && NewState == KSSTATE_PAUSE) ||
                (ReadState() == KSSTATE_PAUSE && NewState == KSSTATE_ACQUIRE)) {
     } else if (ReadState() == KSSTATE_PAUSE && NewState == KSSTATE_RUN) {
@@ -201,8 +206,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicStreamUsbAudio::SetState(KSSTATE NewS
         }
         if (Capture) {
             InterlockedExchange(&Position, 0);
-            InterlockedExchange(&ReadPosition, 0);
-            InterlockedExchange(&WritePosition, 0);
+            ResetClientPositions();
             // The whole cyclic buffer waits to be filled from the device.
             adapter->QueueCaptureBuffer(Buffer, AllocatedBytes);
         } else {
@@ -215,8 +219,15 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicStreamUsbAudio::SetState(KSSTATE NewS
                 return status;
             }
         }
-        // Render with client buffers starts by asking the low-latency client
-        // for its first half (toggle and event) once that channel exists.
+        if (!Capture && HasClientBuffers()) {
+            // The client's data starts the render thread (output ready), not
+            // this call. RUN first: a client answering at once must find the
+            // stream running.
+            UA_TRACE("render stream: PAUSE -> RUN (client buffers)");
+            WriteState(KSSTATE_RUN);
+            StartAsioRender();
+            return STATUS_SUCCESS;
+        }
     } else if (ReadState() == KSSTATE_RUN && NewState == KSSTATE_PAUSE) {
         adapter->PauseStream(Capture);
     } else {
@@ -243,9 +254,14 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicStreamUsbAudio::NormalizePhysicalPosi
 }
 
 STDMETHODIMP_(void) CMiniportWaveCyclicStreamUsbAudio::Silence(PVOID SilenceBuffer, ULONG ByteCount) {
-    // Unsigned 8-bit PCM is silent at mid-scale. (DSD client buffers are
-    // silent at 0xAA; they come with the low-latency channel.)
-    const UCHAR value = BitsPerSample == 8 ? SILENCE_UNSIGNED_8 : 0;
+    // DSD is silent at 0xAA (alternating bits), unsigned 8-bit PCM at mid-scale.
+    const ULONG clientType = HasClientBuffers() ? AsioBuffers.FirstSampleType() : 0;
+    UCHAR value = 0;
+    if (HasClientBuffers() && (clientType == ASIOSTDSDInt8LSB1 || clientType == ASIOSTDSDInt8MSB1)) {
+        value = SILENCE_DSD;
+    } else if (BitsPerSample == 8) {
+        value = SILENCE_UNSIGNED_8;
+    }
     RtlFillMemory(SilenceBuffer, ByteCount, value);
 }
 
@@ -254,11 +270,16 @@ VOID CMiniportWaveCyclicStreamUsbAudio::TimingNotification() {
     // low-latency channel copies between its halves and the buffer here.
     if (!HasClientBuffers()) {
         Miniport->NotifyPort();
+    } else {
+        AsioTimingNotification();
     }
 }
 
 VOID CMiniportWaveCyclicStreamUsbAudio::ClearBuffer() {
-    InterlockedExchange(&ReadPosition, InterlockedCompareExchange(&WritePosition, 0, 0));
+    // Nothing queued any more: the next frame goes where reading resumes.
+    const ULONG write = (ULONG)InterlockedCompareExchange(&WritePosition, 0, 0);
+    const ULONG read = BufferBytes != 0 ? (ULONG)(((ULONGLONG)write + BlockAlign) % BufferBytes) : 0;
+    InterlockedExchange(&ReadPosition, (LONG)read);
     InterlockedExchange(&OutputReadyFlag, 0);
 }
 

@@ -120,8 +120,16 @@ private:
     // PAUSE -> RUN of a render stream with client buffers: toggle once and
     // ask the client for its first half.
     VOID StartAsioRender();
-    // Bytes from the read position to just past the last written frame.
+    // Bytes from the read position to just past the last written frame
+    // (0 when read = write + one frame).
     ULONG QueuedBytes() const;
+    // The write position that leaves nothing queued before `read`.
+    ULONG ClientEmptyWritePosition(ULONG read) const;
+    // Read position 0, nothing queued.
+    VOID ResetClientPositions();
+    // Device frames one client half fills: a quarter of the half's frames
+    // for DSD in 32-bit containers.
+    ULONG DeviceFramesPerHalf() const;
     VOID CopyFromAsioBuffer(PUCHAR address, ULONG bytes);
     VOID CopyToAsioBuffer(PUCHAR address, ULONG bytes);
     PKEVENT ReadClientEvent() const {

@@ -1,12 +1,192 @@
 // CMiniportWaveCyclicStreamUsbAudio: the low-latency channel's streaming side.
+// At each timing notification the stream moves one client half between the
+// shared block and the cyclic buffer, toggles halves and wakes the client.
+// Runs in the streaming context (up to DISPATCH_LEVEL): nothing here
+// allocates or waits.
+//
+// Cyclic-buffer bookkeeping: the write position names the last frame
+// written (inclusive), the read position the next frame to be taken. The
+// buffer is empty when read = write + one frame, so one frame still queued
+// (read = write) is never mistaken for an empty buffer and overwritten.
+#include "driver/port/miniport.h"
 #include "driver/port/stream.h"
+#include "driver/runtime/trace.h"
 
-BOOLEAN CMiniportWaveCyclicStreamUsbAudio::SignalClientEvent() { return FALSE; }
-VOID CMiniportWaveCyclicStreamUsbAudio::RecordStreamError(NTSTATUS) {}
-VOID CMiniportWaveCyclicStreamUsbAudio::AsioTimingNotification() {}
-VOID CMiniportWaveCyclicStreamUsbAudio::AsioCaptureTiming() {}
-VOID CMiniportWaveCyclicStreamUsbAudio::AsioRenderTiming() {}
-VOID CMiniportWaveCyclicStreamUsbAudio::StartAsioRender() {}
-ULONG CMiniportWaveCyclicStreamUsbAudio::QueuedBytes() const { return 0; }
-VOID CMiniportWaveCyclicStreamUsbAudio::CopyFromAsioBuffer(PUCHAR, ULONG) {}
-VOID CMiniportWaveCyclicStreamUsbAudio::CopyToAsioBuffer(PUCHAR, ULONG) {}
+namespace {
+
+BOOLEAN IsDsdType(ULONG sampleType) {
+    return sampleType == ASIOSTDSDInt8LSB1 || sampleType == ASIOSTDSDInt8MSB1;
+}
+
+}  // namespace
+
+BOOLEAN CMiniportWaveCyclicStreamUsbAudio::SignalClientEvent() {
+    // The lock keeps an unregistration from dereferencing the event while it
+    // is being set.
+    KIRQL irql;
+    KeAcquireSpinLock(&ClientEventLock, &irql);
+    const PKEVENT event = ReadClientEvent();
+    if (event != NULL) {
+        KeSetEvent(event, IO_SOUND_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&ClientEventLock, irql);
+    return event != NULL;
+}
+
+VOID CMiniportWaveCyclicStreamUsbAudio::RecordStreamError(NTSTATUS status) {
+    AsioBuffers.RecordStreamError(status);
+}
+
+ULONG CMiniportWaveCyclicStreamUsbAudio::ClientEmptyWritePosition(ULONG read) const {
+    return read >= BlockAlign ? read - BlockAlign : read + BufferBytes - BlockAlign;
+}
+
+VOID CMiniportWaveCyclicStreamUsbAudio::ResetClientPositions() {
+    InterlockedExchange(&ReadPosition, 0);
+    InterlockedExchange(&WritePosition, (LONG)ClientEmptyWritePosition(0));
+}
+
+ULONG CMiniportWaveCyclicStreamUsbAudio::QueuedBytes() const {
+    const ULONG size = BufferBytes;
+    const ULONG write = (ULONG)InterlockedCompareExchange(const_cast<volatile LONG*>(&WritePosition), 0, 0);
+    const ULONG read = (ULONG)InterlockedCompareExchange(const_cast<volatile LONG*>(&ReadPosition), 0, 0);
+    if (size == 0 || write >= size || read >= size) {
+        return 0;
+    }
+    // From the read position to just past the last written frame, wrapping.
+    ULONGLONG queued = (ULONGLONG)write + BlockAlign + (read > write ? size : 0) - read;
+    if (queued >= size) {
+        queued -= size;  // read = write + one frame: nothing left
+    }
+    return (ULONG)queued;
+}
+
+ULONG CMiniportWaveCyclicStreamUsbAudio::DeviceFramesPerHalf() const {
+    // A 32-bit device frame carries four DSD bytes of a channel.
+    const ULONG halfFrames = AsioBuffers.GetHalfFrames();
+    if (IsDsdType(AsioBuffers.FirstSampleType()) && BitsPerSample / 8 == 4) {
+        return halfFrames / 4;
+    }
+    return halfFrames;
+}
+
+VOID CMiniportWaveCyclicStreamUsbAudio::CopyFromAsioBuffer(PUCHAR address, ULONG bytes) {
+    if (bytes > BufferBytes) {
+        UA_ERROR("render stream: a %lu-byte half does not fit the %lu-byte buffer", (unsigned long)bytes,
+                 (unsigned long)BufferBytes);
+        bytes = 0;
+    }
+    IAdapterCommon* adapter = Adapter();
+    const ULONG room = (ULONG)(Buffer + BufferBytes - address);
+    const ULONG first = bytes < room ? bytes : room;
+    if (first > 0) {
+        AsioBuffers.CopyRender(address, first / BlockAlign, BlockAlign, BitsPerSample);
+        adapter->QueueRenderBuffer(address, first);
+    }
+    if (bytes > first) {
+        AsioBuffers.CopyRender(Buffer, (bytes - first) / BlockAlign, BlockAlign, BitsPerSample);
+        adapter->QueueRenderBuffer(Buffer, bytes - first);
+    }
+}
+
+VOID CMiniportWaveCyclicStreamUsbAudio::CopyToAsioBuffer(PUCHAR address, ULONG bytes) {
+    IAdapterCommon* adapter = Adapter();
+    const ULONG room = (ULONG)(Buffer + BufferBytes - address);
+    const ULONG first = bytes < room ? bytes : room;
+    if (first > 0) {
+        AsioBuffers.CopyCapture(address, first / BlockAlign, BlockAlign, BitsPerSample);
+        adapter->QueueCaptureBuffer(address, first);
+    }
+    if (bytes > first) {
+        AsioBuffers.CopyCapture(Buffer, (bytes - first) / BlockAlign, BlockAlign, BitsPerSample);
+        adapter->QueueCaptureBuffer(Buffer, bytes - first);
+    }
+}
+
+VOID CMiniportWaveCyclicStreamUsbAudio::AsioTimingNotification() {
+    if (Buffer == NULL || BufferBytes == 0 || BlockAlign == 0) {
+        return;
+    }
+    if (Capture) {
+        AsioCaptureTiming();
+    } else {
+        AsioRenderTiming();
+    }
+}
+
+VOID CMiniportWaveCyclicStreamUsbAudio::AsioCaptureTiming() {
+    const ULONG queued = QueuedBytes();
+    const ULONG framesPerHalf = DeviceFramesPerHalf();
+    const ULONG position = AsioBuffers.GetPosition();
+    const ULONG need = position < framesPerHalf ? BlockAlign * (framesPerHalf - position) : 0;
+    const ULONG take = need < queued ? need : queued;
+    const ULONG read = (ULONG)InterlockedCompareExchange(&ReadPosition, 0, 0);
+    CopyToAsioBuffer(Buffer + read, take);
+    if (take < need) {
+        UA_TRACE("capture stream: %lu of %lu bytes for the half", (unsigned long)take, (unsigned long)need);
+    } else {
+        // The half is complete: the client takes it.
+        AsioBuffers.Toggle();
+        Miniport->BufferToggle();
+        SignalClientEvent();
+    }
+    ULONG next = read + take;
+    if (next >= BufferBytes) {
+        next -= BufferBytes;
+    }
+    InterlockedExchange(&ReadPosition, (LONG)next);
+}
+
+VOID CMiniportWaveCyclicStreamUsbAudio::AsioRenderTiming() {
+    if (ReadState() != KSSTATE_RUN) {
+        UA_TRACE("render stream: timing notification while not running");
+        return;
+    }
+    const ULONG size = BufferBytes;
+    const ULONG halfBytes = BlockAlign * DeviceFramesPerHalf();
+    const ULONG queued = QueuedBytes();
+    const BOOLEAN event = HasClientEvent();
+    if (InterlockedExchange(&OutputReadyFlag, 0) == 1) {
+        // Header word 0 now names the half the client has just filled.
+        AsioBuffers.Toggle();
+        const ULONG write = (ULONG)InterlockedCompareExchange(&WritePosition, 0, 0);
+        const ULONG start = (ULONG)(((ULONGLONG)write + BlockAlign) % size);
+        CopyFromAsioBuffer(Buffer + start, halfBytes);
+        const ULONG last = (ULONG)(((ULONGLONG)start + halfBytes + size - BlockAlign) % size);
+        InterlockedExchange(&WritePosition, (LONG)last);
+        if (!event) {
+            return;
+        }
+        if ((LONGLONG)size - queued - halfBytes < (LONGLONG)halfBytes) {
+            UA_TRACE("render stream: no room for another half (%lu bytes queued)", (unsigned long)queued);
+            return;
+        }
+        Miniport->BufferToggle();
+        return;
+    }
+    // No half given yet: ask for one while there is room (the miniport's
+    // guard lets one wake-up through per output-ready notice).
+    if (event && (LONGLONG)size - queued >= (LONGLONG)halfBytes) {
+        Miniport->BufferToggle();
+    } else {
+        UA_TRACE("render stream: waiting for output ready (%lu bytes queued)", (unsigned long)queued);
+    }
+}
+
+VOID CMiniportWaveCyclicStreamUsbAudio::StartAsioRender() {
+    // The adapter's queue was flushed when the stream paused: nothing stays
+    // queued from an earlier run.
+    const ULONG read = (ULONG)InterlockedCompareExchange(&ReadPosition, 0, 0);
+    if (read < BufferBytes) {
+        InterlockedExchange(&WritePosition, (LONG)ClientEmptyWritePosition(read));
+    } else {
+        ResetClientPositions();
+    }
+    if (!HasClientEvent()) {
+        // The capture side paces the client.
+        return;
+    }
+    // Ask the client for half 0 at once.
+    AsioBuffers.Toggle();
+    Miniport->BufferToggle();
+}
