@@ -206,6 +206,11 @@ LowLatencyReport RunLowLatencyReport(const LowLatencyRunOptions& o, const Progre
   bool deviceStarted = false;
   const Clock::time_point start = Clock::now();
   double unpluggedAt = -1;
+  // Switches counted from the first second on, for the steady rate.
+  constexpr double kSteadyFrom = 1.0;
+  bool steadyStarted = false;
+  uint64_t steadySwitches = 0;
+  Clock::time_point steadyStart;
   sim::LowLatencyPlayLayout playLayout;
   if (!NT_SUCCESS(status)) {
     r.failedStep = ll.FailedStep();
@@ -227,6 +232,11 @@ LowLatencyReport RunLowLatencyReport(const LowLatencyRunOptions& o, const Progre
         lastProgress = seconds;
         Progress(progress, seconds, ll.Counters(), now.framesOutput);
       }
+      if (!steadyStarted && seconds >= kSteadyFrom) {
+        steadyStarted = true;
+        steadySwitches = ll.Counters().bufferSwitches;
+        steadyStart = Clock::now();
+      }
       if (faults.Unplugged() && unpluggedAt < 0) unpluggedAt = seconds;
       if (!ll.ThreadRunning()) break;  // a device-gone status ended it
       if (unpluggedAt >= 0 && seconds > unpluggedAt + kUnplugGraceSeconds) break;
@@ -235,6 +245,8 @@ LowLatencyReport RunLowLatencyReport(const LowLatencyRunOptions& o, const Progre
     if (progress && !o.quiet) progress("\n");
   }
   r.runSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double steadySeconds = steadyStarted ? std::chrono::duration<double>(Clock::now() - steadyStart).count() : 0;
+  const uint64_t switchesAtEnd = ll.Counters().bufferSwitches;
   // What the device played up to here counts; the stop's tail does not.
   playWatch->Stop();
   const sim::StreamingCounters end = machine.Streaming().Counters();
@@ -252,7 +264,11 @@ LowLatencyReport RunLowLatencyReport(const LowLatencyRunOptions& o, const Progre
   r.outputReadyFailures = c.outputReadyFailures;
   r.waitTimeouts = c.waitTimeouts;
   r.streamError = c.streamError;
-  if (r.halfFrames) r.expectedSwitches = static_cast<uint64_t>(r.runSeconds * r.pinRate / r.halfFrames);
+  if (r.halfFrames) {
+    r.expectedSwitches = static_cast<uint64_t>(r.runSeconds * r.pinRate / r.halfFrames);
+    r.expectedSwitchRate = double(r.pinRate) / r.halfFrames;
+    if (steadySeconds > 0.5 && !faults.Any()) r.steadySwitchRate = double(switchesAtEnd - steadySwitches) / steadySeconds;
+  }
   r.injections = faults.Plan();
   r.unplugged = faults.Unplugged();
 

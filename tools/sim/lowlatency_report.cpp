@@ -205,6 +205,11 @@ std::string LowLatencyReportText(const LowLatencyReport& r) {
   out += Format("run: %.2f s\n", r.runSeconds);
   out += Format("buffer_switches: %llu (expected %llu)\n", static_cast<unsigned long long>(r.bufferSwitches),
                 static_cast<unsigned long long>(r.expectedSwitches));
+  if (r.steadySwitchRate > 0) {
+    out += Format("steady_switch_rate: %.2f per second after the first second (expected %.2f, %+.2f %%)\n",
+                  r.steadySwitchRate, r.expectedSwitchRate,
+                  100.0 * (r.steadySwitchRate - r.expectedSwitchRate) / r.expectedSwitchRate);
+  }
   out += Format("missed_switches: %llu\nsame_half_twice: %llu\n", static_cast<unsigned long long>(r.missedSwitches),
                 static_cast<unsigned long long>(r.sameHalfTwice));
   if (r.outputs) {
@@ -272,6 +277,9 @@ std::string LowLatencyReportJson(const LowLatencyReport& r) {
   w.EndArray();
   w.Key("buffer_switches").Number(static_cast<int64_t>(r.bufferSwitches));
   w.Key("expected_switches").Number(static_cast<int64_t>(r.expectedSwitches));
+  // Hundredths of a switch per second (the writer takes integers).
+  w.Key("steady_switch_rate_centi").Number(static_cast<int64_t>(std::llround(r.steadySwitchRate * 100)));
+  w.Key("expected_switch_rate_centi").Number(static_cast<int64_t>(std::llround(r.expectedSwitchRate * 100)));
   w.Key("missed_switches").Number(static_cast<int64_t>(r.missedSwitches));
   w.Key("same_half_twice").Number(static_cast<int64_t>(r.sameHalfTwice));
   w.Key("output_halves").Number(static_cast<int64_t>(r.outputHalves));

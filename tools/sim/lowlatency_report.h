@@ -59,6 +59,10 @@ struct LowLatencyReport {
 
   uint64_t bufferSwitches = 0;
   uint64_t expectedSwitches = 0;  // run seconds × rate / frames per half
+  // After the first second (start-up, and the render side filling its
+  // buffer ahead, left out): switches per second, and what the rate asks.
+  double steadySwitchRate = 0;
+  double expectedSwitchRate = 0;
   uint64_t missedSwitches = 0;
   uint64_t sameHalfTwice = 0;
   uint64_t outputHalves = 0;
