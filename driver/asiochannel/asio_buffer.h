@@ -66,7 +66,9 @@ public:
     // without buffers or with a value shorter than count entries.
     NTSTATUS DescribeChannels(PVOID value, ULONG valueBytes, BOOLEAN caller32Bit);
 
-    ULONG GetCount() const { return Count; }
+    // Published last at creation (release): a non-zero count read here
+    // (acquire) sees the channels complete, from any context.
+    ULONG GetCount() const { return __atomic_load_n(&Count, __ATOMIC_ACQUIRE); }
     ULONG GetHalfFrames() const { return HalfFrames; }
     ULONG GetPosition() const { return Position; }
     ULONG GetCurrentHalf() const { return CurrentHalf; }
@@ -95,6 +97,7 @@ public:
     ULONG_PTR ClientBlockAddress() const { return ClientBlock; }
 
 private:
+    NTSTATUS Create(const AsioBufferRequest* request, ULONG instanceBytes, ULONG deviceChannels);
     VOID CopyChannels(BOOLEAN render, PUCHAR deviceAddress, ULONG frames, ULONG stride, ULONG containerBits);
 
     ULONG Count;
@@ -107,4 +110,6 @@ private:
     ULONG CurrentHalf;
     SIZE_T BlockBytes;
     PEPROCESS MappingProcess;  // referenced while the user mapping exists
+    // 1 from the start of a creation until Free: two creations never overlap.
+    volatile LONG Claimed;
 };

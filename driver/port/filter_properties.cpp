@@ -61,11 +61,35 @@ NTSTATUS ComponentIdProperty(PPCPROPERTY_REQUEST request) {
     return STATUS_SUCCESS;
 }
 
+// The low-latency client's PCM / DSD transport switch: a u16 value, 0 or 1
+// switches the device, anything above is accepted and changes nothing.
 NTSTATUS DsdModeProperty(PPCPROPERTY_REQUEST request) {
-    // The transport switch belongs to the low-latency client channel, which
-    // serves it here when it arrives.
-    UNREFERENCED_PARAMETER(request);
-    return STATUS_INVALID_DEVICE_REQUEST;
+    if ((request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) != 0) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (request->Value == NULL || request->ValueSize < sizeof(USHORT)) {
+        UA_ERROR("dsd mode: value of %lu bytes", (unsigned long)request->ValueSize);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if ((request->Verb & KSPROPERTY_TYPE_SET) == 0) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    USHORT mode;
+    RtlCopyMemory(&mode, request->Value, sizeof(mode));
+    if (mode > 1) {
+        return STATUS_SUCCESS;
+    }
+    CMiniportWaveCyclicUsbAudio* miniport = RequestMiniport(request);
+    if (miniport == NULL) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+    if (miniport->GetAdapter() != NULL) {
+        status = miniport->GetAdapter()->SetDeviceMode(mode);
+        UA_TRACE("dsd mode %u: 0x%08lx", mode, (unsigned long)status);
+    }
+    DropMiniport(miniport);
+    return status;
 }
 
 }  // namespace
