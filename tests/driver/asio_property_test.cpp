@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/asiochannel/asio_protocol.h"
+#include "driver/uac/property_handlers.h"
 #include "platform/kernel/client_process.h"
 #include "tests/driver/streaming_fixture.h"
 
@@ -61,7 +62,7 @@ class AsioPropertyTest : public StreamingTest {
  protected:
   void SetUp() override {
     StreamingTest::SetUp();
-    ASSERT_NO_FATAL_FAILURE(StartOn("default"));
+    ASSERT_NO_FATAL_FAILURE(StartOn(Profile()));
     renderPinId_ = StreamingPin(false);
     capturePinId_ = StreamingPin(true);
     client_ = platform::CreateClientProcess("asio-client", Is32BitClient());
@@ -88,6 +89,7 @@ class AsioPropertyTest : public StreamingTest {
   }
 
   virtual bool Is32BitClient() const { return false; }
+  virtual const char* Profile() const { return "default"; }
 
   // A streaming pin opened by the client in the test format.
   HANDLE ClientPin(bool capture) {
@@ -149,6 +151,11 @@ class AsioPropertyTest : public StreamingTest {
 class AsioProperty32BitTest : public AsioPropertyTest {
  protected:
   bool Is32BitClient() const override { return true; }
+};
+
+class AsioPropertyDsdTest : public AsioPropertyTest {
+ protected:
+  const char* Profile() const override { return "dsd"; }
 };
 
 TEST_F(AsioPropertyTest, MalformedBufferRequestsAreRefusedAndTheBuffersAreMadeOncePerPin) {
@@ -359,6 +366,53 @@ TEST_F(AsioPropertyTest, DsdModeTakesATwoByteValueAndIgnoresModesAboveOne) {
   EXPECT_EQ(Asio(clientFilter_, KSPROPERTY_ASIO_DSD_MODE, kSet, nullptr, 0, &shortMode, 1), STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(device_->ControlLog().empty());
   EXPECT_EQ(model_->DeviceMode(), 0u);
+}
+
+TEST_F(AsioPropertyDsdTest, DsdModeZeroAndOneSwitchTheDeviceTransport) {
+  uint16_t mode = 1;
+  EXPECT_EQ(Asio(clientFilter_, KSPROPERTY_ASIO_DSD_MODE, kSet, nullptr, 0, &mode, sizeof mode), STATUS_SUCCESS);
+  EXPECT_EQ(model_->DeviceMode(), 1u);
+  mode = 7;
+  EXPECT_EQ(Asio(clientFilter_, KSPROPERTY_ASIO_DSD_MODE, kSet, nullptr, 0, &mode, sizeof mode), STATUS_SUCCESS);
+  EXPECT_EQ(model_->DeviceMode(), 1u);
+  mode = 0;
+  EXPECT_EQ(Asio(clientFilter_, KSPROPERTY_ASIO_DSD_MODE, kSet, nullptr, 0, &mode, sizeof mode), STATUS_SUCCESS);
+  EXPECT_EQ(model_->DeviceMode(), 0u);
+}
+
+// Requests the port library would not build, straight to the handlers: a
+// handler must not take them for something it serves.
+TEST(AsioPropertyHandlerTest, RequestsWithoutTheirTargetOrForOtherIdsAreRefused) {
+  PCPROPERTY_ITEM item{&KSPROPSETID_AsioChannel, 0, KSPROPERTY_TYPE_SET, PropertyHandler_AsioChannel};
+  uint8_t value[64] = {};
+  PCPROPERTY_REQUEST request{};
+  request.PropertyItem = &item;
+  request.Value = value;
+  request.ValueSize = sizeof value;
+  for (ULONG id : {0u, 1u, 2u, 3u, 4u, 5u, 256u}) {
+    item.Id = id;
+    for (ULONG verb : {kGet, kSet, kGet | kSet}) {
+      request.Verb = verb;
+      EXPECT_EQ(PropertyHandler_AsioChannel(&request), STATUS_INVALID_DEVICE_REQUEST) << id << "/" << verb;
+    }
+  }
+  item.Id = 5;
+  request.Verb = KSPROPERTY_TYPE_BASICSUPPORT;
+  EXPECT_EQ(PropertyHandler_AsioChannel(&request), STATUS_INVALID_DEVICE_REQUEST);
+  // The filter's DSD switch: no basic support of its own, a value of two
+  // bytes, and modes above 1 accepted without touching anything.
+  item.Id = KSPROPERTY_ASIO_DSD_MODE;
+  item.Handler = PropertyHandler_Filter;
+  request.Verb = KSPROPERTY_TYPE_BASICSUPPORT;
+  EXPECT_EQ(PropertyHandler_Filter(&request), STATUS_INVALID_DEVICE_REQUEST);
+  request.Verb = kSet;
+  request.ValueSize = 1;
+  EXPECT_EQ(PropertyHandler_Filter(&request), STATUS_INVALID_PARAMETER);
+  request.ValueSize = 2;
+  value[0] = 2;
+  EXPECT_EQ(PropertyHandler_Filter(&request), STATUS_SUCCESS);
+  value[0] = 1;
+  EXPECT_EQ(PropertyHandler_Filter(&request), STATUS_INVALID_DEVICE_REQUEST) << "no miniport to switch";
 }
 
 TEST_F(AsioPropertyTest, ClosingThePinReleasesBlockMappingAndEventReference) {
