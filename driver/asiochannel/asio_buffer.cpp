@@ -4,10 +4,6 @@
 // client may write later (the header words) is never read back.
 #include "driver/asiochannel/asio_buffer.h"
 
-// KeStackAttachProcess: the user mapping is removed in the process it was
-// made in.
-#include <ntifs.h>
-
 #include <new>
 
 #include "driver/runtime/pool_tags.h"

@@ -23,6 +23,9 @@ extern "C" {
 #endif
 #include <usbioctl.h>
 #include <usbbusif.h>
+// Attaching to a client process (KeStackAttachProcess), to remove a user
+// mapping in the process it was made in.
+#include <ntifs.h>
 
 #if defined(__MINGW32__)
 // Gaps of mingw-w64's headers that <portcls.h> runs into.
