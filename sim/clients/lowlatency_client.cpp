@@ -273,6 +273,7 @@ void LowLatencyClient::OnSwitch() {
     std::lock_guard<std::mutex> lock(lock_);
     counters_.bufferSwitches++;
     if (toggles > 1) counters_.missedSwitches += toggles - 1;
+    if (toggles == 0) counters_.switchesWithoutToggle++;
     if (lastIndex_ == static_cast<int>(index)) counters_.sameHalfTwice++;
     lastIndex_ = static_cast<int>(index);
     if (HasOutputs()) eventFrames_.push_back(deviceFrames);

@@ -54,6 +54,7 @@ struct LowLatencyCounters {
   uint64_t bufferSwitches = 0;   // events taken
   uint64_t missedSwitches = 0;   // toggles beyond one per event (toggleCount above 1)
   uint64_t sameHalfTwice = 0;    // the same half named twice in a row
+  uint64_t switchesWithoutToggle = 0;  // events with a toggle count of 0: nothing toggled since the last
   uint64_t outputHalves = 0;     // output halves filled
   uint64_t outputReadyFailures = 0;
   uint64_t inputHalves = 0;

@@ -260,6 +260,7 @@ LowLatencyReport RunLowLatencyReport(const LowLatencyRunOptions& o, const Progre
   r.bufferSwitches = c.bufferSwitches;
   r.missedSwitches = c.missedSwitches;
   r.sameHalfTwice = c.sameHalfTwice;
+  r.switchesWithoutToggle = c.switchesWithoutToggle;
   r.outputHalves = c.outputHalves;
   r.outputReadyFailures = c.outputReadyFailures;
   r.waitTimeouts = c.waitTimeouts;
@@ -303,6 +304,7 @@ LowLatencyReport RunLowLatencyReport(const LowLatencyRunOptions& o, const Progre
     }
     if (!r.bitExact) {
       if (r.missedSwitches) r.mismatchCauses.push_back("missed_switches");
+      if (r.switchesWithoutToggle) r.mismatchCauses.push_back("switch_without_toggle");
       if (r.outputReadyFailures) r.mismatchCauses.push_back("output_ready_failed");
       if (end.underruns + end.overruns) r.mismatchCauses.push_back("device_xrun");
       if (r.busLateXruns) r.mismatchCauses.push_back("bus_late");

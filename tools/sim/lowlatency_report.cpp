@@ -212,6 +212,10 @@ std::string LowLatencyReportText(const LowLatencyReport& r) {
   }
   out += Format("missed_switches: %llu\nsame_half_twice: %llu\n", static_cast<unsigned long long>(r.missedSwitches),
                 static_cast<unsigned long long>(r.sameHalfTwice));
+  if (r.switchesWithoutToggle) {
+    out += Format("switches_without_toggle: %llu (an event, and the header's half had not changed)\n",
+                  static_cast<unsigned long long>(r.switchesWithoutToggle));
+  }
   if (r.outputs) {
     out += Format("bit_exact: %s (%llu frames checked after %llu start-up frames)\n", r.bitExact ? "true" : "false",
                   static_cast<unsigned long long>(r.framesChecked), static_cast<unsigned long long>(r.startupFrames));
@@ -282,6 +286,7 @@ std::string LowLatencyReportJson(const LowLatencyReport& r) {
   w.Key("expected_switch_rate_centi").Number(static_cast<int64_t>(std::llround(r.expectedSwitchRate * 100)));
   w.Key("missed_switches").Number(static_cast<int64_t>(r.missedSwitches));
   w.Key("same_half_twice").Number(static_cast<int64_t>(r.sameHalfTwice));
+  w.Key("switches_without_toggle").Number(static_cast<int64_t>(r.switchesWithoutToggle));
   w.Key("output_halves").Number(static_cast<int64_t>(r.outputHalves));
   w.Key("output_ready_failures").Number(static_cast<int64_t>(r.outputReadyFailures));
   w.Key("wait_timeouts").Number(static_cast<int64_t>(r.waitTimeouts));

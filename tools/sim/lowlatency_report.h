@@ -65,6 +65,7 @@ struct LowLatencyReport {
   double expectedSwitchRate = 0;
   uint64_t missedSwitches = 0;
   uint64_t sameHalfTwice = 0;
+  uint64_t switchesWithoutToggle = 0;
   uint64_t outputHalves = 0;
   uint64_t outputReadyFailures = 0;
   uint64_t waitTimeouts = 0;
