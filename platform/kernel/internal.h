@@ -106,6 +106,9 @@ std::string DescribeClientObjectReferences(size_t* count);
 // I/O manager (io_manager.cpp): closes the process's file handles, the
 // newest first. The caller runs in the process.
 void CloseProcessFiles(ClientProcess* process);
+// The file object behind a handle of any process (host-side test hooks that
+// observe a client's pin from outside it); null for an unknown handle.
+PFILE_OBJECT FileObjectOfAnyProcessHandle(HANDLE handle);
 // IRPs (irp.cpp): the process an IRP was sent from (null: the system).
 void SetIrpProcess(PIRP irp, ClientProcess* process);
 ClientProcess* IrpProcess(PIRP irp);

@@ -294,6 +294,17 @@ PFILE_OBJECT IoFileObjectOfHandle(HANDLE handle) {
 
 namespace detail {
 
+PFILE_OBJECT FileObjectOfAnyProcessHandle(HANDLE handle) {
+  Handles& h = TheHandles();
+  std::lock_guard<std::mutex> lock(h.lock);
+  auto it = h.open.find(handle);
+  return it == h.open.end() ? NULL : &it->second.record->file;
+}
+
+}  // namespace detail
+
+namespace detail {
+
 void CloseProcessFiles(ClientProcess* process) {
   std::vector<HANDLE> handles;
   {

@@ -162,7 +162,8 @@ void PinInstance::FillSilence(UCHAR* base, ULONG size) {
 namespace {
 
 PinInstance* PinOfHandle(HANDLE handle) {
-  PFILE_OBJECT file = IoFileObjectOfHandle(handle);
+  // A host hook: the pin may belong to a client process this thread is not in.
+  PFILE_OBJECT file = detail::FileObjectOfAnyProcessHandle(handle);
   return KindOf(file) == ObjectKind::Pin ? PinOf(file) : nullptr;
 }
 
