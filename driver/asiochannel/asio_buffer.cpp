@@ -373,7 +373,9 @@ VOID CAsioDeviceBuffer::Toggle() {
 }
 
 VOID CAsioDeviceBuffer::RecordStreamError(NTSTATUS status) {
-    if (Block == NULL || !IsDeviceGoneStatus(status)) {
+    // Completion context: the count (acquire) orders the block's creation
+    // before this store.
+    if (!IsDeviceGoneStatus(status) || GetCount() == 0 || Block == NULL) {
         return;
     }
     AsioHeaderStore(&Header()->streamError, static_cast<uint32_t>(status));
