@@ -359,15 +359,16 @@ ULONG CAsioDeviceBuffer::DeviceFramesPerHalf() const {
 }
 
 VOID CAsioDeviceBuffer::SetCurrentHalf(ULONG half) {
-    CurrentHalf = half != 0 ? 1 : 0;
+    __atomic_store_n(&CurrentHalf, half != 0 ? 1UL : 0UL, __ATOMIC_RELEASE);
 }
 
 VOID CAsioDeviceBuffer::Toggle() {
     Position = 0;
-    CurrentHalf = CurrentHalf != 0 ? 0 : 1;
+    const ULONG half = GetCurrentHalf() != 0 ? 0 : 1;
+    __atomic_store_n(&CurrentHalf, half, __ATOMIC_RELEASE);
     if (Block != NULL) {
         volatile AsioSharedHeader* header = Header();
-        AsioHeaderStore(&header->currentHalf, CurrentHalf);
+        AsioHeaderStore(&header->currentHalf, half);
         AsioHeaderIncrement(&header->toggleCount);
     }
 }

@@ -71,7 +71,9 @@ public:
     ULONG GetCount() const { return __atomic_load_n(&Count, __ATOMIC_ACQUIRE); }
     ULONG GetHalfFrames() const { return HalfFrames; }
     ULONG GetPosition() const { return Position; }
-    ULONG GetCurrentHalf() const { return CurrentHalf; }
+    // The kernel's own half (0 or 1), never the client-writable header word;
+    // atomic, as the other direction's streaming context reads it.
+    ULONG GetCurrentHalf() const { return __atomic_load_n(&CurrentHalf, __ATOMIC_ACQUIRE); }
     // The sample type of the first channel (0 without buffers).
     ULONG FirstSampleType() const;
     // Frames the render side takes per half from the cyclic buffer: half
