@@ -197,10 +197,9 @@ STDMETHODIMP_(VOID) CMiniportWaveCyclicUsbAudio::TimingNotification(BOOLEAN Capt
         // client, which stops both pins before closing either, gets here.)
         CMiniportWaveCyclicStreamUsbAudio* capture = *(CMiniportWaveCyclicStreamUsbAudio* volatile*)&CaptureStream;
         if (capture != NULL && capture->HasClientBuffers()) {
-            // The capture side's header word, stored atomically at each of its
-            // toggles in the capture completion, running beside this one.
-            const ULONG captureHalf = AsioHeaderLoad(&capture->GetAsioBuffers().Header()->currentHalf) & 1;
-            stream->GetAsioBuffers().SetCurrentHalf(1 - captureHalf);
+            // The kernel's own half (read atomically: the capture completion
+            // toggles it beside this one), not the client-writable header.
+            stream->GetAsioBuffers().SetCurrentHalf(1 - capture->GetAsioBuffers().GetCurrentHalf());
         }
     }
     stream->TimingNotification();
