@@ -21,6 +21,14 @@ constexpr SIZE_T CHANNEL_ARRAY_PREFIX =
     sizeof(SIZE_T) > alignof(CAsioBuffer) ? sizeof(SIZE_T) : alignof(CAsioBuffer);
 // The MDL describing the block takes a 32-bit length; the block is whole pages.
 constexpr ULONGLONG MAX_BLOCK_BYTES = 0xFFFFFFFFULL & ~static_cast<ULONGLONG>(PAGE_SIZE - 1);
+// What one pin's client may pin down in non-paged memory. Honest blocks
+// (64 channels of 8-byte samples at an 8192-frame buffer: 8 MB; DSD at
+// 32768 bytes per half: far less) stay well below it; anything above is an
+// unprivileged process draining the system's non-paged pool.
+constexpr ULONGLONG MAX_CLIENT_BLOCK_BYTES = 32ULL * 1024 * 1024;
+// Entries beyond this many (each channel of a frame four times over) only
+// grow the channel array.
+constexpr ULONG MAX_CHANNEL_ENTRIES = 4 * 256;
 
 BOOLEAN IsDsdType(ULONG sampleType) {
     return sampleType == ASIOSTDSDInt8LSB1 || sampleType == ASIOSTDSDInt8MSB1;
@@ -183,6 +191,11 @@ NTSTATUS CAsioDeviceBuffer::Create(const AsioBufferRequest* request, ULONG insta
     const ULONGLONG pageBytes = (blockBytes + PAGE_SIZE - 1) & ~static_cast<ULONGLONG>(PAGE_SIZE - 1);
     if (pageBytes > MAX_BLOCK_BYTES) {
         return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (pageBytes > MAX_CLIENT_BLOCK_BYTES || count > MAX_CHANNEL_ENTRIES) {
+        UA_ERROR("asio buffers: %llu bytes for %lu entries is more than a client may hold",
+                 (unsigned long long)pageBytes, (unsigned long)count);
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     const ULONGLONG arrayBytes = CHANNEL_ARRAY_PREFIX + static_cast<ULONGLONG>(count) * sizeof(CAsioBuffer);
     if (arrayBytes > static_cast<ULONGLONG>(static_cast<SIZE_T>(-1))) {

@@ -18,6 +18,7 @@ namespace {
 
 constexpr uint32_t kInt16LSB = 16;
 constexpr uint32_t kInt32LSB = 18;
+constexpr uint32_t kFloat64LSB = 20;
 constexpr uint32_t kDSDInt8MSB1 = 33;
 constexpr size_t kPage = PAGE_SIZE;
 
@@ -229,6 +230,22 @@ TEST_F(AsioBufferTest, MalformedRequestsAreRefusedWithNothingAllocated) {
   EXPECT_EQ(Create(words, 2), STATUS_SUCCESS);
   EXPECT_EQ(Create(Request(256, {{kInt32LSB, 0}}), 2), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(buffer_.GetCount(), 2u);
+}
+
+TEST_F(AsioBufferTest, AClientCannotPinMoreNonPagedMemoryThanAHostCouldUse) {
+  // 64 channels of Float64 samples at an 8192-frame buffer: a large honest block.
+  std::vector<std::pair<uint32_t, uint32_t>> honest;
+  for (uint32_t channel = 0; channel < 64; ++channel) honest.push_back({kFloat64LSB, channel});
+  EXPECT_EQ(Create(Request(2 * 8192, honest), 64), STATUS_SUCCESS);
+  buffer_.Free();
+  ExpectNothingLeft();
+  // Within 4 GB, so it passes the size checks, but far beyond what a host uses.
+  EXPECT_EQ(Create(Request(0x10000000u, {{kInt32LSB, 0}}), 2), STATUS_INSUFFICIENT_RESOURCES);
+  ExpectNothingLeft();
+  // Many entries of tiny channels: a small block, a huge channel array.
+  std::vector<std::pair<uint32_t, uint32_t>> many(100000, {kInt16LSB, 0});
+  EXPECT_EQ(Create(Request(2, many), 2), STATUS_INSUFFICIENT_RESOURCES);
+  ExpectNothingLeft();
 }
 
 TEST_F(AsioBufferTest, AllocationAndMappingFailuresLeaveNothingAndALaterRequestSucceeds) {
