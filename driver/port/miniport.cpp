@@ -238,6 +238,13 @@ STDMETHODIMP_(VOID) CMiniportWaveCyclicUsbAudio::BufferToggle() {
         Adapter->BufferToggle();
         return;
     }
+    // A half handed over but not yet taken (the underrun path can get here
+    // between output ready and the timing notification that takes it): a
+    // wake-up now would show the client the same half again. The
+    // notification that takes the half toggles and asks for the next one.
+    if (render->HasClientBuffers() && render->IsOutputReadyPending()) {
+        return;
+    }
     // One buffer switch per output-ready notice: a second toggle before the
     // client answered is swallowed.
     if (InterlockedExchange(&ToggleGuard, 1) != 0) {

@@ -64,6 +64,10 @@ public:
     NTSTATUS UnregisterClientEvent(ULONGLONG handleValue);
     // Output-ready flag = 1 (atomic), then the miniport's OutputReady.
     VOID SignalOutputReady();
+    // A client half handed over and not yet taken by a timing notification.
+    BOOLEAN IsOutputReadyPending() const {
+        return InterlockedCompareExchange(const_cast<volatile LONG*>(&OutputReadyFlag), 0, 0) != 0;
+    }
     // At destruction: buffers, then the event reference.
     VOID ReleaseLowLatency();
 

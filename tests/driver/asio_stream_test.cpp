@@ -304,6 +304,35 @@ TEST_F(AsioStreamTest, OneWakeUpPerOutputReadyNotice) {
   }
 }
 
+TEST_F(AsioStreamTest, UnderrunToggleBeforeTheOutputReadyIsTakenDoesNotWakeTheClient) {
+  // The render pump's underrun path calls BufferToggle in the window after
+  // output ready set the flag and cleared the guard but before a timing
+  // notification took the half: a wake-up then would show the client the
+  // same half, and it would refill the half it has just handed over.
+  OpenWithBuffers(FALSE, 512, {{kInt32Lsb, 0}, {kInt32Lsb, 1}}, true);
+  Run(render_);
+  ASSERT_TRUE(Woken(render_));
+  PUCHAR base = render_.Buffer();
+  for (uint32_t n = 0; n < 3; ++n) {
+    const ULONG toggles = render_.Toggles();
+    FillAndSignal(n * 1000);
+    const size_t mark = adapter_.calls.size();
+    private_->BufferToggle();
+    EXPECT_FALSE(Woken(render_)) << "a wake-up without a toggle, " << n;
+    EXPECT_EQ(render_.Toggles(), toggles);
+    EXPECT_EQ(QueuedSince(mark, "BufferToggle").size(), 0u);
+    // The notification takes the half and asks for the next one.
+    private_->TimingNotification(FALSE);
+    EXPECT_EQ(render_.Toggles(), toggles + 1);
+    EXPECT_TRUE(Woken(render_)) << n;
+    ExpectFrame(n * 256 * kFrameBytes, n * 1000, 0);
+    private_->SetRenderPosition(base + (n + 1) * 256 * kFrameBytes);
+    // Once taken, an underrun toggle is held by the guard as before.
+    private_->BufferToggle();
+    EXPECT_FALSE(Woken(render_)) << n;
+  }
+}
+
 TEST_F(AsioStreamTest, QueuedBytesAroundTheBufferEnd) {
   // 5000-frame halves (40000 bytes) in a 92160-byte buffer.
   OpenWithBuffers(FALSE, 10000, {{kInt32Lsb, 0}, {kInt32Lsb, 1}}, true);
