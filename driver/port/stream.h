@@ -134,6 +134,14 @@ private:
     // Device frames one client half fills: a quarter of the half's frames
     // for DSD in 32-bit containers.
     ULONG DeviceFramesPerHalf() const;
+    // The most a render stream lets the client queue ahead of the device
+    // (bytes): RENDER_LEAD_PER_SECOND-th of a second, two halves at least,
+    // the cyclic buffer at most.
+    static const ULONG RENDER_LEAD_PER_SECOND = 50;
+    ULONG RenderLeadCapBytes(ULONG halfBytes) const;
+    // Whether the client may be asked for another half with `queued` bytes
+    // in the cyclic buffer.
+    BOOLEAN RoomForAnotherHalf(ULONG queued, ULONG halfBytes) const;
     VOID CopyFromAsioBuffer(PUCHAR address, ULONG bytes);
     VOID CopyToAsioBuffer(PUCHAR address, ULONG bytes);
     PKEVENT ReadClientEvent() const {

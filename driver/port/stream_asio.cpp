@@ -137,18 +137,43 @@ VOID CMiniportWaveCyclicStreamUsbAudio::AsioCaptureTiming() {
     InterlockedExchange(&ReadPosition, (LONG)next);
 }
 
+ULONG CMiniportWaveCyclicStreamUsbAudio::RenderLeadCapBytes(ULONG halfBytes) const {
+    // The client is asked for another half only while what is queued stays
+    // within this lead: enough to ride out a late wake-up, not the whole
+    // cyclic buffer (which would only add latency). Two halves at least, so
+    // one can be filled while the other is played.
+    const ULONGLONG lead = (ULONGLONG)BlockAlign * (SampleRate / RENDER_LEAD_PER_SECOND);
+    const ULONGLONG twoHalves = 2ull * halfBytes;
+    const ULONGLONG cap = lead > twoHalves ? lead : twoHalves;
+    return cap < BufferBytes ? (ULONG)cap : BufferBytes;
+}
+
+BOOLEAN CMiniportWaveCyclicStreamUsbAudio::RoomForAnotherHalf(ULONG queued, ULONG halfBytes) const {
+    // Bounded by the cyclic buffer's room and by the lead cap.
+    const ULONGLONG after = (ULONGLONG)queued + halfBytes;
+    return after <= BufferBytes && after <= RenderLeadCapBytes(halfBytes);
+}
+
 VOID CMiniportWaveCyclicStreamUsbAudio::AsioRenderTiming() {
     if (ReadState() != KSSTATE_RUN) {
         UA_TRACE("render stream: timing notification while not running");
         return;
     }
     const ULONG size = BufferBytes;
-    const ULONG halfBytes = BlockAlign * DeviceFramesPerHalf();
+    // In 64 bits: a huge frames value must not wrap into a small half.
+    const ULONGLONG halfBytes64 = (ULONGLONG)BlockAlign * DeviceFramesPerHalf();
+    const BOOLEAN fits = halfBytes64 <= size;
+    const ULONG halfBytes = fits ? (ULONG)halfBytes64 : size;
     const ULONG queued = QueuedBytes();
     const BOOLEAN event = HasClientEvent();
     if (InterlockedExchange(&OutputReadyFlag, 0) == 1) {
         // Header word 0 now names the half the client has just filled.
         AsioBuffers.Toggle();
+        if (!fits) {
+            UA_ERROR("render stream: a %llu-byte half does not fit the %lu-byte buffer", (unsigned long long)halfBytes64,
+                     (unsigned long)size);
+            return;
+        }
         const ULONG write = (ULONG)InterlockedCompareExchange(&WritePosition, 0, 0);
         const ULONG start = (ULONG)(((ULONGLONG)write + BlockAlign) % size);
         CopyFromAsioBuffer(Buffer + start, halfBytes);
@@ -157,7 +182,7 @@ VOID CMiniportWaveCyclicStreamUsbAudio::AsioRenderTiming() {
         if (!event) {
             return;
         }
-        if ((LONGLONG)size - queued - halfBytes < (LONGLONG)halfBytes) {
+        if (!RoomForAnotherHalf(queued + halfBytes, halfBytes)) {
             UA_TRACE("render stream: no room for another half (%lu bytes queued)", (unsigned long)queued);
             return;
         }
@@ -166,7 +191,7 @@ VOID CMiniportWaveCyclicStreamUsbAudio::AsioRenderTiming() {
     }
     // No half given yet: ask for one while there is room (the miniport's
     // guard lets one wake-up through per output-ready notice).
-    if (event && (LONGLONG)size - queued >= (LONGLONG)halfBytes) {
+    if (event && fits && RoomForAnotherHalf(queued, halfBytes)) {
         Miniport->BufferToggle();
     } else {
         UA_TRACE("render stream: waiting for output ready (%lu bytes queued)", (unsigned long)queued);

@@ -333,6 +333,38 @@ TEST_F(AsioStreamTest, UnderrunToggleBeforeTheOutputReadyIsTakenDoesNotWakeTheCl
   }
 }
 
+TEST_F(AsioStreamTest, RenderLeadStaysNearTwentyMillisecondsNotTheWholeBuffer) {
+  // 256-frame halves at 48 kHz (5.3 ms, 2048 bytes): the client answering
+  // every wake-up at once while the device takes nothing must not fill the
+  // 240 ms cyclic buffer (that is latency, and a burst of switches at
+  // start); the kernel stops asking at about 20 ms (960 frames) queued.
+  constexpr ULONG kHalfBytes = 256 * kFrameBytes;
+  constexpr ULONG kLeadBytes = 960 * kFrameBytes;
+  OpenWithBuffers(FALSE, 512, {{kInt32Lsb, 0}, {kInt32Lsb, 1}}, true);
+  Run(render_);
+  ASSERT_TRUE(Woken(render_));
+  PUCHAR base = render_.Buffer();
+  ULONG halves = 0;
+  for (uint32_t n = 0; n < 64; ++n) {
+    FillAndSignal(n * 1000);
+    private_->TimingNotification(FALSE);
+    ++halves;
+    if (!Woken(render_)) break;
+  }
+  EXPECT_GE(halves * kHalfBytes, 2 * kHalfBytes) << "two halves at least";
+  EXPECT_LE(halves * kHalfBytes, kLeadBytes) << halves << " halves queued ahead of the device";
+  for (int i = 0; i < 3; ++i) private_->TimingNotification(FALSE);
+  EXPECT_FALSE(Woken(render_)) << "still within the lead";
+  // The device takes one half: the client is asked for the next.
+  private_->SetRenderPosition(base + kHalfBytes);
+  private_->TimingNotification(FALSE);
+  EXPECT_TRUE(Woken(render_));
+  FillAndSignal(999000);
+  private_->TimingNotification(FALSE);
+  ExpectFrame(halves * kHalfBytes, 999000, 0);
+  EXPECT_FALSE(Woken(render_)) << "back at the lead";
+}
+
 TEST_F(AsioStreamTest, QueuedBytesAroundTheBufferEnd) {
   // 5000-frame halves (40000 bytes) in a 92160-byte buffer.
   OpenWithBuffers(FALSE, 10000, {{kInt32Lsb, 0}, {kInt32Lsb, 1}}, true);
@@ -364,7 +396,12 @@ TEST_F(AsioStreamTest, QueuedBytesAroundTheBufferEnd) {
   ASSERT_EQ(queued.size(), 2u);
   EXPECT_EQ(queued[0].address, base + 80000);
   ExpectFrame(80000 - kFrameBytes, 100000, 4999);
-  EXPECT_TRUE(Woken(render_)) << "8 bytes queued before this half";
+  // Two halves and a frame would be queued: beyond the two-half lead.
+  EXPECT_FALSE(Woken(render_)) << "8 bytes queued before this half";
+  // The frame is played: exactly one half queued, room for the next.
+  private_->SetRenderPosition(base + 80000);
+  private_->TimingNotification(FALSE);
+  EXPECT_TRUE(Woken(render_));
 
   // Read behind the end, write past the start: 27840 + 92160 - 90000 =
   // 30000 bytes queued; this half leaves 22160 free, no room for another.
