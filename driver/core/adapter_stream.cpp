@@ -299,10 +299,12 @@ VOID CAdapterUsbAudio::FlushRenderQueueLocked() {
 // ---- Timing -------------------------------------------------------------------------
 
 STDMETHODIMP_(VOID) CAdapterUsbAudio::BufferToggle() {
-    ToggleTime = KeQueryPerformanceCounter(NULL).QuadPart;
+    // Written from the streaming context of either direction, read by the
+    // output-ready request: interlocked on both sides.
+    InterlockedExchange64(&ToggleTime, KeQueryPerformanceCounter(NULL).QuadPart);
     ULONG frame = 0;
     if (NT_SUCCESS(UsbAudio.QueryBusTime(&frame))) {
-        ToggleFrame = frame;
+        InterlockedExchange(reinterpret_cast<volatile LONG*>(&ToggleFrame), static_cast<LONG>(frame));
     }
 }
 
@@ -313,7 +315,9 @@ STDMETHODIMP_(VOID) CAdapterUsbAudio::OutputReady() {
     if (NT_SUCCESS(UsbAudio.QueryBusTime(&frame))) {
         OutputReadyFrame = frame;
     }
-    const ULONG lateness = OutputReadyFrame - ToggleFrame;
+    const ULONG toggleFrame =
+        static_cast<ULONG>(InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&ToggleFrame), 0, 0));
+    const ULONG lateness = OutputReadyFrame - toggleFrame;
     if (lateness > GetOutputDelayFrames()) {
         UA_TRACE("output ready %lu frames after the toggle (allowed %lu)", (unsigned long)lateness,
                  (unsigned long)GetOutputDelayFrames());

@@ -164,6 +164,7 @@ class Session {
     bool is32 = false;
     HANDLE filter = nullptr;
     HANDLE pins[2] = {nullptr, nullptr};  // render, capture
+    bool hasBlock[2] = {false, false};    // a BUFFERS SET succeeded on that pin
     std::vector<HANDLE> events;
     std::vector<uint64_t> stale;
   };
@@ -233,6 +234,9 @@ class Session {
 
   void Close(Process& p, HANDLE* h) {
     if (*h == nullptr) return;
+    for (int side = 0; side < 2; ++side) {
+      if (*h == p.pins[side]) p.hasBlock[side] = false;
+    }
     p.stale.push_back(reinterpret_cast<uint64_t>(*h));
     platform::IoCloseHandle(*h);
     *h = nullptr;
@@ -305,7 +309,14 @@ class Session {
       ULONG bytes = 0;
       KSPROPERTY state{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_GET};
       s.stateStatus[side] = platform::KsProperty(pin, &state, sizeof state, &s.state[side], sizeof s.state[side], &bytes);
-      if (NT_SUCCESS(s.stateStatus[side]) && s.state[side] >= KSSTATE_PAUSE) s.idle = false;
+      if (NT_SUCCESS(s.stateStatus[side]) && s.state[side] != KSSTATE_STOP) {
+        // A GET silences the halves, which the streaming copies fill at the
+        // same moment (see Send; capture transfers go on until STOP): the
+        // description is read only in STOP.
+        s.idle = false;
+        s.buffersStatus[side] = STATUS_PENDING;
+        continue;
+      }
       KSPROPERTY buffers{KSPROPSETID_AsioChannel, KSPROPERTY_ASIO_BUFFERS, KSPROPERTY_TYPE_GET};
       s.buffers[side].assign(64 * sizeof(AsioBufferInfo64), 0);
       s.buffersStatus[side] = platform::KsProperty(pin, &buffers, sizeof buffers, s.buffers[side].data(),
@@ -392,10 +403,21 @@ class Session {
   NTSTATUS Send(Process& p, HANDLE target, const std::vector<uint8_t>& property, std::vector<uint8_t> value,
                 Result* result) {
     const Snapshot before = Observe(p);
+    // A BUFFERS GET silences every half, as the protocol says, racing the
+    // copies of a started pin into and out of the same halves (the ASIO
+    // driver sends it only before it runs the pins). Sent only to a pin in
+    // STOP, so the ThreadSanitizer build stays quiet about it.
+    KSPROPERTY peek{};
+    if (property.size() >= sizeof peek) std::memcpy(&peek, property.data(), sizeof peek);
+    if (property.size() >= sizeof peek && IsEqualGUID(peek.Set, KSPROPSETID_AsioChannel) &&
+        peek.Id == KSPROPERTY_ASIO_BUFFERS && (peek.Flags & KSPROPERTY_TYPE_GET)) {
+      for (int side = 0; side < 2; ++side) {
+        if (target == p.pins[side] && before.buffersStatus[side] == STATUS_PENDING) return STATUS_PENDING;
+      }
+    }
     if (!before.idle) ++result->runningRequests;
     for (int side = 0; side < 2; ++side) {
-      if (NT_SUCCESS(before.stateStatus[side]) && before.state[side] == KSSTATE_RUN &&
-          NT_SUCCESS(before.buffersStatus[side])) {
+      if (NT_SUCCESS(before.stateStatus[side]) && before.state[side] == KSSTATE_RUN && p.hasBlock[side]) {
         ++result->streamingBlockRequests;
         break;
       }
@@ -410,7 +432,10 @@ class Session {
       std::memcpy(&header, property.data(), property.size() < sizeof header ? property.size() : sizeof header);
     const bool asio = property.size() >= sizeof header && IsEqualGUID(header.Set, KSPROPSETID_AsioChannel);
     if (NT_SUCCESS(status)) {
-      if (asio && header.Id == KSPROPERTY_ASIO_BUFFERS && (header.Flags & KSPROPERTY_TYPE_SET)) ++result->blocksCreated;
+      if (asio && header.Id == KSPROPERTY_ASIO_BUFFERS && (header.Flags & KSPROPERTY_TYPE_SET)) {
+        ++result->blocksCreated;
+        for (int side = 0; side < 2; ++side) p.hasBlock[side] = p.hasBlock[side] || target == p.pins[side];
+      }
       if (asio && header.Id == KSPROPERTY_ASIO_SET_EVENT && (header.Flags & KSPROPERTY_TYPE_SET)) ++result->eventsSet;
       return status;
     }
