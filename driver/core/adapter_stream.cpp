@@ -175,6 +175,12 @@ STDMETHODIMP_(NTSTATUS) CAdapterUsbAudio::PauseStream(BOOLEAN Capture) {
             StopStreamData(Capture);
         }
     } else {
+        if (Capture) {
+            // No delivery or timing notification reaches the capture stream
+            // once it has paused: the chains still drain until the thread
+            // ends, and a low-latency client may then reset its halves.
+            StopStreamData(TRUE);
+        }
         StopStreamThread(Capture);
     }
     ReleaseStreamMutex();

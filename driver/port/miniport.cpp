@@ -29,7 +29,9 @@ NTSTATUS CreateMiniportWaveCyclicUsbAudio(PMINIPORTWAVECYCLIC* Miniport, PUNKNOW
     return STATUS_SUCCESS;
 }
 
-CMiniportWaveCyclicUsbAudio::CMiniportWaveCyclicUsbAudio(PUNKNOWN outerUnknown) : CPoolUnknown(outerUnknown) {}
+CMiniportWaveCyclicUsbAudio::CMiniportWaveCyclicUsbAudio(PUNKNOWN outerUnknown) : CPoolUnknown(outerUnknown) {
+    KeInitializeSpinLock(&StreamPointerLock);
+}
 
 CMiniportWaveCyclicUsbAudio::~CMiniportWaveCyclicUsbAudio() {
     if (Adapter != NULL) {
@@ -139,7 +141,10 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicUsbAudio::NewStream(PMINIPORTWAVECYCL
         stream->NonDelegatingRelease();
         return status;
     }
+    KIRQL irql;
+    KeAcquireSpinLock(&StreamPointerLock, &irql);
     (Capture ? CaptureStream : RenderStream) = stream;
+    KeReleaseSpinLock(&StreamPointerLock, irql);
     *Stream = stream;
     *DmaChannel = stream;
     (*DmaChannel)->AddRef();
@@ -149,12 +154,17 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicUsbAudio::NewStream(PMINIPORTWAVECYCL
 }
 
 VOID CMiniportWaveCyclicUsbAudio::StreamClosing(CMiniportWaveCyclicStreamUsbAudio* stream) {
+    // Once this returns no streaming context of the other direction is
+    // inside the stream, and none will find it again.
+    KIRQL irql;
+    KeAcquireSpinLock(&StreamPointerLock, &irql);
     if (CaptureStream == stream) {
         CaptureStream = NULL;
     }
     if (RenderStream == stream) {
         RenderStream = NULL;
     }
+    KeReleaseSpinLock(&StreamPointerLock, irql);
 }
 
 VOID CMiniportWaveCyclicUsbAudio::NotifyPort() {
@@ -195,12 +205,15 @@ STDMETHODIMP_(VOID) CMiniportWaveCyclicUsbAudio::TimingNotification(BOOLEAN Capt
         // that follows plays the half the capture block names now, the one
         // the client filled at the last buffer switch. (Only a low-latency
         // client, which stops both pins before closing either, gets here.)
-        CMiniportWaveCyclicStreamUsbAudio* capture = *(CMiniportWaveCyclicStreamUsbAudio* volatile*)&CaptureStream;
+        KIRQL irql;
+        KeAcquireSpinLock(&StreamPointerLock, &irql);
+        CMiniportWaveCyclicStreamUsbAudio* capture = CaptureStream;
         if (capture != NULL && capture->HasClientBuffers()) {
             // The kernel's own half (read atomically: the capture completion
             // toggles it beside this one), not the client-writable header.
             stream->GetAsioBuffers().SetCurrentHalf(1 - capture->GetAsioBuffers().GetCurrentHalf());
         }
+        KeReleaseSpinLock(&StreamPointerLock, irql);
     }
     stream->TimingNotification();
 }
@@ -228,11 +241,24 @@ STDMETHODIMP_(VOID) CMiniportWaveCyclicUsbAudio::ClearBuffer(BOOLEAN Capture) {
 }
 
 STDMETHODIMP_(BOOLEAN) CMiniportWaveCyclicUsbAudio::IsStreamActive(BOOLEAN Capture) {
+    KIRQL irql;
+    KeAcquireSpinLock(&StreamPointerLock, &irql);
     CMiniportWaveCyclicStreamUsbAudio* stream = Capture ? CaptureStream : RenderStream;
-    return stream != NULL && stream->HasClientBuffers();
+    const BOOLEAN active = stream != NULL && stream->HasClientBuffers();
+    KeReleaseSpinLock(&StreamPointerLock, irql);
+    return active;
 }
 
 STDMETHODIMP_(VOID) CMiniportWaveCyclicUsbAudio::BufferToggle() {
+    // The capture side calls this too: the render stream is used only under
+    // the pointer lock.
+    KIRQL irql;
+    KeAcquireSpinLock(&StreamPointerLock, &irql);
+    ToggleRenderLocked();
+    KeReleaseSpinLock(&StreamPointerLock, irql);
+}
+
+VOID CMiniportWaveCyclicUsbAudio::ToggleRenderLocked() {
     CMiniportWaveCyclicStreamUsbAudio* render = RenderStream;
     if (render == NULL || !render->HasClientEvent()) {
         Adapter->BufferToggle();
@@ -275,14 +301,19 @@ STDMETHODIMP_(VOID) CMiniportWaveCyclicUsbAudio::OutputDelay(ULONG Frames) {
 
 STDMETHODIMP_(CMiniportWaveCyclicStreamUsbAudio*) CMiniportWaveCyclicUsbAudio::ReportStreamError(BOOLEAN Capture,
                                                                                                  NTSTATUS Status) {
-    CMiniportWaveCyclicStreamUsbAudio* stream = Capture ? CaptureStream : RenderStream;
     const BOOLEAN deviceGone =
         Status == STATUS_NO_SUCH_DEVICE || Status == STATUS_DELETE_PENDING || Status == STATUS_DEVICE_NOT_CONNECTED;
+    // A transfer of a closing pin may still complete (the feedback chain of
+    // the other direction, in implicit-feedback mode): under the lock.
+    KIRQL irql;
+    KeAcquireSpinLock(&StreamPointerLock, &irql);
+    CMiniportWaveCyclicStreamUsbAudio* stream = Capture ? CaptureStream : RenderStream;
     if (stream != NULL && deviceGone && stream->HasClientBuffers()) {
         // The low-latency client reads it from the shared block and asks
         // its host for a reset.
         UA_ERROR("%s stream: device gone 0x%08lx", Capture ? "capture" : "render", (unsigned long)Status);
         stream->RecordStreamError(Status);
     }
+    KeReleaseSpinLock(&StreamPointerLock, irql);
     return stream;
 }

@@ -60,6 +60,8 @@ public:
 
 private:
     VOID ReleaseReferences();
+    // BufferToggle's body, StreamPointerLock held.
+    VOID ToggleRenderLocked();
 
     IAdapterCommon* Adapter = NULL;
     PPCFILTER_DESCRIPTOR FilterDescriptor = NULL;
@@ -67,6 +69,12 @@ private:
     PSERVICEGROUP ServiceGroup = NULL;
     CMiniportWaveCyclicStreamUsbAudio* CaptureStream = NULL;
     CMiniportWaveCyclicStreamUsbAudio* RenderStream = NULL;
+    // Held to publish or withdraw a stream pointer, and by every use of the
+    // OTHER direction's stream from a streaming context (the capture side
+    // signalling the render stream's event, the render side reading the
+    // capture half, device-gone reports): a pin may close while the other
+    // direction streams, and must not be touched once it has withdrawn.
+    KSPIN_LOCK StreamPointerLock;
     volatile LONG ToggleGuard = 0;
     DEVICE_POWER_STATE PowerState = PowerDeviceUnspecified;
 };

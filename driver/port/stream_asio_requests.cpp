@@ -44,7 +44,7 @@ NTSTATUS CMiniportWaveCyclicStreamUsbAudio::RegisterClientEvent(ULONGLONG handle
     BOOLEAN stored = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&ClientEventLock, &irql);
-    if (ClientEventHandle == 0 && ClientEventObject == NULL) {
+    if (ClientEventHandle == 0 && ReadClientEvent() == NULL) {
         ClientEventHandle = handleValue;
         InterlockedExchangePointer(const_cast<PVOID volatile*>(&ClientEventObject), object);
         stored = TRUE;
