@@ -67,7 +67,6 @@ using platform::ClientProcess;
 using platform::detail::BugCheckAt;
 
 constexpr UCHAR kProcessObject = 3;  // ProcessObject of the kernel's KOBJECTS
-constexpr ACCESS_MASK kEventAllAccess = EVENT_ALL_ACCESS;
 
 _OBJECT_TYPE g_eventType = {"Event"};
 _OBJECT_TYPE g_processType = {"Process"};
