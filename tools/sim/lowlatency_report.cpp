@@ -1,4 +1,5 @@
 #include "tools/sim/lowlatency_report.h"
+#include "tools/sim/text_format.h"
 
 #include <cmath>
 #include <cstdarg>
@@ -24,24 +25,8 @@ const char kLowLatencyUsage[] =
 
 namespace {
 
-bool Number(const std::string& text, double* value) {
-  char* end = nullptr;
-  *value = std::strtod(text.c_str(), &end);
-  return !text.empty() && end == text.c_str() + text.size() && std::isfinite(*value);
-}
-
 bool Whole(const std::string& text, double low, double high, double* value) {
-  return Number(text, value) && *value >= low && *value <= high && std::floor(*value) == *value;
-}
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
+  return ParseNumber(text, value) && *value >= low && *value <= high && std::floor(*value) == *value;
 }
 
 std::string Status(uint32_t status) { return StatusName(status) + " (" + StatusCode(status) + ")"; }
@@ -101,13 +86,13 @@ bool ParseLowLatencyOptions(const std::vector<std::string>& args, LowLatencyRunO
       o->dsd = true;
     } else if (arg == "--seconds") {
       if (!(v = value("--seconds"))) return false;
-      if (!Number(*v, &o->seconds) || o->seconds <= 0 || o->seconds > 3600) {
+      if (!ParseNumber(*v, &o->seconds) || o->seconds <= 0 || o->seconds > 3600) {
         *error = "--seconds needs a duration between 0 and 3600";
         return false;
       }
     } else if (arg == "--ppm") {
       if (!(v = value("--ppm"))) return false;
-      if (!Number(*v, &o->ppm) || std::fabs(o->ppm) > 10000) {
+      if (!ParseNumber(*v, &o->ppm) || std::fabs(o->ppm) > 10000) {
         *error = "--ppm needs a clock offset between -10000 and 10000";
         return false;
       }

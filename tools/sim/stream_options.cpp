@@ -1,4 +1,5 @@
 #include "tools/sim/stream_options.h"
+#include "tools/sim/text_format.h"
 
 #include <cmath>
 #include <cstdio>
@@ -24,12 +25,6 @@ const char kRecordUsage[] =
     "  device's capture signal\n";
 
 namespace {
-
-bool Number(const std::string& text, double* value) {
-  char* end = nullptr;
-  *value = std::strtod(text.c_str(), &end);
-  return !text.empty() && end == text.c_str() + text.size() && std::isfinite(*value);
-}
 
 bool ParseFormat(const std::string& text, sim::WavFormat* format, std::string* error) {
   unsigned channels = 0, bits = 0, rate = 0;
@@ -86,14 +81,14 @@ bool ParseStreamOptions(const std::vector<std::string>& args, StreamOptions* o, 
     const std::string* v = nullptr;
     if (arg == "--tone" && !o->capture) {
       if (!(v = value("--tone"))) return false;
-      if (!Number(*v, &o->toneHz) || o->toneHz <= 0 || o->toneHz > 1e6) {
+      if (!ParseNumber(*v, &o->toneHz) || o->toneHz <= 0 || o->toneHz > 1e6) {
         *error = "--tone needs a frequency in Hz";
         return false;
       }
       o->tone = true;
     } else if (arg == "--seconds") {
       if (!(v = value("--seconds"))) return false;
-      if (!Number(*v, &o->seconds) || o->seconds <= 0 || o->seconds > 3600) {
+      if (!ParseNumber(*v, &o->seconds) || o->seconds <= 0 || o->seconds > 3600) {
         *error = "--seconds needs a duration between 0 and 3600";
         return false;
       }
@@ -106,7 +101,7 @@ bool ParseStreamOptions(const std::vector<std::string>& args, StreamOptions* o, 
       o->fullSpeed = true;
     } else if (arg == "--ppm" && !o->capture) {
       if (!(v = value("--ppm"))) return false;
-      if (!Number(*v, &o->ppm) || std::fabs(o->ppm) > 10000) {
+      if (!ParseNumber(*v, &o->ppm) || std::fabs(o->ppm) > 10000) {
         *error = "--ppm needs a clock offset between -10000 and 10000";
         return false;
       }
@@ -120,13 +115,13 @@ bool ParseStreamOptions(const std::vector<std::string>& args, StreamOptions* o, 
       o->injections.push_back(f);
     } else if (arg == "--tick") {
       if (!(v = value("--tick"))) return false;
-      if (!Number(*v, &o->tickMs) || o->tickMs < 0.1 || o->tickMs > 100) {
+      if (!ParseNumber(*v, &o->tickMs) || o->tickMs < 0.1 || o->tickMs > 100) {
         *error = "--tick needs a clock tick in milliseconds between 0.1 and 100 (Windows: 15.625, or 1)";
         return false;
       }
     } else if (arg == "--jitter") {
       if (!(v = value("--jitter"))) return false;
-      if (!Number(*v, &o->jitterUs) || o->jitterUs < 0 || o->jitterUs > 100000) {
+      if (!ParseNumber(*v, &o->jitterUs) || o->jitterUs < 0 || o->jitterUs > 100000) {
         *error = "--jitter needs a latency in microseconds between 0 and 100000";
         return false;
       }

@@ -1,4 +1,5 @@
 #include "tools/sim/stream_report.h"
+#include "tools/sim/text_format.h"
 
 #include <cmath>
 #include <cstdarg>
@@ -10,16 +11,6 @@
 namespace tools {
 
 namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 std::string FormatText(const sim::WavFormat& f) {
   return Format("%u ch / %u bit / %u Hz", f.channels, f.validBits, f.sampleRate);
