@@ -13,6 +13,7 @@
 #include "platform/kernel/client_process.h"
 #include "platform/kernel/verifier.h"
 #include "tests/support/verifier_test.h"
+#include "tests/driver/asio_buffer_info.h"
 
 namespace {
 
@@ -33,24 +34,8 @@ std::vector<uint32_t> Request(uint32_t frames, std::vector<std::pair<uint32_t, u
   return words;
 }
 
-// One 44-byte entry, unpacked (its 8-byte fields sit at 4-byte alignment).
-struct Info {
-  uint32_t channel, sampleType, halfFrames;
-  uint64_t kernelHalf[2], clientHalf[2];
-};
-Info Entry(const std::vector<uint8_t>& value, size_t i) {
-  AsioBufferInfo64 packed;
-  memcpy(&packed, value.data() + i * sizeof packed, sizeof packed);
-  Info info;
-  info.channel = packed.channel;
-  info.sampleType = packed.sampleType;
-  info.halfFrames = packed.halfFrames;
-  for (int h = 0; h < 2; ++h) {
-    info.kernelHalf[h] = packed.kernelHalf[h];
-    info.clientHalf[h] = packed.clientHalf[h];
-  }
-  return info;
-}
+using asiotest::Info;
+inline Info Entry(const std::vector<uint8_t>& value, size_t i) { return asiotest::Entry64(value, i); }
 
 class AsioBufferTest : public VerifiedTest {
  protected:

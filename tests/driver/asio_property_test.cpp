@@ -14,6 +14,7 @@
 #include "driver/uac/property_handlers.h"
 #include "platform/kernel/client_process.h"
 #include "tests/driver/streaming_fixture.h"
+#include "tests/driver/asio_buffer_info.h"
 
 namespace drivertest {
 namespace {
@@ -39,24 +40,8 @@ std::vector<uint8_t> BuffersInstance(uint32_t frames, std::vector<std::pair<uint
   return bytes;
 }
 
-// One 44-byte entry, unpacked (its 8-byte fields sit at 4-byte alignment).
-struct Info {
-  uint32_t channel, sampleType, halfFrames;
-  uint64_t kernelHalf[2], clientHalf[2];
-};
-Info Entry64(const std::vector<uint8_t>& value, size_t i) {
-  AsioBufferInfo64 packed;
-  memcpy(&packed, value.data() + i * sizeof packed, sizeof packed);
-  Info info;
-  info.channel = packed.channel;
-  info.sampleType = packed.sampleType;
-  info.halfFrames = packed.halfFrames;
-  for (int h = 0; h < 2; ++h) {
-    info.kernelHalf[h] = packed.kernelHalf[h];
-    info.clientHalf[h] = packed.clientHalf[h];
-  }
-  return info;
-}
+using asiotest::Info;
+using asiotest::Entry64;
 
 class AsioPropertyTest : public StreamingTest {
  protected:
