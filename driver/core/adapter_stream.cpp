@@ -329,6 +329,12 @@ STDMETHODIMP_(VOID) CAdapterUsbAudio::OutputReady() {
                  (unsigned long)GetOutputDelayFrames());
     }
     KeSetEvent(&RenderRunningEvent, IO_SOUND_INCREMENT, FALSE);
+    if (WaveMiniport != NULL && !IsClientQueueEmpty(&RenderQueue)) {
+        // The half is taken at its own notice (RenderNotify does so only
+        // when nothing is queued): left to the next transfer, two notices
+        // in between would hand over one half.
+        WaveMiniport->TimingNotification(FALSE);
+    }
     RenderNotify();
     OutputReadyTime = KeQueryPerformanceCounter(NULL).QuadPart;
     KeReleaseInStackQueuedSpinLock(&lock);

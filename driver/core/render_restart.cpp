@@ -108,8 +108,9 @@ VOID CAdapterUsbAudio::RestartRender(BOOLEAN explicitFeedback) {
     ReclaimReturnedRenderRequests();
     RaiseFlag(&FirstRenderCompletion);
     if (WaveMiniport != NULL && WaveMiniport->IsStreamActive(FALSE)) {
-        WaveMiniport->ClearBuffer(FALSE);
         FlushRenderQueueLocked();
+        // After the flush: a capture-paced stream queues its lead again here.
+        WaveMiniport->ClearBuffer(FALSE);
         KeClearEvent(&RenderRunningEvent);
         if (!IsSignalled(&CaptureRunningEvent)) {
             WaveMiniport->BufferToggle();

@@ -281,6 +281,10 @@ VOID CMiniportWaveCyclicStreamUsbAudio::ClearBuffer() {
     const ULONG read = BufferBytes != 0 ? (ULONG)(((ULONGLONG)write + BlockAlign) % BufferBytes) : 0;
     InterlockedExchange(&ReadPosition, (LONG)read);
     InterlockedExchange(&OutputReadyFlag, 0);
+    if (!Capture && HasClientBuffers() && !HasClientEvent() && ReadState() == KSSTATE_RUN) {
+        // A render restart: the capture-paced client needs its lead again.
+        QueueRenderLead();
+    }
 }
 
 ULONG CMiniportWaveCyclicStreamUsbAudio::BufferOffset(PVOID address) const {

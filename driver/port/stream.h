@@ -48,6 +48,8 @@ public:
 
     // From the miniport's private interface (adapter threads and completions).
     VOID TimingNotification();
+    // Drops what is queued (a render restart); a capture-paced render
+    // stream queues its silence lead again.
     VOID ClearBuffer();
     ULONG SetPlayPosition(PVOID address);
     ULONG AdvancePlayPosition(ULONG byteCount);
@@ -124,6 +126,10 @@ private:
     // PAUSE -> RUN of a render stream with client buffers: toggle once and
     // ask the client for its first half.
     VOID StartAsioRender();
+    // Capture-paced render: queues whole halves of silence (at least
+    // 1 / CAPTURE_PACED_LEAD_PER_SECOND s) ahead of the first client half.
+    static const ULONG CAPTURE_PACED_LEAD_PER_SECOND = 20;
+    VOID QueueRenderLead();
     // Bytes from the read position to just past the last written frame
     // (0 when read = write + one frame).
     ULONG QueuedBytes() const;

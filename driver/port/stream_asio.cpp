@@ -209,9 +209,53 @@ VOID CMiniportWaveCyclicStreamUsbAudio::StartAsioRender() {
     }
     if (!HasClientEvent()) {
         // The capture side paces the client.
+        QueueRenderLead();
         return;
     }
     // Ask the client for half 0 at once.
     AsioBuffers.Toggle();
     Miniport->BufferToggle();
+}
+
+VOID CMiniportWaveCyclicStreamUsbAudio::QueueRenderLead() {
+    // Paced by capture, each output half is handed over when the capture
+    // side completes a half, which is just when the device would need it:
+    // without a lead the render pump runs dry at every half's tail (it never
+    // sends a short transfer), its underrun ends every transfer chain, and
+    // the chains restart late from the next output ready, with only the
+    // device's FIFO to cover the gap. Whole halves of silence ahead of the
+    // first client half give every later half the same lead; it covers the
+    // pump's transfers in flight plus one transfer (8 x 4 ms + 4 ms) and a
+    // margin for late wake-ups, so the pump finds each half queued before it
+    // needs it. Only halves that leave room for two client halves.
+    const ULONG size = BufferBytes;
+    const ULONGLONG halfBytes = (ULONGLONG)BlockAlign * DeviceFramesPerHalf();
+    if (halfBytes == 0 || 2 * halfBytes > size) {
+        return;
+    }
+    const ULONGLONG leadBytes = (ULONGLONG)BlockAlign * (SampleRate / CAPTURE_PACED_LEAD_PER_SECOND);
+    ULONGLONG halves = (leadBytes + halfBytes - 1) / halfBytes;
+    if (halves == 0) {
+        halves = 1;
+    }
+    while (halves > 0 && (halves + 2) * halfBytes > size) {
+        --halves;
+    }
+    const ULONG bytes = (ULONG)(halves * halfBytes);
+    if (bytes == 0) {
+        return;
+    }
+    IAdapterCommon* adapter = Adapter();
+    const ULONG write = (ULONG)InterlockedCompareExchange(&WritePosition, 0, 0);
+    const ULONG start = (ULONG)(((ULONGLONG)write + BlockAlign) % size);
+    const ULONG room = size - start;
+    const ULONG first = bytes < room ? bytes : room;
+    Silence(Buffer + start, first);
+    adapter->QueueRenderBuffer(Buffer + start, first);
+    if (bytes > first) {
+        Silence(Buffer, bytes - first);
+        adapter->QueueRenderBuffer(Buffer, bytes - first);
+    }
+    InterlockedExchange(&WritePosition, (LONG)(((ULONGLONG)start + bytes + size - BlockAlign) % size));
+    UA_TRACE("render stream: %lu bytes of silence lead", (unsigned long)bytes);
 }

@@ -429,6 +429,8 @@ TEST_F(AsioStreamTest, RenderPlaysTheHalfCaptureNames) {
   OpenWithBuffers(FALSE, 512, {{kInt32Lsb, 0}, {kInt32Lsb, 1}}, false);
   Run(capture_);
   Run(render_);
+  // The client's halves follow the silence lead (ten halves here).
+  constexpr ULONG kLead = 10 * 256 * kFrameBytes;
   // Distinct content in the two render halves.
   for (ULONG f = 0; f < 256; ++f) {
     for (ULONG h = 0; h < 2; ++h) {
@@ -446,8 +448,8 @@ TEST_F(AsioStreamTest, RenderPlaysTheHalfCaptureNames) {
     render_.Object()->SignalOutputReady();
     private_->TimingNotification(FALSE);
     EXPECT_EQ(render_.CurrentHalf(), 1u) << n;
-    ExpectFrame(n * 256 * kFrameBytes, 2000, 0);
-    ExpectFrame(n * 256 * kFrameBytes + 255 * kFrameBytes, 2000, 255);
+    ExpectFrame(kLead + n * 256 * kFrameBytes, 2000, 0);
+    ExpectFrame(kLead + n * 256 * kFrameBytes + 255 * kFrameBytes, 2000, 255);
   }
   EXPECT_EQ(render_.Toggles(), 2u);
   // Capture moves on to half 0: render plays half 0.
@@ -457,7 +459,54 @@ TEST_F(AsioStreamTest, RenderPlaysTheHalfCaptureNames) {
   render_.Object()->SignalOutputReady();
   private_->TimingNotification(FALSE);
   EXPECT_EQ(render_.CurrentHalf(), 0u);
-  ExpectFrame(512 * kFrameBytes, 1000, 0);
+  ExpectFrame(kLead + 512 * kFrameBytes, 1000, 0);
+}
+
+TEST_F(AsioStreamTest, CapturePacedRenderQueuesASilenceLeadBeforeTheFirstHalf) {
+  // Paced by capture, a half is handed over just when the device needs it:
+  // the render side must have whole halves of silence (at least 50 ms, 2400
+  // frames at 48 kHz: the render transfers in flight, one more and a
+  // margin) queued ahead, at start and again after a restart dropped the
+  // queue, and the client's halves follow it.
+  constexpr ULONG kHalfBytes = 256 * kFrameBytes;
+  constexpr ULONG kLeadBytes = 10 * kHalfBytes;  // 2560 frames >= 2400
+  OpenWithBuffers(TRUE, 512, {{kInt32Lsb, 0}, {kInt32Lsb, 1}}, true);
+  OpenWithBuffers(FALSE, 512, {{kInt32Lsb, 0}, {kInt32Lsb, 1}}, false);
+  Run(capture_);
+  memset(render_.Buffer(), 0x5A, kDmaBytes);
+  size_t mark = adapter_.calls.size();
+  Run(render_);
+  auto queued = QueuedSince(mark, "QueueRenderBuffer");
+  ULONG total = 0;
+  for (const auto& q : queued) total += q.a;
+  ASSERT_EQ(total, kLeadBytes);
+  ASSERT_EQ(queued[0].address, render_.Buffer());
+  for (ULONG i = 0; i < kLeadBytes; ++i) ASSERT_EQ(render_.Buffer()[i], 0) << i;
+  EXPECT_EQ(render_.Buffer()[kLeadBytes], 0x5A);
+  // The first client half goes after the lead.
+  private_->SetCapturePosition(capture_.Buffer() + 256 * kFrameBytes);
+  private_->TimingNotification(TRUE);
+  for (ULONG f = 0; f < 256; ++f) {
+    render_.Half(0, 1)[f] = 3000 + f;
+    render_.Half(1, 1)[f] = ~(3000 + f);
+  }
+  mark = adapter_.calls.size();
+  render_.Object()->SignalOutputReady();
+  private_->TimingNotification(FALSE);
+  queued = QueuedSince(mark, "QueueRenderBuffer");
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].address, render_.Buffer() + kLeadBytes);
+  ExpectFrame(kLeadBytes, 3000, 0);
+  // A restart drops the queue: the lead is queued again where reading resumes.
+  private_->SetRenderPosition(render_.Buffer() + kLeadBytes);
+  mark = adapter_.calls.size();
+  private_->ClearBuffer(FALSE);
+  queued = QueuedSince(mark, "QueueRenderBuffer");
+  total = 0;
+  for (const auto& q : queued) total += q.a;
+  EXPECT_EQ(total, kLeadBytes);
+  ASSERT_FALSE(queued.empty());
+  EXPECT_EQ(queued[0].address, render_.Buffer() + kLeadBytes + kHalfBytes);
 }
 
 TEST_F(AsioStreamTest, SilenceOfDsdClientBuffersIsAlternatingBits) {
