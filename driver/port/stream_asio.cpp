@@ -118,12 +118,13 @@ VOID CMiniportWaveCyclicStreamUsbAudio::AsioCaptureTiming() {
     const ULONG queued = QueuedBytes();
     const ULONG framesPerHalf = DeviceFramesPerHalf();
     const ULONG position = AsioBuffers.GetPosition();
-    const ULONG need = position < framesPerHalf ? BlockAlign * (framesPerHalf - position) : 0;
-    const ULONG take = need < queued ? need : queued;
+    // In 64 bits: a huge frames value must not wrap into a small need.
+    const ULONGLONG need = position < framesPerHalf ? (ULONGLONG)BlockAlign * (framesPerHalf - position) : 0;
+    const ULONG take = need < queued ? (ULONG)need : queued;
     const ULONG read = (ULONG)InterlockedCompareExchange(&ReadPosition, 0, 0);
     CopyToAsioBuffer(Buffer + read, take);
     if (take < need) {
-        UA_TRACE("capture stream: %lu of %lu bytes for the half", (unsigned long)take, (unsigned long)need);
+        UA_TRACE("capture stream: %lu of %llu bytes for the half", (unsigned long)take, (unsigned long long)need);
     } else {
         // The half is complete: the client takes it.
         AsioBuffers.Toggle();
