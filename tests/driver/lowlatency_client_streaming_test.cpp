@@ -52,16 +52,20 @@ TEST_P(LowLatencyClientStreamingTest, SwitchesComeOncePerHalfAndTheTeardownLeave
     client.Stop();
     const sim::LowLatencyCounters c = client.Counters();
     EXPECT_FALSE(client.ThreadRunning());
-    EXPECT_EQ(c.sameHalfTwice, 0u);
-    EXPECT_EQ(c.switchesWithoutToggle, 0u);
     EXPECT_EQ(c.streamError, 0u);
     EXPECT_EQ(c.outputReadyFailures, 0u);
-    if (drivertest::kRealTimeChecks) {
-      EXPECT_EQ(c.missedSwitches, 0u);
-    }
     if (inputs) {
       EXPECT_GE(c.inputHalves, wanted);
-      EXPECT_TRUE(client.InputContinuous()) << client.InputMismatchText();
+    }
+    // A client thread descheduled past a switch (as under ThreadSanitizer)
+    // legitimately sees two toggles at once, or a late event without one.
+    if (drivertest::kRealTimeChecks) {
+      EXPECT_EQ(c.missedSwitches, 0u);
+      EXPECT_EQ(c.sameHalfTwice, 0u);
+      EXPECT_EQ(c.switchesWithoutToggle, 0u);
+      if (inputs) {
+        EXPECT_TRUE(client.InputContinuous()) << client.InputMismatchText();
+      }
     }
   }
   machine.Shutdown();  // the driver unloads; the verifier checks what it left
