@@ -106,7 +106,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicUsbAudio::Init(PUNKNOWN UnknownAdapte
     } else {
         UA_TRACE("miniport: no resource list");
     }
-    ToggleGuard = 0;
+    ClearToggleGuard();
     return STATUS_SUCCESS;
 }
 
@@ -127,7 +127,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicUsbAudio::NewStream(PMINIPORTWAVECYCL
         UA_ERROR("a %s stream is already open", Capture ? "capture" : "render");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    ToggleGuard = 0;
+    ClearToggleGuard();
     CMiniportWaveCyclicStreamUsbAudio* stream =
         new (NonPagedPoolNx, POOLTAG_USB) CMiniportWaveCyclicStreamUsbAudio(OuterUnknown);
     if (stream == NULL) {
