@@ -5,6 +5,7 @@
 #include "driver/asiochannel/asio_sample_conversion.h"
 
 #include "driver/runtime/trace.h"
+#include "driver/runtime/unaligned_access.h"
 
 // Samples are laid out as little-endian integers on both sides, as on every
 // target Windows runs on; the word loads below rely on it.
@@ -14,30 +15,6 @@
 
 namespace {
 
-// Unaligned loads and stores: device frames of 3-byte containers put samples
-// at any address. Fixed-size copies compile to single moves.
-inline USHORT Load16(const UCHAR* p) {
-    USHORT v;
-    RtlCopyMemory(&v, p, sizeof v);
-    return v;
-}
-inline ULONG Load32(const UCHAR* p) {
-    ULONG v;
-    RtlCopyMemory(&v, p, sizeof v);
-    return v;
-}
-// Three-byte values as a 16-bit and an 8-bit access: two memory operations
-// instead of three, without touching the byte after the sample.
-inline ULONG Load24(const UCHAR* p) { return static_cast<ULONG>(Load16(p)) | (static_cast<ULONG>(p[2]) << 16); }
-inline void Store16(UCHAR* p, ULONG v) {
-    const USHORT w = static_cast<USHORT>(v);
-    RtlCopyMemory(p, &w, sizeof w);
-}
-inline void Store32(UCHAR* p, ULONG v) { RtlCopyMemory(p, &v, sizeof v); }
-inline void Store24(UCHAR* p, ULONG v) {
-    Store16(p, v);
-    p[2] = static_cast<UCHAR>(v >> 16);
-}
 
 // ---- Render: contiguous ASIO run -> strided device containers ----
 

@@ -5,6 +5,8 @@
 // paths reproduce exactly.
 #include "driver/core/sample_conversion.h"
 
+#include "driver/runtime/unaligned_access.h"
+
 namespace {
 
 // What one call converts, after the arguments have been checked.
@@ -38,32 +40,6 @@ BOOLEAN PlanConversion(ULONG srcBytes, ULONG dstChannels, ULONG dstBits, ULONG s
     return TRUE;
 }
 
-// The word-wide fast paths lay samples out as little-endian integers, as on
-// every target Windows runs on.
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "sample conversion assumes little-endian memory"
-#endif
-
-// Unaligned loads and stores; the compiler turns the fixed-size copies into
-// single moves.
-inline ULONG64 Load64(const UCHAR* p) {
-    ULONG64 v;
-    RtlCopyMemory(&v, p, sizeof v);
-    return v;
-}
-inline ULONG Load32(const UCHAR* p) {
-    ULONG v;
-    RtlCopyMemory(&v, p, sizeof v);
-    return v;
-}
-inline USHORT Load16(const UCHAR* p) {
-    USHORT v;
-    RtlCopyMemory(&v, p, sizeof v);
-    return v;
-}
-inline VOID Store64(PUCHAR p, ULONG64 v) { RtlCopyMemory(p, &v, sizeof v); }
-inline VOID Store32(PUCHAR p, ULONG v) { RtlCopyMemory(p, &v, sizeof v); }
-inline VOID Store16(PUCHAR p, USHORT v) { RtlCopyMemory(p, &v, sizeof v); }
 
 // Fast paths: same channel count, both sides 16 bits or wider, so no byte is
 // flipped and each sample converts on its own. The widening ones write the
