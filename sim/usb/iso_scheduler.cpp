@@ -274,7 +274,10 @@ void IsoScheduler::Run() {
       if (Completable(t) && t.dueUnit > served_) until = std::min(until, t.dueUnit);
     }
     for (uint64_t unit = served_; unit < until && !transfers_.empty(); ++unit) ServeUnit(unit);
-    served_ = std::max(served_, until);
+    if (until > served_) {
+      served_ = until;
+      if (servedWanted_ != 0) servedAdvanced_.notify_all();
+    }
     if (handler_ != nullptr) handler_->AdvanceTo(served_);
 
     Batch batch;
@@ -313,6 +316,7 @@ void IsoScheduler::Run() {
       }
     }
     if (handler_ != nullptr && handler_->WantsTicks()) wake = std::min(wake, (now / upf + 1) * upf);
+    if (servedWanted_ > served_) wake = std::min(wake, servedWanted_);
     meant = wake;
     if (wake == std::numeric_limits<uint64_t>::max()) {
       changed_.wait(lock);
@@ -616,6 +620,18 @@ size_t IsoScheduler::Pending() const {
 uint64_t IsoScheduler::ServedUnits() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return served_;
+}
+
+bool IsoScheduler::WaitForServed(uint64_t unit, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (served_ >= unit) return true;
+  // An idle bus thread sleeps until its next transfer is due: it is woken to
+  // serve up to the unit even with nothing queued.
+  servedWanted_ = std::max(servedWanted_, unit);
+  changed_.notify_all();
+  const bool served = servedAdvanced_.wait_for(lock, timeout, [&] { return served_ >= unit; });
+  if (served_ >= servedWanted_) servedWanted_ = 0;
+  return served;
 }
 
 }  // namespace sim

@@ -158,6 +158,11 @@ class IsoScheduler {
   size_t Pending() const;
   // The last (micro)frame handed to the handler, plus one.
   uint64_t ServedUnits() const;
+  // Blocks until the bus has served every (micro)frame before `unit` (true),
+  // or the timeout has passed first (false). The frame clock alone does not
+  // say that: a descheduled bus thread serves the frames it missed later, and
+  // until it has, an ASAP transfer still continues its pipe's timeline.
+  bool WaitForServed(uint64_t unit, std::chrono::milliseconds timeout);
 
  private:
   struct PacketFault {
@@ -236,6 +241,8 @@ class IsoScheduler {
   size_t busUndelivered_ = 0;
   uint64_t delayUnits_ = 0;
   uint64_t served_ = 0;
+  uint64_t servedWanted_ = 0;  // a waiter wants the bus to have served this far
+  std::condition_variable servedAdvanced_;
   TransferCounters counters_;
   bool stopping_ = false;
   std::thread::id busThreadId_;

@@ -90,6 +90,12 @@ class SimUsbDevice {
   const FrameClock& Clock() const { return *clock_; }
   TransferCounters DataTransferCounters() const { return scheduler_->Counters(); }
   size_t PendingDataTransfers() const { return scheduler_->Pending(); }
+  // Blocks until the bus has served frame `frame` (64-bit) completely (its
+  // packets went out, or were not accessed). Waiting for the clock alone is not enough on a loaded machine, where the bus thread
+  // serves the frames it missed late.
+  bool WaitForFrameServed(uint64_t frame, std::chrono::milliseconds timeout) {
+    return scheduler_->WaitForServed((frame + 1) * clock_->UnitsPerFrame(), timeout);
+  }
 
   // Isochronous scheduling strictness (start-frame lead, ASAP after a gap).
   void SetIsoPolicy(const IsoPolicy& policy) { scheduler_->SetPolicy(policy); }

@@ -220,24 +220,29 @@ TEST_F(UsbRulesTest, StartFrameNeedsTheLead) {
 // After the pipe ran dry an ASAP transfer keeps the pipe's timeline: what
 // fell into the gap is not accessed; with the lenient policy it starts afresh.
 TEST_F(UsbRulesTest, AsapAfterAGapKeepsTheTimelineUnlessToldOtherwise) {
+  // The gaps are waited for on the bus, not the clock: the pipe ran dry only
+  // once the bus has served past its end (on a loaded machine the bus thread
+  // serves missed frames late, and until then the timeline still holds).
   UrbRequest first(IsoUrbBytes(8));
   BuildOut(first, out_, 8);
   ASSERT_EQ(Call(first), STATUS_SUCCESS);
   const ULONG end = first.Urb()->UrbIsochronousTransfer.StartFrame + 1;
-  // A gap of 3 frames: a 16-frame transfer loses its first frames.
-  ASSERT_TRUE(device_->Clock().WaitForFramePassed(device_->Clock().FrameFromNumber(end) + 2, kTimeout));
-  UrbRequest late(IsoUrbBytes(128));
-  BuildOut(late, out_, 128);
+  // A gap of 3 frames: a 128-frame transfer loses its first frames (long
+  // enough that a descheduled test thread cannot let all of it fall into the gap).
+  constexpr ULONG kLatePackets = 1024;
+  ASSERT_TRUE(device_->WaitForFrameServed(device_->Clock().FrameFromNumber(end) + 2, kTimeout));
+  UrbRequest late(IsoUrbBytes(kLatePackets));
+  BuildOut(late, out_, kLatePackets);
   ASSERT_EQ(Call(late), STATUS_SUCCESS);
   const auto& iso = late.Urb()->UrbIsochronousTransfer;
   EXPECT_EQ(iso.StartFrame, end);
   EXPECT_GE(iso.ErrorCount, 3u * 8u);
-  EXPECT_LT(iso.ErrorCount, 128u);
+  EXPECT_LT(iso.ErrorCount, kLatePackets);
   EXPECT_EQ(iso.IsoPacket[0].Status, USBD_STATUS_ISO_NOT_ACCESSED_LATE);
-  EXPECT_EQ(iso.IsoPacket[127].Status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(iso.IsoPacket[kLatePackets - 1].Status, USBD_STATUS_SUCCESS);
   // A transfer wholly inside the gap fails.
-  const ULONG lateEnd = iso.StartFrame + 16;
-  ASSERT_TRUE(device_->Clock().WaitForFramePassed(device_->Clock().FrameFromNumber(lateEnd) + 3, kTimeout));
+  const ULONG lateEnd = iso.StartFrame + kLatePackets / 8;
+  ASSERT_TRUE(device_->WaitForFrameServed(device_->Clock().FrameFromNumber(lateEnd) + 3, kTimeout));
   UrbRequest lost(IsoUrbBytes(8));
   BuildOut(lost, out_, 8);
   EXPECT_EQ(Call(lost), STATUS_UNSUCCESSFUL);
@@ -255,7 +260,7 @@ TEST_F(UsbRulesTest, AsapAfterAGapKeepsTheTimelineUnlessToldOtherwise) {
   lenient.asapAfterGap = sim::AsapAfterGap::StartAfresh;
   device_->SetIsoPolicy(lenient);
   const ULONG freshEnd = fresh.Urb()->UrbIsochronousTransfer.StartFrame + 1;
-  ASSERT_TRUE(device_->Clock().WaitForFramePassed(device_->Clock().FrameFromNumber(freshEnd) + 3, kTimeout));
+  ASSERT_TRUE(device_->WaitForFrameServed(device_->Clock().FrameFromNumber(freshEnd) + 3, kTimeout));
   UrbRequest restarted(IsoUrbBytes(8));
   BuildOut(restarted, out_, 8);
   EXPECT_EQ(Call(restarted), STATUS_SUCCESS);
