@@ -1,0 +1,21 @@
+/* Host stand-in for the SDK's <cfgmgr32.h>: device instance ids. */
+#ifndef USBAUDIO_PLATFORM_CFGMGR32_H
+#define USBAUDIO_PLATFORM_CFGMGR32_H
+
+#include <windows.h>
+
+#define MAX_DEVICE_ID_LEN 200
+typedef DWORD DEVINST, *PDEVINST;
+typedef DWORD CONFIGRET;
+#define CR_SUCCESS 0x00000000
+#define CR_INVALID_POINTER 0x00000003
+#define CR_INVALID_DEVNODE 0x00000005
+#define CR_BUFFER_SMALL 0x0000001A
+#define CR_NO_SUCH_DEVNODE 0x0000000D
+
+USBAUDIO_BEGIN_C
+CONFIGRET WINAPI CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG BufferLen, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_Device_ID_Size(PULONG pulLen, DEVINST dnDevInst, ULONG ulFlags);
+USBAUDIO_END_C
+
+#endif
