@@ -22,7 +22,7 @@ pass ctest --test-dir build/host --output-on-failure -j"$jobs" -LE realtime
 pass ctest --test-dir build/host --output-on-failure -L realtime
 
 bash scripts/configure.sh host-tsan
-cmake --build build/host-tsan -j"$jobs" --target test_platform test_driver test_sim
+cmake --build build/host-tsan -j"$jobs" --target test_suites
 pass ctest --test-dir build/host-tsan --output-on-failure -j"$jobs" -L tsan
 pass ctest --test-dir build/host-tsan --output-on-failure -L realtime
 exit "$status"
