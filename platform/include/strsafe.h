@@ -21,6 +21,10 @@ HRESULT StringCchPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, ...)
 HRESULT StringCchVPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, va_list argList);
 HRESULT StringCbCopyW(LPWSTR pszDest, size_t cbDest, LPCWSTR pszSrc);
 HRESULT StringCchCopyA(LPSTR pszDest, size_t cchDest, LPCSTR pszSrc);
+HRESULT StringCchCopyNA(LPSTR pszDest, size_t cchDest, LPCSTR pszSrc, size_t cchToCopy);
+HRESULT StringCchCatA(LPSTR pszDest, size_t cchDest, LPCSTR pszSrc);
+HRESULT StringCchLengthA(LPCSTR psz, size_t cchMax, size_t *pcchLength);
+HRESULT StringCbCopyA(LPSTR pszDest, size_t cbDest, LPCSTR pszSrc);
 HRESULT StringCchPrintfA(LPSTR pszDest, size_t cchDest, LPCSTR pszFormat, ...);
 HRESULT StringCchVPrintfA(LPSTR pszDest, size_t cchDest, LPCSTR pszFormat, va_list argList);
 USBAUDIO_END_C
