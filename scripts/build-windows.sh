@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows deliverables with mingw-w64.
+# Cross-builds the Windows deliverables with mingw-w64: the kernel driver
+# and the user-mode static libraries (kernel-streaming client library,
+# settings store).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/configure.sh mingw
 cmake --build build/mingw -j"$(nproc)"
+for built in driver/vm_usbaudio.sys kslib/libusbaudio_kslib.a asio/libusbaudio_asio_settings.a; do
+  [ -f "build/mingw/$built" ] || { echo "build-windows: build/mingw/$built was not built" >&2; exit 1; }
+done
