@@ -16,6 +16,7 @@
 #define STATUS_PENDING                          ((NTSTATUS)0x00000103L)
 #define STATUS_REPARSE                          ((NTSTATUS)0x00000104L)
 #define STATUS_MORE_ENTRIES                     ((NTSTATUS)0x00000105L)
+#define STATUS_OBJECT_NAME_EXISTS               ((NTSTATUS)0x40000000L)
 #define STATUS_BUFFER_OVERFLOW                  ((NTSTATUS)0x80000005L)
 #define STATUS_NO_MORE_ENTRIES                  ((NTSTATUS)0x8000001AL)
 #define STATUS_DEVICE_BUSY                      ((NTSTATUS)0x80000011L)

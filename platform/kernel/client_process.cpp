@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/kernel/internal.h"
 #include "platform/kernel/io_manager.h"
@@ -41,6 +42,7 @@ struct ClientProcess {
   bool is32Bit = false;
   bool ended = false;
   bool system = false;
+  ULONG id = 4;
   // Guarded by the object lock: 1 while the process lives, plus kernel
   // references on its object.
   LONG references = 1;
@@ -56,6 +58,7 @@ struct ClientEvent {
   LONG handles;
   ClientProcess* creator;
   std::string creatorName;
+  std::u16string name;  // empty: unnamed
 };
 
 }  // namespace platform
@@ -77,6 +80,11 @@ struct Objects {
   std::mutex lock;
   std::set<ClientProcess*> processes;  // objects alive (ended ones while referenced)
   std::set<ClientEvent*> events;
+  // The one namespace of named objects: events (in `events`) and the
+  // objects other layers name through ClaimObjectName.
+  std::map<std::u16string, void*> names;
+  std::vector<void (*)(ClientProcess*)> endHooks;
+  ULONG nextProcessId = 0x1000;
   std::atomic<ULONG_PTR> nextHandle{0x100};
 };
 
@@ -114,6 +122,7 @@ void DropProcessReference(Objects& o, ClientProcess* p) {
 
 void DropEventReference(Objects& o, ClientEvent* e) {
   if (--e->references > 0) return;
+  if (!e->name.empty()) o.names.erase(e->name);
   o.events.erase(e);
   delete e;
 }
@@ -144,6 +153,8 @@ ClientProcess* CreateClientProcess(const char* name, bool is32Bit) {
   InitializeProcessObject(p);
   Objects& o = TheObjects();
   std::lock_guard<std::mutex> lock(o.lock);
+  p->id = o.nextProcessId;
+  o.nextProcessId += 4;
   o.processes.insert(p);
   return p;
 }
@@ -156,6 +167,13 @@ void EndClientProcess(ClientProcess* process) {
                process->name.c_str(), process->threadsInside.load());
   {
     ProcessScope scope(process);
+    std::vector<void (*)(ClientProcess*)> hooks;
+    {
+      Objects& o = TheObjects();
+      std::lock_guard<std::mutex> lock(o.lock);
+      hooks = o.endHooks;
+    }
+    for (auto hook : hooks) hook(process);
     detail::CloseProcessFiles(process);
     Objects& o = TheObjects();
     std::lock_guard<std::mutex> lock(o.lock);
@@ -195,6 +213,96 @@ bool IsClientProcess32Bit(const ClientProcess* process) { return process && proc
 
 PEPROCESS ProcessObjectOf(ClientProcess* process) {
   return process ? &process->object : &SystemProcess().object;
+}
+
+namespace {
+
+ClientEvent* NewClientEvent(ClientProcess* process, bool manualReset, bool initialState) {
+  ClientEvent* e = new ClientEvent{};
+  KeInitializeEvent(&e->event, manualReset ? NotificationEvent : SynchronizationEvent, initialState);
+  e->references = 1;
+  e->handles = 1;
+  e->creator = process;
+  e->creatorName = process->name;
+  return e;
+}
+
+}  // namespace
+
+NTSTATUS CreateNamedClientEvent(ClientProcess* process, const std::u16string& name, bool manualReset,
+                                bool initialState, ACCESS_MASK access, HANDLE* handle) {
+  RequireLiveProcess(process, USBAUDIO_CALLER(), "CreateNamedClientEvent");
+  ClientEvent* fresh = NewClientEvent(process, manualReset, initialState);
+  fresh->name = name;
+  HANDLE h = detail::NewProcessHandleValue();
+  Objects& o = TheObjects();
+  std::lock_guard<std::mutex> lock(o.lock);
+  auto it = o.names.find(name);
+  if (it == o.names.end()) {
+    o.names[name] = fresh;
+    o.events.insert(fresh);
+    process->events[h] = EventHandle{fresh, access};
+    *handle = h;
+    return STATUS_SUCCESS;
+  }
+  delete fresh;
+  ClientEvent* existing = static_cast<ClientEvent*>(it->second);
+  if (!o.events.count(existing)) return STATUS_OBJECT_TYPE_MISMATCH;
+  existing->references++;
+  existing->handles++;
+  process->events[h] = EventHandle{existing, access};
+  *handle = h;
+  return STATUS_OBJECT_NAME_EXISTS;
+}
+
+NTSTATUS OpenNamedClientEvent(ClientProcess* process, const std::u16string& name, ACCESS_MASK access,
+                              HANDLE* handle) {
+  RequireLiveProcess(process, USBAUDIO_CALLER(), "OpenNamedClientEvent");
+  HANDLE h = detail::NewProcessHandleValue();
+  Objects& o = TheObjects();
+  std::lock_guard<std::mutex> lock(o.lock);
+  auto it = o.names.find(name);
+  if (it == o.names.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+  ClientEvent* existing = static_cast<ClientEvent*>(it->second);
+  if (!o.events.count(existing)) return STATUS_OBJECT_TYPE_MISMATCH;
+  existing->references++;
+  existing->handles++;
+  process->events[h] = EventHandle{existing, access};
+  *handle = h;
+  return STATUS_SUCCESS;
+}
+
+void* ClaimObjectName(const std::u16string& name, void* object) {
+  Objects& o = TheObjects();
+  std::lock_guard<std::mutex> lock(o.lock);
+  auto [it, inserted] = o.names.emplace(name, object);
+  (void)inserted;
+  return o.events.count(static_cast<ClientEvent*>(it->second)) ? nullptr : it->second;
+}
+
+void* FindObjectName(const std::u16string& name, bool* isEvent) {
+  Objects& o = TheObjects();
+  std::lock_guard<std::mutex> lock(o.lock);
+  auto it = o.names.find(name);
+  *isEvent = it != o.names.end() && o.events.count(static_cast<ClientEvent*>(it->second));
+  return it == o.names.end() || *isEvent ? nullptr : it->second;
+}
+
+void ReleaseObjectName(const std::u16string& name, void* object) {
+  Objects& o = TheObjects();
+  std::lock_guard<std::mutex> lock(o.lock);
+  auto it = o.names.find(name);
+  if (it != o.names.end() && it->second == object) o.names.erase(it);
+}
+
+ULONG ClientProcessId(const ClientProcess* process) { return process ? process->id : 4; }
+
+void AddProcessEndHook(void (*hook)(ClientProcess* process)) {
+  Objects& o = TheObjects();
+  std::lock_guard<std::mutex> lock(o.lock);
+  for (auto h : o.endHooks)
+    if (h == hook) return;
+  o.endHooks.push_back(hook);
 }
 
 HANDLE CreateClientEvent(ClientProcess* process, bool manualReset, bool initialState, ACCESS_MASK access) {

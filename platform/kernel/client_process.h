@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -21,8 +22,8 @@ struct ClientProcess;
 // A new client process. `name` is for reports.
 ClientProcess* CreateClientProcess(const char* name, bool is32Bit = false);
 // Ends the process as Windows does when its last thread exits: its open
-// handles are closed in its context (files first, in reverse order of
-// opening, then events), then a user mapping still present is a verifier
+// handles are closed in its context (the end hooks' handles first, then
+// files, in reverse order of opening, then events), then a user mapping still present is a verifier
 // stop (PROCESS_HAS_LOCKED_PAGES). Kernel references on the process object
 // (ObReferenceObject on its PEPROCESS) keep the object, not the address
 // space. No thread may be in the process any more.
@@ -62,6 +63,33 @@ NTSTATUS ResetClientEvent(ClientProcess* process, HANDLE event);
 NTSTATUS WaitClientEvent(ClientProcess* process, HANDLE event, uint32_t timeoutMs);
 // Closes any handle of the process (event or file).
 NTSTATUS CloseClientHandle(ClientProcess* process, HANDLE handle);
+
+// Named events (CreateEventW / OpenEventW): one namespace shared by every
+// process, and by the other named objects below. STATUS_SUCCESS: a new event;
+// STATUS_OBJECT_NAME_EXISTS: a new handle (granting `access`) to the existing
+// event, whose kind and state stay as they are; STATUS_OBJECT_TYPE_MISMATCH:
+// another kind of object holds the name. The name goes with the event's last
+// handle or kernel reference.
+NTSTATUS CreateNamedClientEvent(ClientProcess* process, const std::u16string& name, bool manualReset,
+                                bool initialState, ACCESS_MASK access, HANDLE* handle);
+// STATUS_OBJECT_NAME_NOT_FOUND for a name nothing holds.
+NTSTATUS OpenNamedClientEvent(ClientProcess* process, const std::u16string& name, ACCESS_MASK access,
+                              HANDLE* handle);
+// Other named objects of that namespace (the Win32 layer's mutexes), kept by
+// their owner. Claim: `object` takes the name unless something holds it;
+// returns the holder (`object` when the name was free), or null when an
+// event holds it. Find: the holder, or null (*isEvent tells an event).
+void* ClaimObjectName(const std::u16string& name, void* object);
+void* FindObjectName(const std::u16string& name, bool* isEvent);
+void ReleaseObjectName(const std::u16string& name, void* object);
+
+// The process id GetCurrentProcessId reports (the system process: 4).
+ULONG ClientProcessId(const ClientProcess* process);
+// Called by EndClientProcess in the ending process, before it closes the
+// process's files and events: layers above keep handles of their own (the
+// Win32 layer's threads, mutexes, processes) and close them here. Adding a
+// hook twice adds it once.
+void AddProcessEndHook(void (*hook)(ClientProcess* process));
 
 // User mappings (MmMapLockedPagesSpecifyCache(UserMode)) alive in the process.
 size_t UserMappingCount(const ClientProcess* process);

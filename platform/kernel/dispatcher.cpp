@@ -46,19 +46,29 @@ bool Signalled(PDISPATCHER_HEADER h) {
   return h->SignalState > 0;
 }
 
-// Consumes what a satisfied wait takes from the object; a mutex taken (not
-// re-entered) joins the lock-order graph with the waiter's call site.
-void Acquire(PDISPATCHER_HEADER h, const void* caller) {
+// Consumes what a satisfied wait takes from the object; a kernel mutex taken
+// (not re-entered) joins the lock-order graph with the waiter's call site (a
+// user-mode mutant, ApcDisable 0 as on Windows, does not). Returns true when
+// the wait took a mutant its last owner abandoned (it is no longer so).
+bool Acquire(PDISPATCHER_HEADER h, const void* caller) {
+  bool abandoned = false;
   switch (h->Type) {
     case EventSynchronizationObject:
     case TimerSynchronizationObject: h->SignalState = 0; break;
     case SemaphoreObject: h->SignalState--; break;
-    case MutantObject:
-      if (h->SignalState-- > 0) platform::detail::LockAcquired(h, caller, false);
-      reinterpret_cast<PKMUTEX>(h)->OwnerThread = CurrentThread();
+    case MutantObject: {
+      PKMUTANT mutant = reinterpret_cast<PKMUTANT>(h);
+      if (h->SignalState-- > 0) {
+        if (mutant->ApcDisable) platform::detail::LockAcquired(h, caller, false);
+        abandoned = mutant->Abandoned;
+        mutant->Abandoned = FALSE;
+      }
+      mutant->OwnerThread = CurrentThread();
       break;
+    }
     default: break;
   }
+  return abandoned;
 }
 
 // Deadline of a Windows timeout (100 ns units: negative relative, positive
@@ -95,9 +105,12 @@ void CheckWaitIrql(PLARGE_INTEGER timeout, const void* caller) {
                irql);
 }
 
-NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout, const void* caller) {
+// `stop` (user-mode waits only) is looked at before the objects: signalled,
+// it ends the wait with STATUS_ALERTED and nothing is taken.
+NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout, const void* caller,
+              PDISPATCHER_HEADER stop = nullptr) {
   CheckWaitIrql(timeout, caller);
-  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS)
+  if ((count == 0 && !stop) || count > MAXIMUM_WAIT_OBJECTS)
     BugCheckAt(caller, "WAIT_OBJECT_COUNT", "wait for %u objects", count);
   for (ULONG i = 0; i < count; ++i) RequireType(objects[i], true, true, true, caller, "wait");
   bool infinite, poll;
@@ -106,19 +119,22 @@ NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeo
 
   std::unique_lock<std::mutex> lock(g_lock);
   for (;;) {
+    if (stop && stop->SignalState > 0) return STATUS_ALERTED;
     if (type == WaitAny) {
       for (ULONG i = 0; i < count; ++i) {
         if (Signalled(Header(objects[i]))) {
-          Acquire(Header(objects[i]), caller);
-          return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
+          bool abandoned = Acquire(Header(objects[i]), caller);
+          return (abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0) + static_cast<NTSTATUS>(i);
         }
       }
-    } else {
+    } else if (count > 0) {
       bool all = true;
       for (ULONG i = 0; i < count && all; ++i) all = Signalled(Header(objects[i]));
       if (all) {
-        for (ULONG i = 0; i < count; ++i) Acquire(Header(objects[i]), caller);
-        return STATUS_SUCCESS;
+        NTSTATUS status = STATUS_SUCCESS;
+        for (ULONG i = count; i-- > 0;)
+          if (Acquire(Header(objects[i]), caller)) status = STATUS_ABANDONED_WAIT_0 + static_cast<NTSTATUS>(i);
+        return status;
       }
     }
     if (poll) return STATUS_TIMEOUT;
@@ -138,6 +154,43 @@ void platform::detail::SetSignalState(PDISPATCHER_HEADER header, LONG state) {
   LONG previous = header->SignalState;
   header->SignalState = state;
   if (state > 0 && previous <= 0) g_signal.notify_all();
+}
+
+NTSTATUS platform::detail::WaitUserObjects(ULONG count, PVOID objects[], bool waitAll, ULONG timeoutMs,
+                                           PVOID stop) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -static_cast<LONGLONG>(timeoutMs) * 10000;
+  return Wait(count, objects, waitAll ? WaitAll : WaitAny, timeoutMs == 0xFFFFFFFF ? nullptr : &timeout,
+              USBAUDIO_CALLER(), Header(stop));
+}
+
+void platform::detail::InitializeUserMutant(PKMUTANT mutant, bool owned) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  memset(mutant, 0, sizeof *mutant);
+  mutant->Header.Type = MutantObject;
+  mutant->Header.Size = sizeof(KMUTANT) / sizeof(LONG);
+  mutant->Header.SignalState = owned ? 0 : 1;
+  mutant->OwnerThread = owned ? CurrentThread() : NULL;
+  InitializeListHead(&mutant->Header.WaitListHead);
+}
+
+bool platform::detail::ReleaseUserMutant(PKMUTANT mutant) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (mutant->OwnerThread != CurrentThread() || mutant->Header.SignalState > 0) return false;
+  if (++mutant->Header.SignalState == 1) {
+    mutant->OwnerThread = NULL;
+    g_signal.notify_all();
+  }
+  return true;
+}
+
+void platform::detail::AbandonUserMutant(PKMUTANT mutant, PKTHREAD owner) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (mutant->OwnerThread != owner || mutant->Header.SignalState > 0) return;
+  mutant->Header.SignalState = 1;
+  mutant->OwnerThread = NULL;
+  mutant->Abandoned = TRUE;
+  g_signal.notify_all();
 }
 
 LONG platform::detail::SignalStateOf(PDISPATCHER_HEADER header) {
@@ -225,6 +278,7 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
   Mutex->Header.Type = MutantObject;
   Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
   Mutex->Header.SignalState = 1;
+  Mutex->ApcDisable = 1;  // a kernel mutex, as KeInitializeMutex marks it on Windows
   InitializeListHead(&Mutex->Header.WaitListHead);
   platform::detail::ForgetLock(Mutex);
 }

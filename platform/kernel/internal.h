@@ -81,6 +81,21 @@ enum : UCHAR {
 void SetSignalState(PDISPATCHER_HEADER header, LONG state);
 LONG SignalStateOf(PDISPATCHER_HEADER header);
 
+// User-mode waits (the Win32 stand-ins), as KeWaitForMultipleObjects with a
+// timeout in milliseconds (0xFFFFFFFF: none), plus: a signalled `stop`
+// object (may be null; looked at first) ends the wait with STATUS_ALERTED;
+// taking a mutant its last owner abandoned returns STATUS_ABANDONED_WAIT_0 +
+// its index (wait-all: the lowest such index). `count` may be 0 with a stop
+// object (a sleep). The caller checks the count.
+NTSTATUS WaitUserObjects(ULONG count, PVOID objects[], bool waitAll, ULONG timeoutMs, PVOID stop);
+// Win32 mutexes as user-mode mutants (outside the lock-order graph): free or
+// owned by the calling thread; a release by a thread that does not own it
+// returns false; a mutant its owner still holds when the owner ends becomes
+// free and abandoned (nothing when `owner` no longer holds it).
+void InitializeUserMutant(PKMUTANT mutant, bool owned);
+bool ReleaseUserMutant(PKMUTANT mutant);
+void AbandonUserMutant(PKMUTANT mutant, PKTHREAD owner);
+
 // Host-side accounting of kernel handles to thread objects (threads.cpp).
 size_t OutstandingThreadHandles();
 // Closes a thread handle; false when the handle is not a thread handle.
