@@ -26,11 +26,13 @@ class CKsAudPin : public CKsPin {
   const WAVEFORMATEX* LastWaveFormat() const { return m_lastWaveFormat; }
   const KSDATAFORMAT* DataFormat() const { return m_dataFormat; }
 
+ protected:
+  KsList<KSDATARANGE_AUDIO> m_audioRanges;  // owns the copies
+
  private:
   HRESULT CreateConnectBuffer();
   HRESULT CollectAudioRanges();
 
-  KsList<KSDATARANGE_AUDIO> m_audioRanges;  // owns the copies
   WAVEFORMATEX* m_lastWaveFormat = nullptr;  // kslib block
   KSDATAFORMAT* m_dataFormat = nullptr;      // inside the connect buffer
 };
