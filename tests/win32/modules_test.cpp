@@ -1,0 +1,172 @@
+// The run-time module table: name matching as the loader does it, missing
+// modules and exports, per-process reference counts, kernel32 always mapped,
+// modules a test registers, and GetModuleFileNameW's truncation rule.
+#include <avrt.h>
+
+#include "platform/win32/win32_internal.h"
+#include "tests/win32/system_fixture.h"
+
+namespace {
+
+using namespace platform::win32;
+
+template <typename Fn>
+FARPROC AsProc(Fn* fn) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(fn));
+}
+
+int WINAPI Answer() { return 42; }
+
+using ModuleLoaderTest = SystemStandInTest;
+
+TEST_F(ModuleLoaderTest, NamesMatchCaseInsensitivelyWithoutDirectoryOrExtension) {
+  HMODULE plain = LoadLibraryW(L"ksuser.dll");
+  ASSERT_NE(plain, nullptr);
+  for (const WCHAR* name : {L"KSUSER", L"C:\\Windows\\System32\\KsUser.DLL", L"system32/ksuser.dll", L"ksuser.dll."}) {
+    EXPECT_EQ(LoadLibraryW(name), plain);
+  }
+  EXPECT_EQ(ModuleReferenceCount(process_, "ksuser.dll"), 5u);  // GetModuleHandleW below takes none
+  EXPECT_EQ(GetProcAddress(plain, "KsCreatePin"), AsProc(&platform::win32::detail::KsUserCreatePin));
+
+  // Export names are exact; other names are other files (a trailing dot
+  // asks for a file without extension).
+  SetLastError(0);
+  EXPECT_EQ(GetProcAddress(plain, "kscreatepin"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  for (const WCHAR* name : {L"ksuser.", L"ksuser.dl", L"ksuser.exe", L"nosuch.dll", L""}) {
+    SetLastError(0);
+    EXPECT_EQ(LoadLibraryW(name), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(*name ? ERROR_MOD_NOT_FOUND : ERROR_INVALID_PARAMETER));
+  }
+  // Lookups by ordinal find nothing here.
+  EXPECT_EQ(GetProcAddress(plain, reinterpret_cast<LPCSTR>(1)), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(FreeLibrary(plain));
+}
+
+TEST_F(ModuleLoaderTest, MissingModuleOrExportFailsWithTheLoadersErrors) {
+  HMODULE avrt = LoadLibraryW(L"avrt.dll");
+  ASSERT_NE(avrt, nullptr);
+
+  SetModuleMissing("AVRT");
+  SetLastError(0);
+  EXPECT_EQ(LoadLibraryW(L"avrt.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  // What the process already holds stays usable.
+  EXPECT_NE(GetProcAddress(avrt, "AvSetMmThreadCharacteristicsW"), nullptr);
+  SetModuleMissing("avrt.dll", false);
+  EXPECT_EQ(LoadLibraryW(L"avrt"), avrt);
+
+  SetModuleExportMissing("avrt.dll", "AvRevertMmThreadCharacteristics");
+  SetLastError(0);
+  EXPECT_EQ(GetProcAddress(avrt, "AvRevertMmThreadCharacteristics"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  EXPECT_EQ(GetProcAddress(avrt, "AvSetMmThreadCharacteristicsW"), AsProc(&AvSetMmThreadCharacteristicsW));
+  EXPECT_EQ(GetProcAddress(avrt, "AvSetMmThreadPriority"), AsProc(&AvSetMmThreadPriority));
+
+  SetModuleMissing("ksuser.dll");
+  SetLastError(0);
+  EXPECT_EQ(LoadLibraryW(L"ksuser.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(GetModuleHandleW(L"ksuser.dll"), nullptr);
+
+  // A reset brings everything back.
+  EXPECT_TRUE(FreeLibrary(avrt));
+  EXPECT_TRUE(FreeLibrary(avrt));
+  ResetSystemStandIns();
+  HMODULE ks = LoadLibraryW(L"ksuser.dll");
+  ASSERT_NE(ks, nullptr);
+  HMODULE av = LoadLibraryW(L"avrt.dll");
+  ASSERT_NE(av, nullptr);
+  EXPECT_NE(GetProcAddress(av, "AvRevertMmThreadCharacteristics"), nullptr);
+  FreeLibrary(ks);
+  FreeLibrary(av);
+}
+
+TEST_F(ModuleLoaderTest, FreeLibraryUnmapsAtTheLastReferenceOfItsOwnProcess) {
+  HMODULE first = LoadLibraryW(L"ksuser.dll");
+  HMODULE second = LoadLibraryW(L"ksuser.dll");
+  ASSERT_NE(first, nullptr);
+  ASSERT_EQ(first, second);
+  EXPECT_EQ(GetModuleHandleW(L"ksuser"), first);
+  EXPECT_EQ(ModuleReferenceCount(process_, "ksuser.dll"), 2u);  // GetModuleHandleW takes none
+
+  // Another process has not loaded it.
+  platform::ClientProcess* other = platform::CreateClientProcess("other");
+  {
+    platform::ProcessScope in(other);
+    SetLastError(0);
+    EXPECT_EQ(GetModuleHandleW(L"ksuser.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(GetProcAddress(first, "KsCreatePin"), nullptr);
+    EXPECT_FALSE(FreeLibrary(first));
+  }
+  ForgetProcessModules(other);
+  platform::EndClientProcess(other);
+
+  EXPECT_TRUE(FreeLibrary(first));
+  EXPECT_EQ(GetModuleHandleW(L"ksuser.dll"), first);
+  EXPECT_NE(GetProcAddress(first, "KsCreatePin"), nullptr);
+
+  EXPECT_TRUE(FreeLibrary(first));
+  SetLastError(0);
+  EXPECT_EQ(GetModuleHandleW(L"ksuser.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  SetLastError(0);
+  EXPECT_EQ(GetProcAddress(first, "KsCreatePin"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  SetLastError(0);
+  EXPECT_FALSE(FreeLibrary(first));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(ModuleReferenceCount(process_, "ksuser.dll"), 0u);
+}
+
+TEST_F(ModuleLoaderTest, Kernel32IsMappedInEveryProcessAndStays) {
+  HMODULE k = GetModuleHandleW(L"kernel32");
+  ASSERT_NE(k, nullptr);
+  EXPECT_EQ(GetModuleHandleW(L"KERNEL32.DLL"), k);
+  EXPECT_EQ(LoadLibraryW(L"kernel32.dll"), k);
+  EXPECT_TRUE(FreeLibrary(k));
+  EXPECT_TRUE(FreeLibrary(k));
+  EXPECT_EQ(GetModuleHandleW(L"kernel32"), k);
+  EXPECT_EQ(GetProcAddress(k, "GetLogicalProcessorInformation"), AsProc(&GetLogicalProcessorInformation));
+  SetModuleExportMissing("kernel32", "GetLogicalProcessorInformation");
+  EXPECT_EQ(GetProcAddress(k, "GetLogicalProcessorInformation"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+}
+
+TEST_F(ModuleLoaderTest, RegisteredModuleIsFoundAndReportsItsPath) {
+  const std::string path = "C:\\Program Files\\Velmora\\vm_test.dll";
+  HMODULE registered = RegisterModule("vm_test.dll", {{"Answer", AsProc(&Answer)}}, path);
+  HMODULE loaded = LoadLibraryW(L"D:\\elsewhere\\VM_TEST.DLL");
+  ASSERT_EQ(loaded, registered);
+  auto answer = reinterpret_cast<int(WINAPI*)()>(reinterpret_cast<void (*)()>(GetProcAddress(loaded, "Answer")));
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(answer(), 42);
+
+  WCHAR name[260];
+  const DWORD length = GetModuleFileNameW(loaded, name, 260);
+  ASSERT_EQ(length, path.size());
+  EXPECT_EQ(name[length], 0);
+  for (size_t i = 0; i < path.size(); ++i) EXPECT_EQ(name[i], static_cast<WCHAR>(path[i])) << i;
+
+  // Too small: cut to nSize - 1 units, terminated, result nSize.
+  WCHAR small[11];
+  for (auto& c : small) c = L'#';
+  SetLastError(0);
+  EXPECT_EQ(GetModuleFileNameW(loaded, small, 10), 10u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(small[8], static_cast<WCHAR>(path[8]));
+  EXPECT_EQ(small[9], 0);
+  EXPECT_EQ(small[10], L'#');
+
+  EXPECT_TRUE(FreeLibrary(loaded));
+  SetLastError(0);
+  EXPECT_EQ(GetModuleFileNameW(loaded, name, 260), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  // After a reset the registration is gone.
+  ResetSystemStandIns();
+  EXPECT_EQ(LoadLibraryW(L"vm_test.dll"), nullptr);
+}
+
+}  // namespace
