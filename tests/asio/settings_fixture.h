@@ -1,0 +1,92 @@
+// Fixture of the settings store tests: an empty registry, no recorded
+// process starts, the test body in a client process ("settings test") that
+// ends at tear-down, and nothing left behind in the kernel afterwards.
+#pragma once
+
+#include "platform/kernel/client_process.h"
+#include "platform/kernel/registry.h"
+#include "tests/support/verifier_test.h"
+// The kernel headers first: <windows.h> leaves their definitions alone.
+#include "asio/settings/settings_store.h"
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/win32/process_host.h"
+#include "platform/win32/registry_host.h"
+
+class SettingsTest : public VerifiedTest {
+ protected:
+  void SetUp() override {
+    VerifiedTest::SetUp();
+    platform::win32::ResetRegistry();
+    platform::win32::ClearStartedProcesses();
+    process_ = platform::CreateClientProcess("settings test");
+    scope_ = std::make_unique<platform::ProcessScope>(process_);
+  }
+  void TearDown() override {
+    scope_.reset();
+    platform::EndClientProcess(process_);
+    platform::win32::ClearStartedProcesses();
+    platform::win32::ResetRegistry();
+    platform::VerifyNoLeaks("settings test");
+    VerifiedTest::TearDown();
+  }
+
+  // The settings key, created empty by the test (64-bit view).
+  static void CreateSettingsKey() {
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY,
+                              nullptr, &key, &disposition),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+  // A value stored under the settings key as someone else might store it.
+  static void StoreValue(const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY,
+                              nullptr, &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+  struct Stored {
+    bool present = false;
+    DWORD type = 0;
+    std::vector<BYTE> bytes;
+  };
+  // What the settings key holds under `name`, read through the registry.
+  static Stored StoredValue(const wchar_t* name) {
+    Stored s;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+      return s;
+    BYTE data[1024];
+    DWORD bytes = sizeof data;
+    s.present = RegQueryValueExW(key, name, nullptr, &s.type, data, &bytes) == ERROR_SUCCESS;
+    if (s.present) s.bytes.assign(data, data + bytes);
+    RegCloseKey(key);
+    return s;
+  }
+  static bool SettingsKeyExists() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+      return false;
+    RegCloseKey(key);
+    return true;
+  }
+  static std::vector<BYTE> Bytes(DWORD value, size_t size = 4) {
+    std::vector<BYTE> out;
+    for (size_t i = 0; i < size; ++i) out.push_back(static_cast<BYTE>(value >> (8 * i)));
+    return out;
+  }
+
+  platform::ClientProcess* process_ = nullptr;
+
+ private:
+  std::unique_ptr<platform::ProcessScope> scope_;
+};
