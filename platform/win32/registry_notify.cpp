@@ -8,12 +8,12 @@
 // Synchronous: the call returns after that change.
 #include "platform/kernel/client_process.h"
 // The kernel headers first: <windows.h> leaves their definitions alone.
-#include "platform/win32/registry_internal.h"
-#include "platform/win32/win32_internal.h"
-
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+
+#include "platform/win32/registry_internal.h"
+#include "platform/win32/win32_internal.h"
 
 namespace {
 
@@ -51,7 +51,8 @@ LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNo
 
   if (fAsynchronous) {
     PVOID event = nullptr;
-    NTSTATUS status = ObReferenceObjectByHandle(hEvent, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode, &event, nullptr);
+    NTSTATUS status =
+        ObReferenceObjectByHandle(hEvent, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode, &event, nullptr);
     if (!NT_SUCCESS(status)) return ErrorOfEventStatus(status);
     uint64_t watch = platform::RegistryWatchKey(key.keyId, subtree, filter, [event] {
       KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
