@@ -26,7 +26,8 @@ struct Table {
 
 struct Objects {
   std::mutex lock;
-  std::condition_variable threadLeft;
+  std::condition_variable threadLeft;  // and objects gone
+  size_t live = 0;
   std::map<ClientProcess*, Table> tables;
   std::set<MutexObject*> mutexes;  // live ones, for abandonment at a thread's end
 };
@@ -160,6 +161,31 @@ bool CloseObjectHandle(ClientProcess* process, HANDLE handle) {
   }
   Dereference(object);
   return true;
+}
+
+void ObjectMade() {
+  Objects& o = TheObjects();
+  std::lock_guard<std::mutex> lock(o.lock);
+  o.live++;
+}
+
+void ObjectGone() {
+  Objects& o = TheObjects();
+  std::lock_guard<std::mutex> lock(o.lock);
+  o.live--;
+  o.threadLeft.notify_all();
+}
+
+size_t LiveObjects() {
+  Objects& o = TheObjects();
+  std::lock_guard<std::mutex> lock(o.lock);
+  return o.live;
+}
+
+bool WaitForLiveObjects(size_t atMost, DWORD timeoutMs) {
+  Objects& o = TheObjects();
+  std::unique_lock<std::mutex> lock(o.lock);
+  return o.threadLeft.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return o.live <= atMost; });
 }
 
 void WithObjectLock(const std::function<void()>& fn) {

@@ -51,4 +51,11 @@ void ClearStartedProcesses();
 // Then the process may be ended.
 bool WaitForThreadsToLeave(ClientProcess* process, DWORD timeoutMs);
 
+// The Win32 layer's mutex, thread and process objects alive (a handle, a
+// running thread or process, or a wait names them), for leak checks; and
+// waiting until at most `count` are left (a program's process object goes
+// just after its handle is signalled). False after `timeoutMs`.
+size_t LiveWin32Objects();
+bool WaitForLiveWin32Objects(size_t count, DWORD timeoutMs);
+
 }  // namespace platform::win32

@@ -96,6 +96,10 @@ bool WaitForThreadsToLeave(ClientProcess* process, DWORD timeoutMs) {
   return detail::WaitForThreadsToLeave(process, timeoutMs);
 }
 
+size_t LiveWin32Objects() { return detail::LiveObjects(); }
+
+bool WaitForLiveWin32Objects(size_t count, DWORD timeoutMs) { return detail::WaitForLiveObjects(count, timeoutMs); }
+
 namespace detail {
 
 void EndProgramProcess(ProcessObject* process, DWORD exitCode) {

@@ -80,12 +80,14 @@ void FinishThread(ThreadObject* t) {
     l.started.erase(t);
   }
   RecordExit(t, 0);  // only when unwound before returning (it never started)
-  ThreadLeft(t->process);
   DWORD code = 0;
   WithObjectLock([&] { code = t->exitCode; });
   KeSetEvent(&t->exited, IO_NO_INCREMENT, FALSE);
   ProcessObject* primaryOf = t->primaryOf;
+  ClientProcess* process = t->process;
   Dereference(t);  // the running thread's reference
+  // Last: a thread that has left holds nothing any more.
+  ThreadLeft(process);
   if (primaryOf) EndProgramProcess(primaryOf, code);
 }
 

@@ -18,11 +18,17 @@ namespace platform::win32::detail {
 
 enum class ObjectKind { Mutex, Thread, Process };
 
+// Counts of live objects (handles.cpp), for leak checks.
+void ObjectMade();
+void ObjectGone();
+
 // Every object is guarded by the object lock of handles.cpp; it lives while
 // a handle, a running thread (its own object) or a wait names it.
 struct Object {
-  explicit Object(ObjectKind k) : kind(k) {}
-  virtual ~Object() = default;
+  explicit Object(ObjectKind k) : kind(k) { ObjectMade(); }
+  virtual ~Object() { ObjectGone(); }
+  Object(const Object&) = delete;
+  Object& operator=(const Object&) = delete;
   // The dispatcher object a wait takes.
   virtual PVOID Waitable() = 0;
   const ObjectKind kind;
@@ -117,5 +123,7 @@ void EndProgramProcess(ProcessObject* process, DWORD exitCode);
 void ThreadEntered(ClientProcess* process);
 void ThreadLeft(ClientProcess* process);
 bool WaitForThreadsToLeave(ClientProcess* process, DWORD timeoutMs);
+size_t LiveObjects();
+bool WaitForLiveObjects(size_t atMost, DWORD timeoutMs);
 
 }  // namespace platform::win32::detail
