@@ -164,6 +164,56 @@ TEST_F(RegistryTest, TheSynchronousFormReturnsAfterTheChange) {
   EXPECT_EQ(waiter.get(), ERROR_SUCCESS);
 }
 
+// The control panel's loop on Win32 events and threads: wait for a stop
+// event or the change event; at stop, close the key and wait for the change
+// event, which the close signals.
+struct PanelWatch {
+  HANDLE stop;
+  std::atomic<int> changes{0};
+};
+
+DWORD WINAPI PanelWatchLoop(LPVOID parameter) {
+  auto* watch = static_cast<PanelWatch*>(parameter);
+  HANDLE change = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HKEY key = nullptr;
+  if (!change || RegOpenKeyExW(HKEY_CURRENT_USER, kSettings, 0, KEY_NOTIFY, &key) != ERROR_SUCCESS) return 1;
+  for (;;) {
+    if (RegNotifyChangeKeyValue(key, TRUE, 15, change, TRUE) != ERROR_SUCCESS) return 2;
+    HANDLE both[2] = {watch->stop, change};
+    DWORD which = WaitForMultipleObjects(2, both, FALSE, kGenerousMs);
+    if (which == WAIT_OBJECT_0) {
+      RegCloseKey(key);
+      DWORD completed = WaitForSingleObject(change, kGenerousMs);
+      CloseHandle(change);
+      return completed == WAIT_OBJECT_0 ? 0 : 3;
+    }
+    if (which != WAIT_OBJECT_0 + 1) return 4;
+    watch->changes++;
+  }
+}
+
+TEST_F(RegistryTest, ThePanelsWatchLoopOnWin32EventsEndsWhenItsKeyCloses) {
+  ScopedKey key(HKEY_CURRENT_USER, kSettings);
+  ASSERT_EQ(key.status(), ERROR_SUCCESS);
+  PanelWatch watch;
+  watch.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(watch.stop, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, PanelWatchLoop, &watch, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_TRUE(platform::RegistryWaitForPendingWatches(1, kGenerousMs));
+  ASSERT_EQ(SetDword(key.get(), L"buffer_size", 512), ERROR_SUCCESS);
+  // The loop counts the change and arms again.
+  ASSERT_TRUE(platform::RegistryWaitForPendingWatches(1, kGenerousMs));
+  ASSERT_TRUE(SetEvent(watch.stop));
+  ASSERT_EQ(WaitForSingleObject(thread, kGenerousMs), WAIT_OBJECT_0);
+  DWORD code = 99;
+  ASSERT_TRUE(GetExitCodeThread(thread, &code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_GE(watch.changes.load(), 1);
+  EXPECT_TRUE(CloseHandle(thread));
+  EXPECT_TRUE(CloseHandle(watch.stop));
+}
+
 TEST_F(RegistryTest, NotifyRefusesBadArguments) {
   ScopedKey key(HKEY_CURRENT_USER, kSettings);
   HANDLE event = NewEvent();
