@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/kernel/client_process.h"
 #include "platform/win32/system_host.h"
 #include "platform/win32/text_internal.h"
 #include "platform/win32/win32_internal.h"
@@ -152,9 +153,22 @@ struct Loader {
   }
 };
 
+void OnProcessEnd(ClientProcess* process);
+
+// The loader forgets a process's modules when the process ends (the
+// process's address may be reused by a new one).
 Loader& TheLoader() {
-  static Loader loader;
-  return loader;
+  static Loader* loader = [] {
+    platform::AddProcessEndHook(&OnProcessEnd);
+    return new Loader();
+  }();
+  return *loader;
+}
+
+void OnProcessEnd(ClientProcess* process) {
+  Loader& l = TheLoader();
+  std::lock_guard<std::mutex> lock(l.mutex);
+  l.loaded.erase(process);
 }
 
 HMODULE HandleOf(uint64_t id) { return reinterpret_cast<HMODULE>(kDllBase + id * kDllStride); }

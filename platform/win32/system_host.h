@@ -39,7 +39,7 @@ HMODULE RegisterModule(const std::string& name, const std::vector<ModuleExport>&
 // The references `process` holds on the module (LoadLibraryW calls not yet
 // matched by FreeLibrary); 0 when not loaded.
 unsigned ModuleReferenceCount(const ClientProcess* process, const std::string& module);
-// Forgets what a process loaded (call when a process ends).
+// Forgets what a process loaded (done by itself when a process ends).
 void ForgetProcessModules(const ClientProcess* process);
 
 // ---- Multimedia class scheduler (avrt.dll) -------------------------------

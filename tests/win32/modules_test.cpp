@@ -100,9 +100,12 @@ TEST_F(ModuleLoaderTest, FreeLibraryUnmapsAtTheLastReferenceOfItsOwnProcess) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
     EXPECT_EQ(GetProcAddress(first, "KsCreatePin"), nullptr);
     EXPECT_FALSE(FreeLibrary(first));
+    // Loaded and never freed: the end of the process drops the reference.
+    EXPECT_EQ(LoadLibraryW(L"ksuser.dll"), first);
   }
-  ForgetProcessModules(other);
+  EXPECT_EQ(ModuleReferenceCount(other, "ksuser.dll"), 1u);
   platform::EndClientProcess(other);
+  EXPECT_EQ(ModuleReferenceCount(other, "ksuser.dll"), 0u);  // only the address is used
 
   EXPECT_TRUE(FreeLibrary(first));
   EXPECT_EQ(GetModuleHandleW(L"ksuser.dll"), first);

@@ -21,7 +21,6 @@ class SystemStandInTest : public ::testing::Test {
   }
   void TearDown() override {
     scope_.reset();
-    platform::win32::ForgetProcessModules(process_);
     platform::EndClientProcess(process_);
     platform::win32::ResetSystemStandIns();
   }
