@@ -54,8 +54,9 @@ struct ClientProcess {
 // kernel references is the event it sets.
 struct ClientEvent {
   KEVENT event;
-  LONG references;  // handles + kernel references
+  LONG references;  // handles + waits + kernel references
   LONG handles;
+  LONG waits = 0;  // user-mode waits holding the object
   ClientProcess* creator;
   std::string creatorName;
   std::u16string name;  // empty: unnamed
@@ -373,6 +374,26 @@ NTSTATUS WaitClientEvent(ClientProcess* process, HANDLE event, uint32_t timeoutM
   return status == STATUS_WAIT_0 ? STATUS_SUCCESS : status;
 }
 
+NTSTATUS HoldClientEvent(ClientProcess* process, HANDLE event, ACCESS_MASK access, PKEVENT* object) {
+  Objects& o = TheObjects();
+  std::lock_guard<std::mutex> lock(o.lock);
+  EventHandle* entry = FindEventHandle(process, event);
+  if (!entry) return STATUS_INVALID_HANDLE;
+  if ((entry->access & access) != access) return STATUS_ACCESS_DENIED;
+  entry->event->references++;
+  entry->event->waits++;
+  *object = &entry->event->event;
+  return STATUS_SUCCESS;
+}
+
+void ReleaseClientEvent(PKEVENT object) {
+  auto* e = reinterpret_cast<ClientEvent*>(object);  // the event is the object's first member
+  Objects& o = TheObjects();
+  std::lock_guard<std::mutex> lock(o.lock);
+  e->waits--;
+  DropEventReference(o, e);
+}
+
 NTSTATUS CloseClientHandle(ClientProcess* process, HANDLE handle) {
   RequireLiveProcess(process, USBAUDIO_CALLER(), "CloseClientHandle");
   ProcessScope scope(process);
@@ -436,7 +457,7 @@ bool ReferenceProcessObject(PVOID object, int delta, const void* caller, LONG_PT
   std::lock_guard<std::mutex> lock(o.lock);
   if (o.events.count(static_cast<ClientEvent*>(object))) {
     ClientEvent* e = static_cast<ClientEvent*>(object);
-    if (delta < 0 && e->references - e->handles <= 0)
+    if (delta < 0 && e->references - e->handles - e->waits <= 0)
       BugCheckAt(caller, "OBJECT_REFERENCE_UNDERFLOW", "ObDereferenceObject of event %p without a reference", object);
     *count = e->references + delta;
     if (delta > 0)
@@ -466,7 +487,7 @@ std::string DescribeClientObjectReferences(size_t* count) {
   std::string s;
   *count = 0;
   for (ClientEvent* e : o.events) {
-    LONG kernel = e->references - e->handles;
+    LONG kernel = e->references - e->handles - e->waits;
     if (kernel <= 0) continue;
     ++*count;
     char line[200];

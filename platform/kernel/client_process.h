@@ -61,6 +61,12 @@ NTSTATUS ResetClientEvent(ClientProcess* process, HANDLE event);
 // itself is not quantised to the clock tick: a user-mode wait on a signal
 // wakes at once).
 NTSTATUS WaitClientEvent(ClientProcess* process, HANDLE event, uint32_t timeoutMs);
+// A user-mode wait's hold on the event behind a handle of the process (the
+// handle must grant `access`): keeps the object while the wait runs, and is
+// no kernel reference (the leak check at driver unload does not count it).
+// STATUS_INVALID_HANDLE for a handle that is not an event of the process.
+NTSTATUS HoldClientEvent(ClientProcess* process, HANDLE event, ACCESS_MASK access, PKEVENT* object);
+void ReleaseClientEvent(PKEVENT object);
 // Closes any handle of the process (event or file).
 NTSTATUS CloseClientHandle(ClientProcess* process, HANDLE handle);
 

@@ -5,8 +5,6 @@
 // ended does not return: the thread stops there.
 #include <sched.h>
 
-#include <ntifs.h>
-
 #include "platform/kernel/client_process.h"
 #include "platform/kernel/internal.h"
 #include "platform/win32/win32_internal.h"
@@ -19,14 +17,14 @@ using namespace platform::win32::detail;
 // A referenced wait target: one of this layer's objects or a client event.
 struct Target {
   Object* object = nullptr;
-  PVOID event = nullptr;
+  PKEVENT event = nullptr;
   PVOID Waitable() const { return object ? object->Waitable() : event; }
 };
 
 void Release(Target* targets, DWORD count) {
   for (DWORD i = 0; i < count; ++i) {
     if (targets[i].object) Dereference(targets[i].object);
-    if (targets[i].event) ObDereferenceObject(targets[i].event);
+    if (targets[i].event) platform::ReleaseClientEvent(targets[i].event);
   }
 }
 
@@ -37,7 +35,7 @@ DWORD Reference(platform::ClientProcess* process, HANDLE handle, Target* target)
     target->object = object;
     return (access & SYNCHRONIZE) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
   }
-  NTSTATUS status = ObReferenceObjectByHandle(handle, SYNCHRONIZE, *ExEventObjectType, UserMode, &target->event, nullptr);
+  NTSTATUS status = platform::HoldClientEvent(process, handle, SYNCHRONIZE, &target->event);
   if (NT_SUCCESS(status)) return ERROR_SUCCESS;
   target->event = nullptr;
   return status == STATUS_ACCESS_DENIED ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE;
