@@ -9,6 +9,7 @@
 
 #include "kslib/user_prelude.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,9 @@
 #include "platform/win32/device_io_host.h"
 #include "platform/win32/system_host.h"
 #include "sim/clients/simulated_machine.h"
+#include "sim/uac/audio_function_layout.h"
+#include "sim/usb/hub_port.h"
+#include "sim/usb/sim_usb_device.h"
 #include "sim/profiles/device_profile.h"
 #include "tests/support/verifier_test.h"
 
@@ -97,18 +101,86 @@ class MachineTest : public ClientTest {
     for (int id : filters_) platform::win32::RemoveKsReplyFilter(id);
     filters_.clear();
     LeaveProcess();
+    // Devices beside a machine's own go first, while its driver is loaded.
+    while (!extra_.empty()) {
+      ExtraDevice& e = *extra_.back();
+      if (platform::PnpManager::FunctionalDevice(e.hub->Pdo()) != nullptr) e.pnp->RemoveDevice(e.hub->Pdo());
+      extra_.pop_back();
+    }
     for (auto& m : machines_) m->Shutdown();
     machines_.clear();
     ClientTest::TearDown();
   }
 
-  // Plugs in a device of the profile and starts the driver for it.
-  sim::SimulatedMachine* Plug(const char* profileName) {
+  // Plugs in a device of the profile and starts the driver for it;
+  // `beforeStart` may change what the bus reports about the device.
+  sim::SimulatedMachine* Plug(const char* profileName,
+                              const std::function<void(platform::PhysicalDeviceInfo&)>& beforeStart = nullptr) {
     sim::DeviceProfile profile;
     EXPECT_TRUE(sim::MakeProfile(profileName, profile)) << profileName;
     machines_.push_back(std::make_unique<sim::SimulatedMachine>(profile.descriptors, profile.audio));
-    EXPECT_EQ(machines_.back()->Start(), STATUS_SUCCESS) << profileName;
-    return machines_.back().get();
+    sim::SimulatedMachine* machine = machines_.back().get();
+    if (beforeStart) ChangeDeviceInfo(machine, beforeStart);
+    EXPECT_EQ(machine->Start(), STATUS_SUCCESS) << profileName;
+    return machine;
+  }
+
+  // Another device of the profile on the first machine's bus, served by
+  // its driver (one driver, several devices, as plug and play does it).
+  PDEVICE_OBJECT PlugAnother(const char* profileName,
+                             const std::function<void(platform::PhysicalDeviceInfo&)>& beforeStart = nullptr) {
+    sim::DeviceProfile profile;
+    EXPECT_TRUE(sim::MakeProfile(profileName, profile)) << profileName;
+    if (machines_.empty()) return nullptr;
+    auto e = std::make_unique<ExtraDevice>();
+    e->pnp = &machines_.front()->Pnp();
+    e->model = std::make_unique<sim::AudioFunctionModel>(profile.descriptors, profile.audio);
+    e->device = std::make_unique<sim::SimUsbDevice>(profile.descriptors, e->model.get());
+    const std::vector<uint8_t>& d = profile.descriptors.device;
+    auto word = [&d](size_t at) { return d.size() >= at + 2 ? static_cast<uint16_t>(d[at] | (d[at + 1] << 8)) : 0; };
+    const sim::AudioFunctionLayout layout = sim::ReadAudioFunctionLayout(profile.descriptors.configuration);
+    e->hub = std::make_unique<sim::HubPort>(e->device->Pdo(), word(8), word(10), word(12),
+                                            layout.hasAudioControl ? layout.acInterface : 0);
+    PDEVICE_OBJECT pdo = e->hub->Pdo();
+    if (beforeStart) {
+      platform::PhysicalDeviceInfo info;
+      EXPECT_TRUE(platform::GetPhysicalDeviceInfo(pdo, &info));
+      beforeStart(info);
+      platform::RegisterPhysicalDevice(pdo, info);
+    }
+    EXPECT_EQ(e->pnp->AddDevice(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(e->pnp->StartDevice(pdo), STATUS_SUCCESS);
+    extra_.push_back(std::move(e));
+    return pdo;
+  }
+
+  // The "Wave" filter path of a device as a Win32 client names it.
+  static std::u16string UserPathOf(PDEVICE_OBJECT pdo) {
+    for (const platform::DeviceInterface& i : platform::GetDeviceInterfaces(kCategoryAudioGuid())) {
+      if (i.pdo == pdo && platform::EqualNoCase(i.referenceString, u"Wave")) return u"\\\\?\\" + i.symbolicLink.substr(4);
+    }
+    return std::u16string();
+  }
+
+  static platform::PhysicalDeviceInfo DeviceInfoOf(PDEVICE_OBJECT pdo) {
+    platform::PhysicalDeviceInfo info;
+    EXPECT_TRUE(platform::GetPhysicalDeviceInfo(pdo, &info));
+    return info;
+  }
+
+  // Changes what the bus reports about a machine's device.
+  static void ChangeDeviceInfo(sim::SimulatedMachine* machine,
+                               const std::function<void(platform::PhysicalDeviceInfo&)>& change) {
+    platform::PhysicalDeviceInfo info;
+    ASSERT_TRUE(platform::GetPhysicalDeviceInfo(machine->Pdo(), &info));
+    change(info);
+    platform::RegisterPhysicalDevice(machine->Pdo(), info);
+  }
+
+  static platform::PhysicalDeviceInfo DeviceInfo(sim::SimulatedMachine* machine) {
+    platform::PhysicalDeviceInfo info;
+    EXPECT_TRUE(platform::GetPhysicalDeviceInfo(machine->Pdo(), &info));
+    return info;
   }
 
   // The "Wave" filter path of a machine as a Win32 client names it.
@@ -122,7 +194,19 @@ class MachineTest : public ClientTest {
     filters_.push_back(platform::win32::InstallKsReplyFilter(path, std::move(filter)));
   }
 
+  struct ExtraDevice {
+    platform::PnpManager* pnp = nullptr;
+    std::unique_ptr<sim::AudioFunctionModel> model;
+    std::unique_ptr<sim::SimUsbDevice> device;
+    std::unique_ptr<sim::HubPort> hub;
+  };
+  static const GUID& kCategoryAudioGuid() {
+    static const GUID audio = {0x6994AD04, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+    return audio;
+  }
+
   std::vector<std::unique_ptr<sim::SimulatedMachine>> machines_;
+  std::vector<std::unique_ptr<ExtraDevice>> extra_;
   std::vector<int> filters_;
 };
 
