@@ -86,7 +86,7 @@ HANDLE WINAPI AvSetMmThreadCharacteristicsW(LPCWSTR TaskName, LPDWORD TaskIndex)
   bool known = false;
   for (const char* task : kTasks) known = known || FoldedKey(task) == key;
   if (!known) {
-    SetLastError(ERROR_INVALID_TASK_NAME);
+    SetLastError(platform::win32::kErrorInvalidTaskName);
     return nullptr;
   }
   const DWORD threadId = GetCurrentThreadId();
@@ -98,7 +98,7 @@ HANDLE WINAPI AvSetMmThreadCharacteristicsW(LPCWSTR TaskName, LPDWORD TaskIndex)
     index = static_cast<DWORD>(issued.size() + 1);
     issued.push_back(index);
   } else if (index > issued.size()) {
-    SetLastError(ERROR_INVALID_TASK_INDEX);
+    SetLastError(platform::win32::kErrorInvalidTaskIndex);
     return nullptr;
   }
   *TaskIndex = index;

@@ -44,6 +44,13 @@ void ForgetProcessModules(const ClientProcess* process);
 
 // ---- Multimedia class scheduler (avrt.dll) -------------------------------
 
+// What AvSetMmThreadCharacteristicsW fails with for a task Windows does not
+// install and for a task index it did not hand out (ERROR_INVALID_TASK_NAME
+// and ERROR_INVALID_TASK_INDEX of the Windows SDK; mingw-w64's winerror.h
+// lacks them, so the shared header does not declare them).
+constexpr DWORD kErrorInvalidTaskName = 1550;
+constexpr DWORD kErrorInvalidTaskIndex = 1551;
+
 struct MmcssRecord {
   DWORD threadId;        // GetCurrentThreadId of the thread that joined the task
   std::string task;      // task name as the caller spelled it

@@ -147,11 +147,11 @@ TEST_F(SystemTest, MmcssTaskIsRecordedPerThreadAndChecked) {
   DWORD unknown = 0;
   SetLastError(0);
   EXPECT_EQ(AvSetMmThreadCharacteristicsW(L"Studio", &unknown), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_TASK_NAME));
+  EXPECT_EQ(GetLastError(), kErrorInvalidTaskName);
   DWORD unissued = 7;
   SetLastError(0);
   EXPECT_EQ(AvSetMmThreadCharacteristicsW(L"Pro Audio", &unissued), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_TASK_INDEX));
+  EXPECT_EQ(GetLastError(), kErrorInvalidTaskIndex);
 
   EXPECT_TRUE(AvSetMmThreadPriority(task, AVRT_PRIORITY_HIGH));
   SetLastError(0);
