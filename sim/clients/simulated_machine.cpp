@@ -5,6 +5,7 @@
 
 #include "driver/core/driver_entry.h"
 #include "platform/kernel/device_interfaces.h"
+#include "sim/clients/package_installation.h"
 #include "sim/uac/audio_function_layout.h"
 
 namespace sim {
@@ -26,6 +27,7 @@ SimulatedMachine::SimulatedMachine(const DescriptorSet& descriptors, const Audio
   const AudioFunctionLayout layout = ReadAudioFunctionLayout(descriptors.configuration);
   hub_ = std::make_unique<HubPort>(device_->Pdo(), Word(descriptors.device, 8), Word(descriptors.device, 10),
                                    Word(descriptors.device, 12), layout.hasAudioControl ? layout.acInterface : 0);
+  InstallDriverPackage(hub_->Pdo());
   pnp_ = std::make_unique<platform::PnpManager>();
 }
 
