@@ -71,7 +71,12 @@ struct Loader {
     module.key = key;
     auto found = byName.find(key);
     if (found != byName.end()) {
-      modules[found->second] = std::move(module);
+      // A replacement (a test's own ksuser.dll, say) stays where the
+      // original was mapped and keeps its path unless given one.
+      Module& old = modules[found->second];
+      if (module.path.empty()) module.path = old.path;
+      module.pinned = old.pinned;
+      old = std::move(module);
       return found->second;
     }
     uint64_t id = nextId++;
@@ -208,7 +213,8 @@ HMODULE RegisterModule(const std::string& name, const std::vector<ModuleExport>&
   Loader& l = TheLoader();
   std::lock_guard<std::mutex> lock(l.mutex);
   Module module;
-  module.path = path.empty() ? name : path;
+  module.path = path;
+  if (path.empty() && l.byName.count(ModuleKey(name)) == 0) module.path = name;
   for (const auto& e : exports) module.exports[e.name] = e.address;
   return HandleOf(l.Add(ModuleKey(name), std::move(module)));
 }

@@ -33,8 +33,9 @@ void SetModuleMissing(const std::string& module, bool missing = true);
 // GetProcAddress of that export fails with ERROR_PROC_NOT_FOUND.
 void SetModuleExportMissing(const std::string& module, const std::string& exportName, bool missing = true);
 // Adds a module the loader can find (a DLL installed on the machine);
-// `path` is what GetModuleFileNameW reports (default: the name). Replaces a
-// registered module of the same name. Returns the module's handle value.
+// `path` is what GetModuleFileNameW reports (default: the name). A module of
+// the same name (built-in ones included) is replaced in place: same handle,
+// its path kept unless `path` is given. Returns the module's handle value.
 HMODULE RegisterModule(const std::string& name, const std::vector<ModuleExport>& exports, const std::string& path = "");
 // The references `process` holds on the module (LoadLibraryW calls not yet
 // matched by FreeLibrary); 0 when not loaded.

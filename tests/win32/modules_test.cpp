@@ -167,9 +167,25 @@ TEST_F(ModuleLoaderTest, RegisteredModuleIsFoundAndReportsItsPath) {
   SetLastError(0);
   EXPECT_EQ(GetModuleFileNameW(loaded, name, 260), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-  // After a reset the registration is gone.
+
+  // A test's own ksuser.dll replaces the system's in place.
+  HMODULE ks = LoadLibraryW(L"ksuser.dll");
+  ASSERT_NE(ks, nullptr);
+  EXPECT_EQ(RegisterModule("KSUSER.DLL", {{"KsCreatePin", AsProc(&Answer)}}), ks);
+  EXPECT_EQ(GetProcAddress(ks, "KsCreatePin"), AsProc(&Answer));
+  const std::string system = "C:\\Windows\\System32\\ksuser.dll";
+  ASSERT_EQ(GetModuleFileNameW(ks, name, 260), system.size());
+  EXPECT_EQ(name[10], static_cast<WCHAR>(system[10]));
+  EXPECT_TRUE(FreeLibrary(ks));
+
+  // After a reset the registrations are gone.
   ResetSystemStandIns();
+  SetLastError(0);
   EXPECT_EQ(LoadLibraryW(L"vm_test.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  ks = LoadLibraryW(L"ksuser.dll");
+  EXPECT_EQ(GetProcAddress(ks, "KsCreatePin"), AsProc(&platform::win32::detail::KsUserCreatePin));
+  FreeLibrary(ks);
 }
 
 }  // namespace
