@@ -117,12 +117,6 @@ std::u16string FromWide(LPCWSTR s) {
   return out;
 }
 
-size_t WideLength(LPCWSTR s) {
-  size_t n = 0;
-  while (s[n]) ++n;
-  return n;
-}
-
 LSTATUS LookUp(HKEY key, OpenKey* out) {
   if (const char16_t* root = PredefinedPath(key)) {
     out->keyId = RegistryCreateKey(root, nullptr);

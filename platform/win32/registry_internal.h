@@ -50,7 +50,6 @@ bool ValidView(REGSAM sam);
 LSTATUS ErrorOf(RegistryStatus status);
 
 std::u16string FromWide(LPCWSTR s);
-size_t WideLength(LPCWSTR s);
 
 // The kernel path HKEY_CURRENT_USER stands for.
 extern const char16_t kCurrentUserPath[];
