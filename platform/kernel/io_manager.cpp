@@ -4,8 +4,10 @@
 
 #include <ks.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel/client_process.h"
@@ -234,18 +236,41 @@ NTSTATUS IoDeviceControl(HANDLE handle, ULONG ioControlCode, const void* input, 
 
 namespace {
 
+// An IRP sent without waiting, listed until it completes so that it can be
+// cancelled; a canceller's hold keeps the IRP allocated until it is done.
 struct AsyncIo {
   IoDone done;
   void* context;
+  FileRecord* record;
+  PIRP irp;
+  std::thread::id thread;
+  int holds;       // guarded by the handle lock
+  bool completed;  // guarded by the handle lock
 };
+
+std::vector<AsyncIo*>& AsyncRequests() {  // guarded by the handle lock
+  static std::vector<AsyncIo*>* list = new std::vector<AsyncIo*>;
+  return *list;
+}
 
 NTSTATUS NTAPI AsyncIoDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   AsyncIo* io = static_cast<AsyncIo*>(context);
   const NTSTATUS status = irp->IoStatus.Status;
   const ULONG_PTR information = irp->IoStatus.Information;
-  IoFreeIrp(irp);
+  bool free;
+  {
+    Handles& h = TheHandles();
+    std::lock_guard<std::mutex> lock(h.lock);
+    std::vector<AsyncIo*>& list = AsyncRequests();
+    list.erase(std::find(list.begin(), list.end(), io));
+    io->completed = true;
+    free = io->holds == 0;
+  }
   io->done(io->context, status, information);
-  delete io;
+  if (free) {
+    IoFreeIrp(irp);
+    delete io;
+  }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -269,8 +294,44 @@ NTSTATUS IoDeviceControlAsync(HANDLE handle, ULONG ioControlCode, const void* in
   sp->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
   sp->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
   irp->UserBuffer = output;
-  IoSetCompletionRoutine(irp, AsyncIoDone, new AsyncIo{done, context}, TRUE, TRUE, TRUE);
+  AsyncIo* io = new AsyncIo{done, context, record, irp, std::this_thread::get_id(), 0, false};
+  {
+    Handles& h = TheHandles();
+    std::lock_guard<std::mutex> lock(h.lock);
+    AsyncRequests().push_back(io);
+  }
+  IoSetCompletionRoutine(irp, AsyncIoDone, io, TRUE, TRUE, TRUE);
   return IoCallDriver(record->target, irp);
+}
+
+NTSTATUS IoCancelAsyncRequests(HANDLE handle, bool callingThreadOnly) {
+  FileRecord* record = Lookup(handle);
+  if (!record) return STATUS_INVALID_HANDLE;
+  std::vector<AsyncIo*> held;
+  {
+    Handles& h = TheHandles();
+    std::lock_guard<std::mutex> lock(h.lock);
+    for (AsyncIo* io : AsyncRequests()) {
+      if (io->record != record || io->completed) continue;
+      if (callingThreadOnly && io->thread != std::this_thread::get_id()) continue;
+      io->holds++;
+      held.push_back(io);
+    }
+  }
+  for (AsyncIo* io : held) (void)IoCancelIrp(io->irp);
+  for (AsyncIo* io : held) {
+    bool free;
+    {
+      Handles& h = TheHandles();
+      std::lock_guard<std::mutex> lock(h.lock);
+      free = --io->holds == 0 && io->completed;
+    }
+    if (free) {
+      IoFreeIrp(io->irp);
+      delete io;
+    }
+  }
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS IoCloseHandle(HANDLE handle) {

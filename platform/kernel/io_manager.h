@@ -40,6 +40,12 @@ using IoDone = void (*)(void* context, NTSTATUS status, ULONG_PTR information);
 NTSTATUS IoDeviceControlAsync(HANDLE handle, ULONG ioControlCode, const void* input, ULONG inputLength, void* output,
                               ULONG outputLength, IoDone done, void* context);
 
+// Cancels (IoCancelIrp) the requests IoDeviceControlAsync sent on the
+// handle and not yet completed: all of them, or only those the calling
+// thread sent (CancelIo). Their completions report what the driver's
+// cancellation gives them.
+NTSTATUS IoCancelAsyncRequests(HANDLE handle, bool callingThreadOnly);
+
 // Closes the handle; IRP_MJ_CLOSE goes out when nothing refers to the file
 // any more (a filter stays open while pins opened below it are open).
 NTSTATUS IoCloseHandle(HANDLE handle);

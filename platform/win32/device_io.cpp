@@ -210,16 +210,19 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
   }
   NTSTATUS status = LoadStatus(lpOverlapped);
   if (status == STATUS_PENDING && bWait) {
-    PKEVENT event = NULL;
-    const NTSTATUS referenced = ReferenceEvent(EventOf(lpOverlapped), SYNCHRONIZE, &event);
-    if (!NT_SUCCESS(referenced)) {
-      SetLastError(ErrorFromStatus(referenced));
-      return FALSE;
-    }
-    if (event) {
+    const HANDLE handle = EventOf(lpOverlapped);
+    if (handle) {
+      // A user-mode wait holds the event; it is no kernel reference.
+      PKEVENT event = NULL;
+      const NTSTATUS held =
+          platform::HoldClientEvent(platform::CurrentClientProcess(), handle, SYNCHRONIZE, &event);
+      if (!NT_SUCCESS(held)) {
+        SetLastError(ErrorFromStatus(held));
+        return FALSE;
+      }
       PVOID objects[1] = {event};
       (void)platform::detail::WaitUserObjects(1, objects, false, INFINITE, NULL);
-      ObDereferenceObject(event);
+      platform::ReleaseClientEvent(event);
     } else {
       Completions& c = TheCompletions();
       std::unique_lock<std::mutex> lock(c.lock);
@@ -243,12 +246,14 @@ USBAUDIO_BEGIN_C
 
 BOOL WINAPI CancelIo(HANDLE hFile) {
   platform::win32::detail::RequireClientProcess("CancelIo");
-  if (!platform::IoFileObjectOfHandle(hFile)) {
-    SetLastError(ERROR_INVALID_HANDLE);
+  // The calling thread's requests on the handle; each completes with what
+  // the driver's cancellation gives it (STATUS_CANCELLED as a rule).
+  const NTSTATUS status = platform::IoCancelAsyncRequests(hFile, true);
+  if (!NT_SUCCESS(status)) {
+    SetLastError(ErrorFromStatus(status));
     return FALSE;
   }
-  SetLastError(ERROR_NOT_SUPPORTED);
-  return FALSE;
+  return TRUE;
 }
 
 USBAUDIO_END_C

@@ -198,6 +198,49 @@ TEST_F(DeviceIoTest, PinFromKsuserTakesAPendingReadThatTheKernelFailsAsFailedInG
   EXPECT_TRUE(CloseHandle(event));
 }
 
+TEST_F(DeviceIoTest, CancelIoCancelsTheCallingThreadsPendingRequestsOnly) {
+  HANDLE filter = OpenWave(true);
+  ASSERT_NE(filter, INVALID_HANDLE_VALUE);
+  std::vector<uint8_t> connect = win32test::ConnectBuffer(SinkPin(filter, KSPIN_DATAFLOW_OUT));
+  HANDLE pin = NULL;
+  ASSERT_EQ(platform::win32::detail::KsUserCreatePin(filter, reinterpret_cast<PKSPIN_CONNECT>(connect.data()),
+                                                     GENERIC_READ | GENERIC_WRITE, &pin),
+            0u);
+  ASSERT_TRUE(SetState(pin, KSSTATE_ACQUIRE));
+  ASSERT_TRUE(SetState(pin, KSSTATE_PAUSE));
+  HANDLE mineDone = CreateEventW(NULL, TRUE, FALSE, NULL);
+  HANDLE theirsDone = CreateEventW(NULL, TRUE, FALSE, NULL);
+  OVERLAPPED mine{}, theirs{};
+  mine.hEvent = mineDone;
+  theirs.hEvent = theirsDone;
+  KSSTREAM_HEADER header1, header2;
+  std::vector<BYTE> data1(4800), data2(4800);
+  ASSERT_FALSE(Read(pin, &header1, &data1, &mine));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  std::thread other([&] {
+    platform::ProcessScope in(process_);
+    EXPECT_FALSE(Read(pin, &header2, &data2, &theirs));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  });
+  other.join();
+
+  ASSERT_TRUE(CancelIo(pin));
+  EXPECT_EQ(WaitForSingleObject(mineDone, 10000), WAIT_OBJECT_0);
+  DWORD transferred = 0;
+  EXPECT_FALSE(GetOverlappedResult(pin, &mine, &transferred, TRUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  // The other thread's read is still queued until the pin stops.
+  EXPECT_FALSE(GetOverlappedResult(pin, &theirs, &transferred, FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
+  ASSERT_TRUE(SetState(pin, KSSTATE_STOP));
+  EXPECT_EQ(WaitForSingleObject(theirsDone, 10000), WAIT_OBJECT_0);
+  EXPECT_FALSE(CancelIo(reinterpret_cast<HANDLE>(0x7FFC)));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(CloseHandle(pin));
+  EXPECT_TRUE(CloseHandle(mineDone));
+  EXPECT_TRUE(CloseHandle(theirsDone));
+}
+
 TEST_F(DeviceIoTest, ReplyFilterRewritesRepliesAndDeliversFailuresThroughPendedCompletions) {
   const int id = platform::win32::InstallKsReplyFilter(wavePath_, [](platform::win32::KsPropertyReply& reply) {
     KSP_PIN request;

@@ -21,6 +21,7 @@
 #include "sim/clients/ks_client.h"
 #include "sim/clients/simulated_machine.h"
 #include "sim/profiles/device_profile.h"
+#include "platform/kernel/verifier.h"
 #include "tests/support/verifier_test.h"
 
 namespace win32test {
@@ -85,6 +86,9 @@ class MachineTest : public VerifiedTest {
     LeaveProcess();
     if (machine_) machine_->Shutdown();
     machine_.reset();
+    // No kernel reference left on the client's events (the overlapped
+    // requests' references), no thread, MDL, pool block or IRP.
+    platform::VerifyNoLeaks("win32 machine test");
     VerifiedTest::TearDown();
   }
 
