@@ -1,10 +1,12 @@
 // Handle tables of the Win32 layer's objects (mutexes, threads, processes),
 // one per simulated process, CloseHandle for every kind of handle, the end of
 // a process closing its handles, and the calling thread's process check.
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "platform/kernel/client_process.h"
 #include "platform/kernel/internal.h"

@@ -63,11 +63,23 @@ struct ProgramRun {
   std::atomic<DWORD> processId{0};
   std::u16string commandLine;
   std::atomic<bool> sawGo{false};
+  HANDLE ready = nullptr;  // the program's thread is about to wait for good
+  std::atomic<int> unwound{0};
+  std::atomic<bool> after{false};
 };
 
-DWORD WINAPI WaitForGo(LPVOID) {
-  HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, L"program go");
-  WaitForSingleObject(go, INFINITE);
+struct CountsUnwinding {
+  ProgramRun* run;
+  ~CountsUnwinding() { run->unwound++; }
+};
+
+DWORD WINAPI WaitForGood(LPVOID argument) {
+  auto* run = static_cast<ProgramRun*>(argument);
+  CountsUnwinding counts{run};
+  HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetEvent(run->ready);
+  WaitForSingleObject(never, INFINITE);
+  run->after = true;
   return 1;
 }
 
@@ -84,7 +96,9 @@ TEST_F(ProgramTest, ARegisteredProgramRunsInANewProcessWhoseEndClosesItsHandles)
     if (!mine || !go) return 100;
     run.sawGo = WaitForSingleObject(go, 10000) == WAIT_OBJECT_0;
     // A thread still waiting when the program returns ends with the process.
-    CreateThread(nullptr, 0, WaitForGo, nullptr, 0, nullptr);
+    run.ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CreateThread(nullptr, 0, WaitForGood, &run, 0, nullptr);
+    if (WaitForSingleObject(run.ready, 10000) != WAIT_OBJECT_0) return 101;
     return 5;
   });
   HANDLE go = CreateEventW(nullptr, TRUE, FALSE, L"program go");
@@ -98,10 +112,13 @@ TEST_F(ProgramTest, ARegisteredProgramRunsInANewProcessWhoseEndClosesItsHandles)
   DWORD code = 0;
   EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
   EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
-  ResetEvent(go);
   ASSERT_TRUE(SetEvent(go));
   ASSERT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
   EXPECT_TRUE(run.sawGo);
+  // The program's other thread was stopped (and its stack unwound) before
+  // its process ended.
+  EXPECT_EQ(run.unwound.load(), 1);
+  EXPECT_FALSE(run.after);
   EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
   EXPECT_EQ(code, 5u);
   EXPECT_EQ(WaitForSingleObject(pi.hThread, 0), WAIT_OBJECT_0);
