@@ -315,6 +315,57 @@ TEST_F(RegistryTest, The32BitViewRedirectsMachineSoftwareAndClassIds) {
   EXPECT_FALSE(platform::RegistryKeyExists(machine + u"WOW6432Node\\ASIO\\Dev32"));
 }
 
+// Deleting a tree as the COM registration does: collect the subkeys depth
+// first with RegEnumKeyExW, delete them deepest first, the key last. (Paths
+// as std::u16string: the host's wide-string library assumes 4-byte wchar_t.)
+LPCWSTR W(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
+
+void CollectDepthFirst(HKEY root, const std::u16string& path, std::vector<std::u16string>* out) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(root, W(path), 0, KEY_READ, &key), ERROR_SUCCESS);
+  WCHAR name[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD cch = 256;
+    LSTATUS status = RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    ASSERT_EQ(status, ERROR_SUCCESS);
+    std::u16string child = path + u"\\" + Text(name);
+    out->push_back(child);
+    CollectDepthFirst(root, child, out);
+  }
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, TheRegistrationsTreeDeletionAndDefaultValues) {
+  const std::u16string clsid = u"CLSID\\{897B5A9B-25C7-4C20-BD6A-C13EA4397A6A}";
+  const wchar_t path[] = L"c:\\drivers\\vm_usbaudio_asio.dll";
+  {
+    ScopedKey server(HKEY_CLASSES_ROOT, W(clsid + u"\\InprocServer32"));
+    ASSERT_EQ(RegSetValueExW(server.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path), sizeof path),
+              ERROR_SUCCESS);
+    ScopedKey deeper(server.get(), L"a\\b");
+    ScopedKey sibling(HKEY_CLASSES_ROOT, L"CLSID\\{00000000-0000-0000-0000-000000000001}");
+  }
+  // The machine's classes: HKCR is HKLM\SOFTWARE\Classes.
+  platform::RegistryValue stored;
+  ASSERT_TRUE(platform::RegistryGetValue(
+      u"\\Registry\\Machine\\SOFTWARE\\Classes\\" + clsid + u"\\InprocServer32", u"", &stored));
+  EXPECT_EQ(stored.data.size(), sizeof path);
+
+  std::vector<std::u16string> keys;
+  CollectDepthFirst(HKEY_CLASSES_ROOT, clsid, &keys);
+  ASSERT_EQ(keys.size(), 3u);
+  EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, W(clsid)), ERROR_ACCESS_DENIED);  // subkeys first
+  for (auto it = keys.rbegin(); it != keys.rend(); ++it)
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, W(*it)), ERROR_SUCCESS) << "deleting a key with subkeys left";
+  EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, W(clsid)), ERROR_SUCCESS);
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, W(clsid), 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\{00000000-0000-0000-0000-000000000001}", 0, KEY_READ, &key),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
 // One store: what RegSetValueExW wrote under HKLM the driver reads with
 // RtlQueryRegistryValues, and what the kernel wrote user mode reads.
 TEST_F(RegistryTest, TheKernelSeesTheSameStore) {
