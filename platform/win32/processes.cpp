@@ -170,10 +170,14 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
   process->process = child;
   process->id = platform::ClientProcessId(child);
   std::u16string commandLine = lpCommandLine ? record.commandLine : path;
+  // The caller's handle before the program runs: one that ends at once
+  // drops the running process's reference before StartThread returns.
+  const HANDLE processHandle = InsertHandle(caller, process, PROCESS_ALL_ACCESS);
   ThreadObject* primary = StartThread(
       child, [entry, commandLine] { return entry(commandLine); }, (dwCreationFlags & CREATE_SUSPENDED) != 0,
       process);
   if (!primary) {
+    CloseObjectHandle(caller, processHandle);
     platform::EndClientProcess(child);
     delete process;
     record.error = ERROR_NOT_ENOUGH_MEMORY;
@@ -181,7 +185,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
     SetLastError(record.error);
     return FALSE;
   }
-  lpProcessInformation->hProcess = InsertHandle(caller, process, PROCESS_ALL_ACCESS);
+  lpProcessInformation->hProcess = processHandle;
   lpProcessInformation->hThread = InsertHandle(caller, primary, THREAD_ALL_ACCESS);
   lpProcessInformation->dwProcessId = process->id;
   lpProcessInformation->dwThreadId = primary->id;
