@@ -103,11 +103,15 @@ void* ThreadMain(void* argument) {
   PVOID resumed[1] = {&t->resumed};
   if (platform::detail::WaitUserObjects(1, resumed, false, INFINITE, &t->terminate) == STATUS_ALERTED)
     StopTerminatedThread();
+  bool stopped = false;
   {
+    // Under the lock the end of its process stops unstarted threads with.
     Live& l = TheLive();
     std::lock_guard<std::mutex> lock(l.lock);
-    l.started.insert(t);
+    stopped = KeReadStateEvent(&t->terminate) != 0;
+    if (!stopped) l.started.insert(t);
   }
+  if (stopped) StopTerminatedThread();
   platform::ProcessScope scope(t->process);
   DWORD code = t->routine();
   RecordExit(t, code);
