@@ -41,6 +41,7 @@ class MultiDeviceMachine {
   // verifier then checks for leaks.
   void Shutdown();
 
+  // The accessors below but FilterOpens are valid until Shutdown.
   size_t DeviceCount() const { return devices_.size(); }
   NTSTATUS StartStatus(size_t index) const { return devices_[index]->startStatus; }
   PDEVICE_OBJECT Pdo(size_t index) { return devices_[index]->hub->Pdo(); }
