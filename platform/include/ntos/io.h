@@ -18,28 +18,19 @@ USBAUDIO_BEGIN_C
 #define IO_SOUND_INCREMENT 8
 
 /* Control codes. */
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#include <winioctl.h> /* CTL_CODE, METHOD_*, FILE_*_ACCESS, FILE_DEVICE_KS: shared with user mode */
 #define DEVICE_TYPE_FROM_CTL_CODE(ctl) (((ULONG)((ctl) & 0xffff0000)) >> 16)
 #define METHOD_FROM_CTL_CODE(ctl) ((ULONG)((ctl) & 3))
 #define IoGetFunctionCodeFromCtlCode(ctl) (((ctl) >> 2) & 0x00000FFF)
 
-#define METHOD_BUFFERED 0
-#define METHOD_IN_DIRECT 1
-#define METHOD_OUT_DIRECT 2
-#define METHOD_NEITHER 3
 #define METHOD_DIRECT_TO_HARDWARE METHOD_IN_DIRECT
 #define METHOD_DIRECT_FROM_HARDWARE METHOD_OUT_DIRECT
 
-#define FILE_ANY_ACCESS 0x00000000
 #define FILE_SPECIAL_ACCESS FILE_ANY_ACCESS
-#define FILE_READ_ACCESS 0x00000001
-#define FILE_WRITE_ACCESS 0x00000002
 
 #define DEVICE_TYPE ULONG
 #define FILE_DEVICE_BUS_EXTENDER 0x0000002a
 #define FILE_DEVICE_CONTROLLER 0x00000004
-#define FILE_DEVICE_KS 0x0000002f
 #define FILE_DEVICE_KSEC 0x00000039
 #define FILE_DEVICE_NULL 0x00000015
 #define FILE_DEVICE_SOUND 0x0000001d
