@@ -135,10 +135,18 @@ SKIP = {"USB_BUSIFFN", "USBD_PORT_ENABLED", "USBD_PORT_CONNECTED", "USB_ENDPOINT
         "POOL_COLD_ALLOCATION", "POOL_NX_ALLOCATION", "POOL_ZERO_ALLOCATION"}
 
 
+# User-mode headers: checked by check_sdk_layout.py against the SDK instead.
+USER_MODE_HEADERS = set(("winnt winerror minwinbase errhandlingapi handleapi synchapi processthreadsapi "
+                         "libloaderapi sysinfoapi debugapi fileapi ioapiset winbase winreg strsafe setupapi "
+                         "cfgmgr32 dbt avrt mmsystem unknwn objbase windows").split())
+
+
 def scan_constants():
     names = []
     for root, _, files in os.walk(INCLUDE):
         for f in sorted(files):
+            if f[:-2] in USER_MODE_HEADERS:
+                continue
             for line in open(os.path.join(root, f)):
                 m = re.match(r"#define ([A-Z_][A-Z0-9_]*)\s+(\S.*)$", line)
                 if not m or not m.group(1).startswith(PREFIXES) or m.group(1) in SKIP:
