@@ -54,6 +54,7 @@ CKsPin::~CKsPin() {
 }
 
 HRESULT CKsPin::ReadPinDescription() {
+  if (m_filter == nullptr) return 1;
   bool allOk = true;
   KsPinDescription& d = m_description;
   DWORD bytes = 0;
@@ -145,6 +146,7 @@ HRESULT CKsPin::ReadPinDescription() {
 
 HRESULT CKsPin::ConnectPin(BOOL looped) {
   if (m_connect == nullptr) return S_OK;
+  if (m_filter == nullptr) return E_FAIL;
   if (IsOpen()) {
     // A second connect replaces the first pin instance.
     ChangeState(KSSTATE_STOP);

@@ -296,4 +296,42 @@ TEST_F(KsPinTest, FormatChangeOfAnOpenPinSendsTheDataFormatWithItsTail) {
   EXPECT_TRUE(recorder_.Requests().empty());
 }
 
+// Two threads, each with its own filter and pin: requests wait on their own
+// events, and the first KsCreatePin resolution may happen on both at once.
+struct StreamJob {
+  std::u16string path;
+  bool render = true;
+  HRESULT opened = E_FAIL;
+  HRESULT ran = E_FAIL;
+};
+
+DWORD WINAPI RunStreamJob(LPVOID context) {
+  auto* job = static_cast<StreamJob*>(context);
+  const std::vector<WCHAR> path = Wide(job->path);
+  HRESULT hr = E_FAIL;
+  CKsAudFilter filter(path.data(), &hr);
+  if (FAILED(filter.OpenDevice()) || FAILED(filter.LoadPins())) return 1;
+  const WAVEFORMATEX format = Pcm(2, 16, 48000);
+  CKsAudPin* pin = job->render ? filter.OpenRenderPinFor(&format) : filter.OpenCapturePinFor(&format);
+  job->opened = pin != nullptr ? S_OK : E_FAIL;
+  if (pin == nullptr) return 1;
+  job->ran = pin->ChangeState(KSSTATE_RUN);
+  return 0;  // the filter's destructor stops and closes the pin
+}
+
+TEST_F(KsPinTest, FiltersOnTwoThreadsOpenTheirPinsAtOnce) {
+  StreamJob render{path_, true}, capture{path_, false};
+  HANDLE threads[2] = {CreateThread(nullptr, 0, RunStreamJob, &render, 0, nullptr),
+                       CreateThread(nullptr, 0, RunStreamJob, &capture, 0, nullptr)};
+  ASSERT_NE(threads[0], nullptr);
+  ASSERT_NE(threads[1], nullptr);
+  ASSERT_EQ(WaitForMultipleObjects(2, threads, TRUE, 60000), WAIT_OBJECT_0);
+  CloseHandle(threads[0]);
+  CloseHandle(threads[1]);
+  EXPECT_EQ(render.opened, S_OK);
+  EXPECT_EQ(render.ran, S_OK);
+  EXPECT_EQ(capture.opened, S_OK);
+  EXPECT_EQ(capture.ran, S_OK);
+}
+
 }  // namespace
