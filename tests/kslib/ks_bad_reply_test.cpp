@@ -67,6 +67,17 @@ TEST_F(BadReplyTest, APinCountAbove256IsRefusedAndTraced) {
   Rewrite(kslib::kPinCTypes, 0, [](Reply& r) { PutUlong(r, 0, 0xFFFFFFFF); });
   EXPECT_EQ(filter->LoadPins(), E_FAIL);
   EXPECT_EQ(recorder_.Requests().size(), 1u);
+  // The plain filter has the same bound.
+  {
+    const std::vector<WCHAR> path = Wide(path_);
+    HRESULT hr = E_FAIL;
+    CKsFilter plain(path.data(), &hr);
+    ASSERT_EQ(plain.OpenDevice(), S_OK);
+    recorder_.Clear();
+    EXPECT_EQ(plain.LoadPins(), E_FAIL);
+    EXPECT_EQ(plain.Pins().Count(), 0u);
+    EXPECT_EQ(recorder_.Requests().size(), 1u);
+  }
   // 256 pins are tried (all but the driver's own fail) and the real ones load.
   recorder_.Clear();
   Rewrite(kslib::kPinCTypes, 0, [](Reply& r) { PutUlong(r, 0, 256); });
