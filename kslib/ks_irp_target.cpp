@@ -67,8 +67,8 @@ HRESULT CKsIrpTarget::IssueIoctl(DWORD code, void* in, DWORD inSize, void* out, 
   return hr;
 }
 
-HRESULT CKsIrpTarget::QueryValue(const GUID& set, ULONG id, void* out, ULONG outSize, const void* extra,
-                                 ULONG extraSize, DWORD* bytesReturned) {
+HRESULT CKsIrpTarget::PropertyRequest(const GUID& set, ULONG id, ULONG flags, void* data, ULONG dataSize,
+                                      const void* extra, ULONG extraSize, DWORD* bytesReturned) {
   if (bytesReturned != nullptr) *bytesReturned = 0;
   if (!IsOpen()) return E_FAIL;
   const ULONG requestSize = sizeof(KSPROPERTY) + extraSize;
@@ -77,27 +77,21 @@ HRESULT CKsIrpTarget::QueryValue(const GUID& set, ULONG id, void* out, ULONG out
   KSPROPERTY* property = reinterpret_cast<KSPROPERTY*>(request);
   property->Set = set;
   property->Id = id;
-  property->Flags = kPropertyGet;
+  property->Flags = flags;
   if (extra != nullptr && extraSize != 0) std::memcpy(request + sizeof(KSPROPERTY), extra, extraSize);
-  HRESULT hr = IssueIoctl(kIoctlKsProperty, request, requestSize, out, outSize, bytesReturned);
+  HRESULT hr = IssueIoctl(kIoctlKsProperty, request, requestSize, data, dataSize, bytesReturned);
   FreeBlock(request);
   return hr;
 }
 
+HRESULT CKsIrpTarget::QueryValue(const GUID& set, ULONG id, void* out, ULONG outSize, const void* extra,
+                                 ULONG extraSize, DWORD* bytesReturned) {
+  return PropertyRequest(set, id, kPropertyGet, out, outSize, extra, extraSize, bytesReturned);
+}
+
 HRESULT CKsIrpTarget::ApplyValue(const GUID& set, ULONG id, void* value, ULONG valueSize, const void* extra,
                                  ULONG extraSize) {
-  if (!IsOpen()) return E_FAIL;
-  const ULONG requestSize = sizeof(KSPROPERTY) + extraSize;
-  BYTE* request = AllocateBlock(requestSize);
-  if (request == nullptr) return E_OUTOFMEMORY;
-  KSPROPERTY* property = reinterpret_cast<KSPROPERTY*>(request);
-  property->Set = set;
-  property->Id = id;
-  property->Flags = kPropertySet;
-  if (extra != nullptr && extraSize != 0) std::memcpy(request + sizeof(KSPROPERTY), extra, extraSize);
-  HRESULT hr = IssueIoctl(kIoctlKsProperty, request, requestSize, value, valueSize, nullptr);
-  FreeBlock(request);
-  return hr;
+  return PropertyRequest(set, id, kPropertySet, value, valueSize, extra, extraSize, nullptr);
 }
 
 HRESULT CKsIrpTarget::QueryList(const GUID& set, ULONG id, KSMULTIPLE_ITEM** list, ULONG* listSize) {

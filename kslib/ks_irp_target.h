@@ -33,6 +33,10 @@ class CKsIrpTarget {
   HRESULT QueryList(const GUID& set, ULONG id, KSMULTIPLE_ITEM** list, ULONG* listSize = nullptr);
 
  protected:
+  // A KSPROPERTY request (set, id, flags) followed by the extra input bytes;
+  // `data` is the request's output buffer (the value of a GET or a SET).
+  HRESULT PropertyRequest(const GUID& set, ULONG id, ULONG flags, void* data, ULONG dataSize, const void* extra,
+                          ULONG extraSize, DWORD* bytesReturned);
   // The two-step query for any request block (used by the filter's pin queries).
   HRESULT QueryListWith(void* request, ULONG requestSize, KSMULTIPLE_ITEM** list, ULONG* listSize);
 
