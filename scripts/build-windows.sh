@@ -10,3 +10,7 @@ cmake --build build/mingw -j"$(nproc)"
 for built in driver/vm_usbaudio.sys kslib/libusbaudio_kslib.a asio/libusbaudio_asio_settings.a; do
   [ -f "build/mingw/$built" ] || { echo "build-windows: build/mingw/$built was not built" >&2; exit 1; }
 done
+# The host stand-ins' headers must keep matching the SDK and DDK the
+# deliverables are built against (layouts, constants, signatures).
+python3 platform/layout/check_ddk_layout.py
+python3 platform/layout/check_sdk_layout.py
