@@ -20,6 +20,7 @@
 
 #include <cstddef>
 
+#include "driver/asiochannel/asio_protocol.h"
 #include "kslib/user_prelude.h"
 
 #pragma pack(push, 4)
@@ -41,34 +42,9 @@ typedef double ASIOSampleRate;  // IEEE 754, 64 bits
 typedef LONG ASIOBool;
 enum { ASIOFalse = 0, ASIOTrue = 1 };
 
+// The sample type numbers are the ones the kernel's low-latency channel
+// converts (the shared protocol header), so both sides use one list.
 typedef LONG ASIOSampleType;
-enum {
-  ASIOSTInt16MSB = 0,
-  ASIOSTInt24MSB = 1,
-  ASIOSTInt32MSB = 2,
-  ASIOSTFloat32MSB = 3,
-  ASIOSTFloat64MSB = 4,
-  // 32-bit containers with the sample aligned to the low bits
-  ASIOSTInt32MSB16 = 8,
-  ASIOSTInt32MSB18 = 9,
-  ASIOSTInt32MSB20 = 10,
-  ASIOSTInt32MSB24 = 11,
-  ASIOSTInt16LSB = 16,
-  ASIOSTInt24LSB = 17,
-  ASIOSTInt32LSB = 18,
-  ASIOSTFloat32LSB = 19,
-  ASIOSTFloat64LSB = 20,
-  ASIOSTInt32LSB16 = 24,
-  ASIOSTInt32LSB18 = 25,
-  ASIOSTInt32LSB20 = 26,
-  ASIOSTInt32LSB24 = 27,
-  // DSD: 1 bit per sample, 8 samples per byte (LSB or MSB first), or
-  // 8 bits per sample (not returned to zero)
-  ASIOSTDSDInt8LSB1 = 32,
-  ASIOSTDSDInt8MSB1 = 33,
-  ASIOSTDSDInt8NER8 = 40,
-  ASIOSTLastEntry
-};
 
 typedef LONG ASIOError;
 enum {

@@ -45,6 +45,7 @@ enum ASIO_SAMPLE_TYPE : uint32_t {
     ASIOSTDSDInt8LSB1 = 32,
     ASIOSTDSDInt8MSB1 = 33,
     ASIOSTDSDInt8NER8 = 40,
+    ASIOSTLastEntry = 41,
 };
 
 #pragma pack(push, 4)
