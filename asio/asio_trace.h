@@ -13,12 +13,16 @@ enum AsioTraceLevel : UCHAR {
   kAsioTraceVerbose = 5,
 };
 
+// The provider's control GUID.
+extern const GUID kAsioTraceControlGuid;
+
 // Registers the provider (once per process; counted, so nested pairs work).
 void AsioTraceRegister();
 void AsioTraceUnregister();
 
 // Writes one formatted line (printf-style, narrow) at `level`. Bounded
 // buffer on the stack: no allocation, usable on the buffer-switch thread.
+// Nothing is formatted while no trace session listens.
 void AsioTrace(AsioTraceLevel level, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
@@ -27,3 +31,10 @@ void AsioTrace(AsioTraceLevel level, const char* format, ...)
 
 // The name of an ASIO error for traces ("ASE_OK" ... "Unknown").
 const char* AsioErrorName(LONG error);
+
+// Entry and exit lines of a driver method: "<method> Start." and
+// "<method> Return. [<error name>]" (a failure at warning level). The exit
+// form returns `result`, so a method can end with
+// `return AsioTraceReturn("CKelAsioDriver::stop()", ASE_OK);`.
+void AsioTraceEnter(const char* method);
+LONG AsioTraceReturn(const char* method, LONG result);

@@ -15,7 +15,7 @@ INCLUDE = os.path.join(os.path.dirname(HERE), "include")
 MINGW = "x86_64-w64-mingw32-g++-posix"
 HEADERS = ("winnt winerror winioctl minwinbase errhandlingapi handleapi synchapi processthreadsapi libloaderapi "
            "sysinfoapi debugapi fileapi ioapiset winbase winreg strsafe setupapi cfgmgr32 dbt avrt mmsystem "
-           "unknwn objbase").split()
+           "unknwn objbase evntprov").split()
 
 STRUCTS = {
     "OVERLAPPED": "Internal InternalHigh Offset OffsetHigh Pointer hEvent",
@@ -31,8 +31,9 @@ STRUCTS = {
     "SP_DEVICE_INTERFACE_DETAIL_DATA_W": "cbSize DevicePath",
     "DEV_BROADCAST_HDR": "dbch_size dbch_devicetype dbch_reserved",
     "DEV_BROADCAST_DEVICEINTERFACE_W": "dbcc_size dbcc_devicetype dbcc_reserved dbcc_classguid dbcc_name",
+    "EVENT_FILTER_DESCRIPTOR": "Ptr Size Type",
 }
-SCALARS = "BOOL DWORD WORD BYTE HRESULT LSTATUS REGSAM HKEY HMODULE FARPROC HDEVINFO DEVINST CONFIGRET MMRESULT LPARAM WPARAM"
+SCALARS = "BOOL DWORD WORD BYTE HRESULT LSTATUS REGSAM HKEY HMODULE FARPROC HDEVINFO DEVINST CONFIGRET MMRESULT LPARAM WPARAM REGHANDLE"
 EXPRESSIONS = ["RelationProcessorCore", "RelationCache", "RelationAll", "CacheData", "AVRT_PRIORITY_HIGH",
                "AVRT_PRIORITY_CRITICAL", "COINIT_APARTMENTTHREADED", "COINIT_MULTITHREADED",
                "__HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)", "__HRESULT_FROM_WIN32(0)"]

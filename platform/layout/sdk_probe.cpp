@@ -10,6 +10,7 @@
 #include <avrt.h>
 #include <objbase.h>
 #include <strsafe.h>
+#include <evntprov.h>
 #include <stddef.h>
 
 #ifdef SDK_PROBE_VERIFY
