@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 ccache python3)
+# wine64 runs the Windows build's user-mode programs (scripts/run-wine-tests.sh):
+# the 64-bit loader only. Never wine32: these machines cannot run 32-bit
+# programs, and with it installed `wine` starts the 32-bit loader.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 ccache python3 wine64)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
