@@ -7,14 +7,10 @@
 #include <memory>
 #include <thread>
 
-#include "platform/kernel/host_timing.h"
 #include "sim/clients/fault_plan.h"
 #include "sim/clients/lowlatency_client.h"
 #include "sim/clients/simulated_machine.h"
-#include "sim/profiles/device_profile.h"
-#include "sim/uac/default_audio_config.h"
-#include "sim/uac/played_audio_tap.h"
-#include "sim/usb/descriptor_file.h"
+#include "tools/sim/lowlatency_run.h"
 
 namespace tools {
 
@@ -25,118 +21,6 @@ using Clock = std::chrono::steady_clock;
 // After an unplug, the client's thread has this long to see the device-gone
 // status (it looks after every wait, and a wait ends within a second).
 constexpr double kUnplugGraceSeconds = 3.0;
-constexpr size_t kTakeBytes = size_t{64} << 10;
-
-bool LoadDevice(const LowLatencyRunOptions& o, sim::DescriptorSet* descriptors, sim::AudioFunctionConfig* audio,
-                std::string* name, std::string* error) {
-  if (!o.descriptorPath.empty()) {
-    if (!sim::LoadDescriptorFile(o.descriptorPath, o.fullSpeed, *descriptors, *error)) {
-      *error = o.descriptorPath + ": " + *error;
-      return false;
-    }
-    *audio = sim::DefaultAudioConfig(*descriptors);
-    *name = o.descriptorPath;
-    return true;
-  }
-  sim::DeviceProfile profile;
-  if (!sim::MakeProfile(o.profile, profile)) {
-    *error = "unknown profile '" + o.profile + "'";
-    return false;
-  }
-  *descriptors = profile.descriptors;
-  *audio = profile.audio;
-  *name = o.profile;
-  return true;
-}
-
-// Windows' default clock tick for the run (the tool may run in a test's process).
-class DefaultTickScope {
- public:
-  DefaultTickScope() : tick_(platform::ClockTick()) { platform::SetClockTick(platform::kDefaultClockTick); }
-  ~DefaultTickScope() { platform::SetClockTick(tick_); }
-  DefaultTickScope(const DefaultTickScope&) = delete;
-  DefaultTickScope& operator=(const DefaultTickScope&) = delete;
-
- private:
-  const std::chrono::nanoseconds tick_;
-};
-
-// The device's played frames, taken from its tap on a thread of their own
-// and judged as they come (bounded memory whatever the length of the run).
-class PlayWatch {
- public:
-  explicit PlayWatch(sim::AudioStreaming& streaming) : streaming_(streaming) { streaming_.SetPlaybackTap(&tap_); }
-  ~PlayWatch() { Stop(); }
-  PlayWatch(const PlayWatch&) = delete;
-  PlayWatch& operator=(const PlayWatch&) = delete;
-
-  void Start(const sim::LowLatencyPlayLayout& layout) {
-    check_ = std::make_unique<sim::LowLatencyPlayCheck>(layout);
-    frameBytes_ = layout.FrameBytes();
-    thread_ = std::thread([this] { Consume(); });
-  }
-  // Detaches from the device and judges what is left.
-  void Stop() {
-    streaming_.SetPlaybackTap(nullptr);
-    tap_.Close();
-    if (thread_.joinable()) thread_.join();
-  }
-  const sim::LowLatencyPlayCheck* Check() const { return check_.get(); }
-  uint64_t LostBytes() const { return tap_.LostBytes(); }
-
- private:
-  void Consume() {
-    std::vector<uint8_t> bytes;
-    std::vector<uint8_t> pending;
-    while (tap_.Pop(&bytes, kTakeBytes, std::chrono::milliseconds(20), kTakeBytes / 4)) {
-      if (frameBytes_ == 0) continue;
-      pending.insert(pending.end(), bytes.begin(), bytes.end());
-      const size_t frames = pending.size() / frameBytes_;
-      check_->Take(pending.data(), frames);
-      pending.erase(pending.begin(), pending.begin() + static_cast<long>(frames * frameBytes_));
-    }
-  }
-
-  sim::AudioStreaming& streaming_;
-  sim::PlayedAudioTap tap_;
-  std::unique_ptr<sim::LowLatencyPlayCheck> check_;
-  uint32_t frameBytes_ = 0;
-  std::thread thread_;
-};
-
-std::string FrameText(const std::vector<uint8_t>& frame, uint32_t subslotBytes) {
-  std::string out;
-  if (subslotBytes == 0) return out;
-  char hex[4];
-  for (size_t at = 0; at + subslotBytes <= frame.size(); at += subslotBytes) {
-    if (!out.empty()) out += " ";
-    out += "0x";
-    for (size_t b = subslotBytes; b-- > 0;) {
-      std::snprintf(hex, sizeof hex, "%02x", frame[at + b]);
-      out += hex;
-    }
-  }
-  return out;
-}
-
-// Frames from each output event to the device playing that half's first
-// frame, for the halves asked for after the device had begun to play (its
-// output counter runs with its clock from there on).
-void MeasureLatency(const std::vector<uint64_t>& eventFrames, const std::vector<uint64_t>& halfStarts,
-                    uint64_t outputBase, LowLatencyReport* r) {
-  std::vector<int64_t> latencies;
-  const size_t n = std::min(eventFrames.size(), halfStarts.size());
-  for (size_t k = 0; k < n; ++k) {
-    if (eventFrames[k] == 0) continue;
-    latencies.push_back(static_cast<int64_t>(outputBase + halfStarts[k]) - static_cast<int64_t>(eventFrames[k]));
-  }
-  if (latencies.empty()) return;
-  std::sort(latencies.begin(), latencies.end());
-  r->latencyMeasured = true;
-  r->latencyMin = latencies.front();
-  r->latencyMax = latencies.back();
-  r->latencyMedian = latencies[latencies.size() / 2];
-}
 
 void Progress(const ProgressSink& sink, double seconds, const sim::LowLatencyCounters& c, uint64_t deviceFrames) {
   char text[160];
@@ -158,7 +42,7 @@ LowLatencyReport RunLowLatencyReport(const LowLatencyRunOptions& o, const Progre
   LowLatencyReport r;
   sim::DescriptorSet descriptors;
   sim::AudioFunctionConfig audio;
-  if (!LoadDevice(o, &descriptors, &audio, &r.device, &r.error)) {
+  if (!LoadLowLatencyDevice(o.profile, o.descriptorPath, o.fullSpeed, &descriptors, &audio, &r.device, &r.error)) {
     r.exitCode = 2;
     return r;
   }
@@ -309,7 +193,13 @@ LowLatencyReport RunLowLatencyReport(const LowLatencyRunOptions& o, const Progre
       if (end.underruns + end.overruns) r.mismatchCauses.push_back("device_xrun");
       if (r.busLateXruns) r.mismatchCauses.push_back("bus_late");
     }
-    MeasureLatency(eventFrames, check->HalfStarts(), before.framesOutput, &r);
+    std::vector<int64_t> latencies;
+    AddLatencies(eventFrames, check->HalfStarts(), before.framesOutput, &latencies);
+    const MeasuredLatency latency = SummariseLatencies(std::move(latencies));
+    r.latencyMeasured = latency.measured;
+    r.latencyMedian = latency.median;
+    r.latencyMin = latency.min;
+    r.latencyMax = latency.max;
   }
   if (ll.HasInputs()) {
     r.inputChecked = true;

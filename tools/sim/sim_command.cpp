@@ -11,6 +11,7 @@
 #include "sim/usb/descriptor_file.h"
 #include "tools/inspect/status_names.h"
 #include "tools/inspect/trace_output.h"
+#include "tools/sim/asio_command.h"
 #include "tools/sim/devices_command.h"
 #include "tools/sim/filter_info.h"
 #include "tools/sim/lowlatency_command.h"
@@ -204,14 +205,15 @@ SimCommandResult RunSim(std::vector<std::string> args, const ProgressSink& progr
     return RunStream(args, traced ? ProgressSink() : progress);
   if (!args.empty() && args[0] == "lowlatency") return RunLowLatency(args, traced ? ProgressSink() : progress);
   if (!args.empty() && args[0] == "devices") return RunDevices(args);
+  if (!args.empty() && args[0] == "asio") return RunAsio(args, traced ? ProgressSink() : progress);
   SimCommandResult result;
-  const std::string usage = std::string(kUsage) + kPlayUsage + kRecordUsage + kLowLatencyUsage + kDevicesUsage;
+  const std::string usage = std::string(kUsage) + kPlayUsage + kRecordUsage + kLowLatencyUsage + kDevicesUsage + kAsioUsage;
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     result.out = usage;
     result.exitCode = 0;
     return result;
   }
-  result.err = std::string("usbaudio-sim: give a command (info, play, record, lowlatency, devices)\n") + usage;
+  result.err = std::string("usbaudio-sim: give a command (info, play, record, lowlatency, devices, asio)\n") + usage;
   return result;
 }
 
