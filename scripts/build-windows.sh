@@ -15,7 +15,7 @@ done
 # The ASIO driver DLL and the Wine test host must load on a clean Windows:
 # they import system DLLs only (the C++ runtime, libgcc and winpthread are
 # linked in). The DLL exports exactly the four COM server entry points.
-system_dlls="kernel32.dll advapi32.dll ole32.dll oleaut32.dll setupapi.dll cfgmgr32.dll user32.dll msvcrt.dll"
+system_dlls="kernel32.dll advapi32.dll ole32.dll oleaut32.dll setupapi.dll cfgmgr32.dll user32.dll winmm.dll msvcrt.dll"
 check_imports() {
   local imports dll
   imports=$(x86_64-w64-mingw32-objdump -p "build/mingw/$1" | sed -n 's/^\tDLL Name: //p' | tr '[:upper:]' '[:lower:]')

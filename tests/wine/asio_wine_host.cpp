@@ -19,7 +19,7 @@ const wchar_t kDriverName[] = L"Velmora ASIO Device";
 const char kDriverNameA[] = "Velmora ASIO Device";
 const wchar_t kClsidText[] = L"{897B5A9B-25C7-4C20-BD6A-C13EA4397A6A}";
 const LONG kDefaultBufferSize = 2048;
-const DWORD kWatchdogMs = 60000;
+const DWORD kWatchdogMs = 30000;  // before the script's own 60 s limit
 
 // What the host is doing now, for the crash and hang reports.
 const char* volatile g_step = "start";
@@ -247,8 +247,8 @@ void CreateThroughFactory(GetClassObjectFunction getClassObject, const CLSID& cl
     g_step = "second CreateInstance";
     IASIO* second = nullptr;
     hr = factory->CreateInstance(nullptr, clsid, reinterpret_cast<void**>(&second));
-    snprintf(what, sizeof what, "%s: a second CreateInstance while one driver lives fails", label);
-    Check(FAILED(hr) && second == nullptr, what, "hr 0x%08lx", hr);
+    snprintf(what, sizeof what, "%s: a second CreateInstance while one driver lives gives E_OUTOFMEMORY", label);
+    Check(hr == E_OUTOFMEMORY && second == nullptr, what, "hr 0x%08lx", hr);
     if (second != nullptr) second->Release();
   }
   g_step = "IClassFactory::Release";
@@ -350,6 +350,20 @@ void CheckHandles(DWORD before, DWORD after, const char* label) {
   Check(after <= before, what, "%ld handles before, %ld after", static_cast<long>(before), static_cast<long>(after));
 }
 
+// COM keeps something open for the process at its first in-process
+// creation (Wine: one handle), whatever the class: do that first with a
+// system class, so the count below sees only what the driver leaves.
+void WarmUpCom() {
+  g_step = "COM warm-up";
+  // The component categories manager, an in-process class of every Windows.
+  const CLSID categoriesManager = {0x0002E005, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+  IUnknown* object = nullptr;
+  HRESULT hr = CoCreateInstance(categoriesManager, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                reinterpret_cast<void**>(&object));
+  if (object != nullptr) object->Release();
+  printf("info: COM warm-up with a system class: hr 0x%08lx\n", static_cast<unsigned long>(hr));
+}
+
 bool SameFile(const wchar_t* a, const char* b) {
   wchar_t wide[MAX_PATH];
   if (MultiByteToWideChar(CP_ACP, 0, b, -1, wide, MAX_PATH) == 0) return false;
@@ -388,27 +402,29 @@ int main(int argc, char** argv) {
   Check(getClassObject != nullptr && canUnloadNow != nullptr, "the DLL exports DllGetClassObject and DllCanUnloadNow");
   if (getClassObject == nullptr || canUnloadNow == nullptr) return 1;
 
-  // The first object of each path may make the system libraries keep
-  // something for the process (COM's class cache, SetupAPI's first use);
-  // the second one must leave the count exactly where the first left it.
+  // Every driver object, made and released, must leave the process's
+  // handle count where it was before (events, mutex, threads, registry
+  // keys, device list are all the driver's to close).
+  WarmUpCom();
   HandleCountWorks();
-  DWORD loaded = Handles();
-  CreateThroughFactory(getClassObject, found.clsid, "class factory #1", false);
-  CheckCanUnload(canUnloadNow, "class factory #1");
-  DWORD afterFirst = Handles();
-  printf("info: handles: %lu after loading, %lu after the first driver object\n", static_cast<unsigned long>(loaded),
-         static_cast<unsigned long>(afterFirst));
-  CreateThroughFactory(getClassObject, found.clsid, "class factory #2", true);
-  CheckCanUnload(canUnloadNow, "class factory #2");
-  DWORD afterSecond = Handles();
-  CheckHandles(afterFirst, afterSecond, "class factory #2");
-
-  CreateThroughCom(found.clsid, "CoCreateInstance #1");
-  CheckCanUnload(canUnloadNow, "CoCreateInstance #1");
-  DWORD afterCom = Handles();
-  CreateThroughCom(found.clsid, "CoCreateInstance #2");
-  CheckCanUnload(canUnloadNow, "CoCreateInstance #2");
-  CheckHandles(afterCom, Handles(), "CoCreateInstance #2");
+  DWORD handles = Handles();
+  printf("info: %lu handles with the DLL loaded\n", static_cast<unsigned long>(handles));
+  const char* factoryRounds[] = {"class factory #1", "class factory #2"};
+  for (int round = 0; round < 2; ++round) {
+    CreateThroughFactory(getClassObject, found.clsid, factoryRounds[round], round == 1);
+    CheckCanUnload(canUnloadNow, factoryRounds[round]);
+    DWORD now = Handles();
+    CheckHandles(handles, now, factoryRounds[round]);
+    handles = now;
+  }
+  const char* comRounds[] = {"CoCreateInstance #1", "CoCreateInstance #2"};
+  for (int round = 0; round < 2; ++round) {
+    CreateThroughCom(found.clsid, comRounds[round]);
+    CheckCanUnload(canUnloadNow, comRounds[round]);
+    DWORD now = Handles();
+    CheckHandles(handles, now, comRounds[round]);
+    handles = now;
+  }
 
   g_step = "unload";
   CoUninitialize();
