@@ -159,6 +159,12 @@ typedef WORD ATOM;
 /* Version and processors. */
 #define VER_PLATFORM_WIN32_NT 2
 
+/* Why a DLL's entry point is called. */
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+
 typedef enum _LOGICAL_PROCESSOR_RELATIONSHIP {
   RelationProcessorCore = 0,
   RelationNumaNode = 1,

@@ -5,6 +5,10 @@
 // when FreeLibrary drops the last one. kernel32 is mapped in every process
 // and never leaves. A module handle is the module's (fictitious) base
 // address, the same in every process, as for system DLLs on Windows.
+// A registered module may have an entry point, called like a DLL's DllMain
+// at its first load into a process and its last release there; the loader's
+// mutex is recursive so the entry can use the loader as Windows' loader
+// lock allows.
 #include <avrt.h>
 
 #include <cstdint>
@@ -32,6 +36,8 @@ struct Module {
   std::map<std::string, FARPROC> exports;
   bool pinned = false;  // mapped in every process, never unloaded
   bool builtin = false;
+  platform::win32::ModuleEntry entry = nullptr;
+  bool threadCallsDisabled = false;
 };
 
 template <typename Fn>
@@ -57,7 +63,7 @@ std::string ModuleKey(const std::u16string& name) {
 std::string ModuleKey(const std::string& utf8) { return ModuleKey(platform::win32::detail::FromUtf8(utf8)); }
 
 struct Loader {
-  std::mutex mutex;
+  std::recursive_mutex mutex;
   std::map<std::string, uint64_t> byName;
   std::map<uint64_t, Module> modules;
   uint64_t nextId = 1;
@@ -104,6 +110,7 @@ struct Loader {
         {"GetProcAddress", Proc(&GetProcAddress)},
         {"FreeLibrary", Proc(&FreeLibrary)},
         {"GetModuleFileNameW", Proc(&GetModuleFileNameW)},
+        {"DisableThreadLibraryCalls", Proc(&DisableThreadLibraryCalls)},
         {"GetLastError", Proc(&GetLastError)},
         {"SetLastError", Proc(&SetLastError)},
         {"lstrlenW", Proc(&lstrlenW)},
@@ -172,7 +179,7 @@ Loader& TheLoader() {
 
 void OnProcessEnd(ClientProcess* process) {
   Loader& l = TheLoader();
-  std::lock_guard<std::mutex> lock(l.mutex);
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
   l.loaded.erase(process);
 }
 
@@ -190,7 +197,7 @@ namespace platform::win32 {
 
 void SetModuleMissing(const std::string& module, bool missing) {
   Loader& l = TheLoader();
-  std::lock_guard<std::mutex> lock(l.mutex);
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
   if (missing) {
     l.missingModules.insert(ModuleKey(module));
   } else {
@@ -200,7 +207,7 @@ void SetModuleMissing(const std::string& module, bool missing) {
 
 void SetModuleExportMissing(const std::string& module, const std::string& exportName, bool missing) {
   Loader& l = TheLoader();
-  std::lock_guard<std::mutex> lock(l.mutex);
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
   auto key = std::make_pair(ModuleKey(module), exportName);
   if (missing) {
     l.missingExports.insert(key);
@@ -209,19 +216,28 @@ void SetModuleExportMissing(const std::string& module, const std::string& export
   }
 }
 
-HMODULE RegisterModule(const std::string& name, const std::vector<ModuleExport>& exports, const std::string& path) {
+HMODULE RegisterModule(const std::string& name, const std::vector<ModuleExport>& exports, const std::string& path,
+                       ModuleEntry entry) {
   Loader& l = TheLoader();
-  std::lock_guard<std::mutex> lock(l.mutex);
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
   Module module;
   module.path = path;
+  module.entry = entry;
   if (path.empty() && l.byName.count(ModuleKey(name)) == 0) module.path = name;
   for (const auto& e : exports) module.exports[e.name] = e.address;
   return HandleOf(l.Add(ModuleKey(name), std::move(module)));
 }
 
+bool ThreadLibraryCallsDisabled(const std::string& module) {
+  Loader& l = TheLoader();
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
+  auto id = l.byName.find(ModuleKey(module));
+  return id != l.byName.end() && l.modules[id->second].threadCallsDisabled;
+}
+
 unsigned ModuleReferenceCount(const ClientProcess* process, const std::string& module) {
   Loader& l = TheLoader();
-  std::lock_guard<std::mutex> lock(l.mutex);
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
   auto id = l.byName.find(ModuleKey(module));
   auto counts = l.loaded.find(process);
   if (id == l.byName.end() || counts == l.loaded.end()) return 0;
@@ -231,7 +247,7 @@ unsigned ModuleReferenceCount(const ClientProcess* process, const std::string& m
 
 void ForgetProcessModules(const ClientProcess* process) {
   Loader& l = TheLoader();
-  std::lock_guard<std::mutex> lock(l.mutex);
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
   l.loaded.erase(process);
 }
 
@@ -239,7 +255,7 @@ namespace detail {
 // Part of ResetSystemStandIns.
 void ResetModules() {
   Loader& l = TheLoader();
-  std::lock_guard<std::mutex> lock(l.mutex);
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
   l.Reset();
 }
 }  // namespace detail
@@ -256,14 +272,26 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
   }
   const std::string key = ModuleKey(WideArg(lpLibFileName));
   Loader& l = TheLoader();
-  std::lock_guard<std::mutex> lock(l.mutex);
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
   auto found = l.byName.find(key);
   if (found == l.byName.end() || l.missingModules.count(key)) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  if (!l.modules[found->second].pinned) ++l.loaded[process][found->second];
-  return HandleOf(found->second);
+  const uint64_t id = found->second;
+  const HMODULE handle = HandleOf(id);
+  const Module& module = l.modules[id];
+  if (module.pinned) return handle;
+  const platform::win32::ModuleEntry entry = module.entry;
+  if (++l.loaded[process][id] == 1 && entry != nullptr && !entry(handle, DLL_PROCESS_ATTACH, nullptr)) {
+    // As Windows does: the entry hears the detach, the module leaves.
+    entry(handle, DLL_PROCESS_DETACH, nullptr);
+    auto& counts = l.loaded[process];
+    if (--counts[id] == 0) counts.erase(id);
+    SetLastError(ERROR_DLL_INIT_FAILED);
+    return nullptr;
+  }
+  return handle;
 }
 
 // No reference is taken; the module must already be mapped in the process.
@@ -273,7 +301,7 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
   if (!lpModuleName) return reinterpret_cast<HMODULE>(kMainModuleBase);
   const std::string key = ModuleKey(WideArg(lpModuleName));
   Loader& l = TheLoader();
-  std::lock_guard<std::mutex> lock(l.mutex);
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
   auto found = l.byName.find(key);
   if (found != l.byName.end()) {
     HMODULE handle = HandleOf(found->second);
@@ -292,7 +320,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     return nullptr;
   }
   Loader& l = TheLoader();
-  std::lock_guard<std::mutex> lock(l.mutex);
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
   Module* module = l.Mapped(process, hModule, nullptr);
   if (!module) {
     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -313,7 +341,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
   ClientProcess* process = platform::win32::detail::RequireClientProcess("FreeLibrary");
   Loader& l = TheLoader();
-  std::lock_guard<std::mutex> lock(l.mutex);
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
   uint64_t id = 0;
   Module* module = l.Mapped(process, hLibModule, &id);
   if (!module) {
@@ -321,8 +349,30 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     return FALSE;
   }
   if (module->pinned) return TRUE;
+  const platform::win32::ModuleEntry entry = module->entry;
   auto& counts = l.loaded[process];
-  if (--counts[id] == 0) counts.erase(id);
+  if (--counts[id] == 0) {
+    // The entry runs while the module is still mapped (count 0, not erased).
+    if (entry != nullptr) entry(hLibModule, DLL_PROCESS_DETACH, nullptr);
+    auto& after = l.loaded[process];
+    auto count = after.find(id);
+    if (count != after.end() && count->second == 0) after.erase(count);
+  }
+  return TRUE;
+}
+
+// Thread attach/detach calls are not made here; the call records that the
+// module asked for none.
+BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule) {
+  ClientProcess* process = platform::win32::detail::RequireClientProcess("DisableThreadLibraryCalls");
+  Loader& l = TheLoader();
+  std::lock_guard<std::recursive_mutex> lock(l.mutex);
+  Module* module = l.Mapped(process, hLibModule, nullptr);
+  if (!module) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+  }
+  module->threadCallsDisabled = true;
   return TRUE;
 }
 
@@ -336,7 +386,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
     path = "C:\\Program Files\\" + platform::detail::ClientProcessName(process) + ".exe";
   } else {
     Loader& l = TheLoader();
-    std::lock_guard<std::mutex> lock(l.mutex);
+    std::lock_guard<std::recursive_mutex> lock(l.mutex);
     Module* module = l.Mapped(process, hModule, nullptr);
     if (!module) {
       SetLastError(ERROR_MOD_NOT_FOUND);

@@ -32,11 +32,28 @@ struct ModuleExport {
 void SetModuleMissing(const std::string& module, bool missing = true);
 // GetProcAddress of that export fails with ERROR_PROC_NOT_FOUND.
 void SetModuleExportMissing(const std::string& module, const std::string& exportName, bool missing = true);
+// A module's DllMain-style entry point.
+typedef BOOL(WINAPI* ModuleEntry)(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
 // Adds a module the loader can find (a DLL installed on the machine);
 // `path` is what GetModuleFileNameW reports (default: the name). A module of
 // the same name (built-in ones included) is replaced in place: same handle,
 // its path kept unless `path` is given. Returns the module's handle value.
-HMODULE RegisterModule(const std::string& name, const std::vector<ModuleExport>& exports, const std::string& path = "");
+// `entry`, when given, is called as Windows calls a DLL's DllMain, under the
+// loader's lock (other threads' loader calls wait; the entry's own calls of
+// GetModuleHandleW, GetModuleFileNameW, DisableThreadLibraryCalls work):
+// with DLL_PROCESS_ATTACH (reserved null) by the LoadLibraryW that maps the
+// module into a process, the module already mapped; with DLL_PROCESS_DETACH
+// (reserved null) by the FreeLibrary that drops the process's last
+// reference, the module still mapped. An attach returning FALSE is followed
+// by a detach call, the module leaves the process and LoadLibraryW fails
+// with ERROR_DLL_INIT_FAILED. A process ending with the module still loaded
+// gets no detach call. No thread attach/detach calls are made.
+HMODULE RegisterModule(const std::string& name, const std::vector<ModuleExport>& exports, const std::string& path = "",
+                       ModuleEntry entry = nullptr);
+// DisableThreadLibraryCalls was called for the module (since it was
+// registered).
+bool ThreadLibraryCallsDisabled(const std::string& module);
 // The references `process` holds on the module (LoadLibraryW calls not yet
 // matched by FreeLibrary); 0 when not loaded.
 unsigned ModuleReferenceCount(const ClientProcess* process, const std::string& module);

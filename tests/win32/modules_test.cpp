@@ -1,7 +1,10 @@
 // The run-time module table: name matching as the loader does it, missing
 // modules and exports, per-process reference counts, kernel32 always mapped,
-// modules a test registers, and GetModuleFileNameW's truncation rule.
+// modules a test registers, their entry points, and GetModuleFileNameW's
+// truncation rule.
 #include <avrt.h>
+
+#include <vector>
 
 #include "platform/win32/win32_internal.h"
 #include "tests/win32/system_fixture.h"
@@ -186,6 +189,76 @@ TEST_F(ModuleLoaderTest, RegisteredModuleIsFoundAndReportsItsPath) {
   ks = LoadLibraryW(L"ksuser.dll");
   EXPECT_EQ(GetProcAddress(ks, "KsCreatePin"), AsProc(&platform::win32::detail::KsUserCreatePin));
   FreeLibrary(ks);
+}
+
+// What a registered module's entry point hears, and what the loader lets it
+// do meanwhile.
+struct EntryCall {
+  HINSTANCE instance;
+  DWORD reason;
+  bool mapped;  // GetModuleHandleW found the module during the call
+};
+std::vector<EntryCall> g_entryCalls;
+BOOL g_entryResult = TRUE;
+
+BOOL WINAPI RecordingEntry(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  EXPECT_EQ(reserved, nullptr);
+  g_entryCalls.push_back({instance, reason, GetModuleHandleW(L"vm_entry.dll") == instance});
+  if (reason == DLL_PROCESS_ATTACH) {
+    EXPECT_TRUE(DisableThreadLibraryCalls(instance));
+  }
+  return reason == DLL_PROCESS_ATTACH ? g_entryResult : TRUE;
+}
+
+TEST_F(ModuleLoaderTest, EntryPointHearsFirstLoadAndLastReleaseOfEachProcess) {
+  g_entryCalls.clear();
+  g_entryResult = TRUE;
+  HMODULE handle = RegisterModule("vm_entry.dll", {}, "C:\\x\\vm_entry.dll", &RecordingEntry);
+  EXPECT_FALSE(ThreadLibraryCallsDisabled("vm_entry.dll"));
+  ASSERT_EQ(LoadLibraryW(L"vm_entry.dll"), handle);
+  ASSERT_EQ(g_entryCalls.size(), 1u);
+  EXPECT_EQ(g_entryCalls[0].instance, handle);
+  EXPECT_EQ(g_entryCalls[0].reason, static_cast<DWORD>(DLL_PROCESS_ATTACH));
+  EXPECT_TRUE(g_entryCalls[0].mapped);
+  EXPECT_TRUE(ThreadLibraryCallsDisabled("vm_entry.dll"));
+
+  // Further loads and all but the last release are silent.
+  ASSERT_EQ(LoadLibraryW(L"VM_ENTRY"), handle);
+  EXPECT_TRUE(FreeLibrary(handle));
+  EXPECT_EQ(g_entryCalls.size(), 1u);
+
+  // Another process gets its own attach and detach.
+  platform::ClientProcess* other = platform::CreateClientProcess("other");
+  {
+    platform::ProcessScope in(other);
+    ASSERT_EQ(LoadLibraryW(L"vm_entry.dll"), handle);
+    EXPECT_TRUE(FreeLibrary(handle));
+  }
+  platform::EndClientProcess(other);
+  ASSERT_EQ(g_entryCalls.size(), 3u);
+  EXPECT_EQ(g_entryCalls[1].reason, static_cast<DWORD>(DLL_PROCESS_ATTACH));
+  EXPECT_EQ(g_entryCalls[2].reason, static_cast<DWORD>(DLL_PROCESS_DETACH));
+  EXPECT_TRUE(g_entryCalls[2].mapped);
+
+  // The last release here: detach while still mapped, unmapped after.
+  EXPECT_TRUE(FreeLibrary(handle));
+  ASSERT_EQ(g_entryCalls.size(), 4u);
+  EXPECT_EQ(g_entryCalls[3].reason, static_cast<DWORD>(DLL_PROCESS_DETACH));
+  EXPECT_TRUE(g_entryCalls[3].mapped);
+  EXPECT_EQ(GetModuleHandleW(L"vm_entry.dll"), nullptr);
+  EXPECT_EQ(ModuleReferenceCount(process_, "vm_entry.dll"), 0u);
+
+  // An attach that fails: a detach follows, the load fails, nothing stays.
+  g_entryResult = FALSE;
+  SetLastError(0);
+  EXPECT_EQ(LoadLibraryW(L"vm_entry.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+  ASSERT_EQ(g_entryCalls.size(), 6u);
+  EXPECT_EQ(g_entryCalls[4].reason, static_cast<DWORD>(DLL_PROCESS_ATTACH));
+  EXPECT_EQ(g_entryCalls[5].reason, static_cast<DWORD>(DLL_PROCESS_DETACH));
+  EXPECT_EQ(ModuleReferenceCount(process_, "vm_entry.dll"), 0u);
+  EXPECT_EQ(GetModuleHandleW(L"vm_entry.dll"), nullptr);
+  g_entryResult = TRUE;
 }
 
 }  // namespace
