@@ -363,6 +363,7 @@ void AsioHost::CloseGeneration() {
     d->stop();
     lastStopMs_ = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
     stopped_ = true;
+    wake_.notify_all();
     if (options_.callsOutOfOrder && d->stop() != ASE_NotPresent) orderViolations_.push_back("stop twice: not refused");
   }
   if (prepared_) d->disposeBuffers();
@@ -452,6 +453,9 @@ void AsioHost::OnSwitch(LONG index, ASIOTime* params) {
     blockWake_.wait(lock, [this] { return blockReleased_; });
     blocked_ = false;
     blockReleased_ = false;
+    // Held past the stop: the buffers may be gone, as a host that notices
+    // its stop knows.
+    if (stopped_.load()) return;
   }
   if (const uint32_t ms = slowMs_.exchange(0)) {
     slowCallbacks_++;
@@ -598,6 +602,16 @@ bool AsioHost::WaitForSwitches(uint64_t count, uint32_t timeoutMs) {
   // The callback notifies without the lock; the slices catch a wake-up
   // that came between the check and the wait.
   while (switches_.load() < count) {
+    if (Clock::now() >= until) return false;
+    wake_.wait_for(lock, std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+bool AsioHost::WaitForStop(uint32_t timeoutMs) {
+  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock<std::mutex> lock(lock_);
+  while (!stopped_.load()) {
     if (Clock::now() >= until) return false;
     wake_.wait_for(lock, std::chrono::milliseconds(10));
   }

@@ -127,6 +127,8 @@ class AsioHost {
   uint64_t Switches() const { return switches_.load(); }
   // Waits until `count` switches were served, or `timeoutMs`.
   bool WaitForSwitches(uint64_t count, uint32_t timeoutMs);
+  // Waits until the driver's stop() returned (Finish, or a reset's stop).
+  bool WaitForStop(uint32_t timeoutMs);
   // Waits until `count` resets were handled (successfully or not).
   bool WaitForResets(uint64_t count, uint32_t timeoutMs);
   std::vector<AsioGeneration> Generations() const;

@@ -5,8 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "sim/clients/asio_driver_module.h"
+#include "sim/clients/asio_host.h"
+#include "sim/clients/simulated_machine.h"
+#include "sim/profiles/device_profile.h"
 #include "tests/support/verifier_test.h"
 #include "tools/sim/asio_command.h"
 #include "tools/sim/sim_command.h"
@@ -149,6 +154,57 @@ TEST_F(SimStreamAsioTest, UnplugAsksForAResetAndTheRunEnds) {
   EXPECT_FALSE(r.reopenError.empty()) << Describe(r);  // the device is gone: no channels
   EXPECT_LT(r.runSeconds, 1 + 3.5) << Describe(r);
   EXPECT_EQ(r.exitCode, 0) << Describe(r);
+}
+
+TEST_F(SimStreamAsioTest, ASlowCallbackIsAbsorbedWithoutAReset) {
+  tools::AsioRunOptions o;
+  o.seconds = 2;
+  o.inputs = 0;
+  o.outputs = 2;
+  tools::AsioInjection slow;
+  slow.kind = tools::AsioInjectionKind::SlowCallback;
+  slow.at = 1;
+  o.injections.push_back(slow);
+  const tools::AsioReport r = Run(o);
+  ASSERT_TRUE(r.hostError.empty()) << Describe(r);
+  EXPECT_EQ(r.slowCallbacks, 1u) << Describe(r);
+  EXPECT_EQ(r.resetRequests, 0u) << Describe(r);
+  EXPECT_EQ(r.exitCode, 0) << Describe(r);
+  // Outputs only: the driver queues 64 ms ahead, far more than the late switch took.
+  if (BusRanLate(r)) GTEST_SKIP() << "the machine was too busy to judge the audio:\n" << Describe(r);
+  EXPECT_TRUE(r.bitExact) << Describe(r);
+  EXPECT_EQ(r.missedSwitches, 0u) << Describe(r);
+}
+
+// A host whose buffer switch never returns in time: the driver's stop may
+// wait for its thread a second, no longer, and the driver is released
+// safely once the callback returns.
+TEST_F(SimStreamAsioTest, StopReturnsWhileTheHostsCallbackIsStillBlocked) {
+  sim::DeviceProfile profile;
+  ASSERT_TRUE(sim::MakeProfile("default", profile));
+  sim::SimulatedMachine machine(profile.descriptors, profile.audio);
+  ASSERT_EQ(machine.Start(), STATUS_SUCCESS);
+  sim::InstallAsioDriverModule();
+  ASSERT_EQ(sim::RunRegsvr32(), S_OK);
+  sim::AsioHostOptions options;
+  options.inputs = 0;
+  options.outputs = 2;
+  options.recordCapacity = 4096;
+  {
+    sim::AsioHost host(options);
+    ASSERT_TRUE(host.Start()) << host.Error();
+    ASSERT_TRUE(host.WaitForSwitches(20, 10000));
+    host.BlockNextSwitch();
+    ASSERT_TRUE(host.WaitBlocked(10000));
+    std::thread finisher([&host] { host.Finish(); });
+    const bool stopped = host.WaitForStop(10000);
+    host.ReleaseBlockedSwitch();
+    finisher.join();
+    ASSERT_TRUE(stopped);
+    EXPECT_LT(host.LastStopMs(), 1000 + 700.0);  // the thread wait, and the pins' stop
+    EXPECT_EQ(host.Counters().switchesAfterStop, 0u);
+  }
+  machine.Shutdown();
 }
 
 }  // namespace
