@@ -135,6 +135,7 @@ cp "$host" "$host_dir/asio_wine_host.exe"
 host_status=0
 run 'C:\usbaudio\host\asio_wine_host.exe' "$(printf '%s' "$path_b" | tr '[:upper:]' '[:lower:]')" \
   | sed 's/^/  host: /' || host_status=$?
+[ "$host_status" -ne 124 ] || fail "the test host did not finish within 60 s"
 [ "$host_status" -eq 0 ] || fail "the test host failed (exit status $host_status; its FAIL lines are above)"
 ok "the test host passed every check"
 expect_value "$settings_key" buffer_size 0x800 "the driver created the settings key with buffer_size 2048"
