@@ -157,6 +157,9 @@ class CKelAsioDriver : public IASIO, public CUnknown {
   ULONG m_preroll = 0;
   volatile LONG m_threadRunning = 0;
   HANDLE m_bufferSwitchThread = nullptr;
+  // Its thread id while the handle is held, so a stop from inside a host
+  // callback on that thread does not wait for itself (atomic accesses).
+  DWORD m_bufferSwitchThreadId = 0;
   volatile LONG m_stopRequest = 0;  // 0 after start, 1 set by stop, 2 once the thread saw it
   HANDLE m_stopEvent = nullptr;
   HANDLE m_apiMutex = nullptr;
