@@ -349,9 +349,10 @@ AsioReport RunAsioReport(const AsioRunOptions& o, const ProgressSink& progress) 
     r.nominalPeriodUs = 1e6 * last.halfFrames / frameRate;
   }
   if (deviceStarted) {
-    r.deviceUnderruns = (end.underruns - end.underrunsBusLate) - (atStart.underruns - atStart.underrunsBusLate);
-    r.deviceOverruns = (end.overruns - end.overrunsBusLate) - (atStart.overruns - atStart.overrunsBusLate);
-    r.busLateXruns = (end.underrunsBusLate + end.overrunsBusLate) - (atStart.underrunsBusLate + atStart.overrunsBusLate);
+    const DeviceXruns xruns = XrunsBetween(atStart, end);
+    r.deviceUnderruns = xruns.underruns;
+    r.deviceOverruns = xruns.overruns;
+    r.busLateXruns = xruns.busLate;
   }
   MeasurePeriods(records, &r);
   if (r.outputs) JudgeOutput(*playWatch, records, before.framesOutput, &r);
@@ -367,23 +368,8 @@ AsioReport RunAsioReport(const AsioRunOptions& o, const ProgressSink& progress) 
 }
 
 SimCommandResult RunAsio(const std::vector<std::string>& args, const ProgressSink& progress) {
-  SimCommandResult result;
-  AsioRunOptions o;
-  std::string error;
-  if (!ParseAsioOptions(args, &o, &error)) {
-    result.exitCode = 2;
-    result.err = "usbaudio-sim: " + error + "\n" + kAsioUsage;
-    return result;
-  }
-  const AsioReport r = RunAsioReport(o, progress);
-  if (r.exitCode == 2) {
-    result.err = "usbaudio-sim: " + r.error + "\n";
-    result.exitCode = 2;
-    return result;
-  }
-  result.exitCode = r.exitCode;
-  result.out = o.json ? AsioReportJson(r) : AsioReportText(r);
-  return result;
+  return RunReportCommand(args, progress, &ParseAsioOptions, kAsioUsage, &RunAsioReport, &AsioReportJson,
+                          &AsioReportText);
 }
 
 }  // namespace tools

@@ -5,6 +5,7 @@
 
 #include "tools/inspect/json_writer.h"
 #include "tools/inspect/status_names.h"
+#include "tools/sim/lowlatency_run.h"
 #include "tools/sim/text_format.h"
 
 namespace tools {
@@ -26,10 +27,6 @@ const char kAsioUsage[] =
     "  slow-callback@S (one buffer switch takes longer than two periods), or a device fault\n";
 
 namespace {
-
-bool Whole(const std::string& text, double low, double high, double* value) {
-  return ParseNumber(text, value) && *value >= low && *value <= high && std::floor(*value) == *value;
-}
 
 bool ParseInjection(const std::string& text, AsioInjection* out, std::string* error) {
   const size_t at = text.find('@');
@@ -53,18 +50,12 @@ bool ParseInjection(const std::string& text, AsioInjection* out, std::string* er
   const size_t equals = what.find('=');
   if (equals != std::string::npos) {
     double n = 0;
-    if (!Whole(what.substr(equals + 1), 1, 1 << 20, &n)) {
+    if (!ParseWhole(what.substr(equals + 1), 1, 1 << 20, &n)) {
       *error = "panel-buffer-size=N needs a whole size";
       return false;
     }
     out->value = static_cast<uint32_t>(n);
   }
-  return true;
-}
-
-bool ParseChoice(const std::string& value, bool* out) {
-  if (value != "on" && value != "off") return false;
-  *out = value == "on";
   return true;
 }
 
@@ -86,88 +77,41 @@ std::string AsioInjectionName(const AsioInjection& f) {
 
 bool ParseAsioOptions(const std::vector<std::string>& args, AsioRunOptions* o, std::string* error) {
   bool bufferGiven = false;
+  bool rateGiven = false;
+  const SharedRunOptions shared{&o->profile, &o->descriptorPath, &o->fullSpeed, &o->buffer, &bufferGiven,
+                                &o->rate,    &rateGiven,         &o->inputs,    &o->outputs, &o->dsd,
+                                &o->seconds, &o->ppm,            &o->json,      &o->quiet};
   for (size_t i = 1; i < args.size(); ++i) {
+    const SharedOption taken = ParseSharedOption(args, &i, shared, error);
+    if (taken == SharedOption::Bad) return false;
+    if (taken == SharedOption::Taken) continue;
     const std::string& arg = args[i];
-    auto value = [&](const char* what) -> const std::string* {
-      if (i + 1 >= args.size()) {
-        *error = std::string(what) + " needs a value";
-        return nullptr;
-      }
-      return &args[++i];
-    };
-    const std::string* v = nullptr;
+    if (arg != "--timeinfo" && arg != "--load" && arg != "--inject") {
+      *error = "unknown option " + arg;
+      return false;
+    }
+    if (i + 1 >= args.size()) {
+      *error = arg + " needs a value";
+      return false;
+    }
+    const std::string& v = args[++i];
     double n = 0;
-    if (arg == "--profile") {
-      if (!(v = value("--profile"))) return false;
-      o->profile = *v;
-    } else if (arg == "--full-speed") {
-      o->fullSpeed = true;
-    } else if (arg == "--buffer") {
-      if (!(v = value("--buffer"))) return false;
-      if (!Whole(*v, 1, 1 << 20, &n)) {
-        *error = "--buffer needs a whole number of frames between 1 and 1048576";
-        return false;
-      }
-      o->buffer = static_cast<uint32_t>(n);
-      bufferGiven = true;
-    } else if (arg == "--rate") {
-      if (!(v = value("--rate"))) return false;
-      if (!Whole(*v, 1000, 50000000, &n)) {
-        *error = "--rate needs a whole rate in Hz";
-        return false;
-      }
-      o->rate = static_cast<uint32_t>(n);
-    } else if (arg == "--inputs" || arg == "--outputs") {
-      if (!(v = value(arg.c_str()))) return false;
-      if (!Whole(*v, 0, 64, &n)) {
-        *error = arg + " needs a channel count between 0 and 64";
-        return false;
-      }
-      (arg == "--inputs" ? o->inputs : o->outputs) = static_cast<int>(n);
-    } else if (arg == "--timeinfo") {
-      if (!(v = value("--timeinfo"))) return false;
-      if (!ParseChoice(*v, &o->timeInfo)) {
+    if (arg == "--timeinfo") {
+      if (v != "on" && v != "off") {
         *error = "--timeinfo takes on or off";
         return false;
       }
-    } else if (arg == "--dsd") {
-      o->dsd = true;
-    } else if (arg == "--seconds") {
-      if (!(v = value("--seconds"))) return false;
-      if (!ParseNumber(*v, &o->seconds) || o->seconds <= 0 || o->seconds > 3600) {
-        *error = "--seconds needs a duration between 0 and 3600";
-        return false;
-      }
-    } else if (arg == "--ppm") {
-      if (!(v = value("--ppm"))) return false;
-      if (!ParseNumber(*v, &o->ppm) || std::fabs(o->ppm) > 10000) {
-        *error = "--ppm needs a clock offset between -10000 and 10000";
-        return false;
-      }
+      o->timeInfo = v == "on";
     } else if (arg == "--load") {
-      if (!(v = value("--load"))) return false;
-      if (!Whole(*v, 0, 64, &n)) {
+      if (!ParseWhole(v, 0, 64, &n)) {
         *error = "--load needs a thread count between 0 and 64";
         return false;
       }
       o->load = static_cast<int>(n);
-    } else if (arg == "--inject") {
-      if (!(v = value("--inject"))) return false;
-      AsioInjection f;
-      if (!ParseInjection(*v, &f, error)) return false;
-      o->injections.push_back(f);
-    } else if (arg == "--json") {
-      o->json = true;
-    } else if (arg == "--quiet") {
-      o->quiet = true;
-    } else if (!arg.empty() && arg[0] == '-') {
-      *error = "unknown option " + arg;
-      return false;
-    } else if (o->descriptorPath.empty()) {
-      o->descriptorPath = arg;
     } else {
-      *error = "unexpected argument " + arg;
-      return false;
+      AsioInjection f;
+      if (!ParseInjection(v, &f, error)) return false;
+      o->injections.push_back(f);
     }
   }
   if (o->dsd) {

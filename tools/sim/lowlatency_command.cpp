@@ -159,9 +159,10 @@ LowLatencyReport RunLowLatencyReport(const LowLatencyRunOptions& o, const Progre
 
   // The device: xruns after it began to play that the bus's lateness did not cause.
   if (deviceStarted) {
-    r.deviceUnderruns = (end.underruns - end.underrunsBusLate) - (atStart.underruns - atStart.underrunsBusLate);
-    r.deviceOverruns = (end.overruns - end.overrunsBusLate) - (atStart.overruns - atStart.overrunsBusLate);
-    r.busLateXruns = (end.underrunsBusLate + end.overrunsBusLate) - (atStart.underrunsBusLate + atStart.overrunsBusLate);
+    const DeviceXruns xruns = XrunsBetween(atStart, end);
+    r.deviceUnderruns = xruns.underruns;
+    r.deviceOverruns = xruns.overruns;
+    r.busLateXruns = xruns.busLate;
   }
   r.transportModeViolations = sim::TransportModeViolations(before, end, o.dsd);
   for (uint8_t interface : machine.Function().Layout().streamingInterfaces) {
@@ -213,23 +214,8 @@ LowLatencyReport RunLowLatencyReport(const LowLatencyRunOptions& o, const Progre
 }
 
 SimCommandResult RunLowLatency(const std::vector<std::string>& args, const ProgressSink& progress) {
-  SimCommandResult result;
-  LowLatencyRunOptions o;
-  std::string error;
-  if (!ParseLowLatencyOptions(args, &o, &error)) {
-    result.exitCode = 2;
-    result.err = "usbaudio-sim: " + error + "\n" + kLowLatencyUsage;
-    return result;
-  }
-  const LowLatencyReport r = RunLowLatencyReport(o, progress);
-  if (r.exitCode == 2) {
-    result.err = "usbaudio-sim: " + r.error + "\n";
-    result.exitCode = 2;
-    return result;
-  }
-  result.exitCode = r.exitCode;
-  result.out = o.json ? LowLatencyReportJson(r) : LowLatencyReportText(r);
-  return result;
+  return RunReportCommand(args, progress, &ParseLowLatencyOptions, kLowLatencyUsage, &RunLowLatencyReport,
+                          &LowLatencyReportJson, &LowLatencyReportText);
 }
 
 }  // namespace tools

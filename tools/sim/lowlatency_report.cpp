@@ -1,4 +1,5 @@
 #include "tools/sim/lowlatency_report.h"
+#include "tools/sim/lowlatency_run.h"
 #include "tools/sim/text_format.h"
 
 #include <cmath>
@@ -25,10 +26,6 @@ const char kLowLatencyUsage[] =
 
 namespace {
 
-bool Whole(const std::string& text, double low, double high, double* value) {
-  return ParseNumber(text, value) && *value >= low && *value <= high && std::floor(*value) == *value;
-}
-
 std::string Status(uint32_t status) { return StatusName(status) + " (" + StatusCode(status) + ")"; }
 
 bool DeviceGone(uint32_t status) {
@@ -43,79 +40,28 @@ bool EndsStreaming(const sim::FaultInjection& f) {
 
 bool ParseLowLatencyOptions(const std::vector<std::string>& args, LowLatencyRunOptions* o, std::string* error) {
   bool bufferGiven = false;
+  const SharedRunOptions shared{&o->profile, &o->descriptorPath, &o->fullSpeed, &o->buffer, &bufferGiven,
+                                &o->rate,    &o->rateGiven,      &o->inputs,    &o->outputs, &o->dsd,
+                                &o->seconds, &o->ppm,            &o->json,      &o->quiet};
   for (size_t i = 1; i < args.size(); ++i) {
+    const SharedOption taken = ParseSharedOption(args, &i, shared, error);
+    if (taken == SharedOption::Bad) return false;
+    if (taken == SharedOption::Taken) continue;
     const std::string& arg = args[i];
-    auto value = [&](const char* what) -> const std::string* {
+    if (arg == "--inject") {
       if (i + 1 >= args.size()) {
-        *error = std::string(what) + " needs a value";
-        return nullptr;
-      }
-      return &args[++i];
-    };
-    const std::string* v = nullptr;
-    double n = 0;
-    if (arg == "--profile") {
-      if (!(v = value("--profile"))) return false;
-      o->profile = *v;
-    } else if (arg == "--full-speed") {
-      o->fullSpeed = true;
-    } else if (arg == "--buffer") {
-      if (!(v = value("--buffer"))) return false;
-      if (!Whole(*v, 1, 1 << 20, &n)) {
-        *error = "--buffer needs a whole number of frames between 1 and 1048576";
+        *error = "--inject needs a value";
         return false;
       }
-      o->buffer = static_cast<uint32_t>(n);
-      bufferGiven = true;
-    } else if (arg == "--rate") {
-      if (!(v = value("--rate"))) return false;
-      if (!Whole(*v, 1000, 50000000, &n)) {
-        *error = "--rate needs a whole rate in Hz";
-        return false;
-      }
-      o->rate = static_cast<uint32_t>(n);
-      o->rateGiven = true;
-    } else if (arg == "--inputs" || arg == "--outputs") {
-      if (!(v = value(arg.c_str()))) return false;
-      if (!Whole(*v, 0, 64, &n)) {
-        *error = arg + " needs a channel count between 0 and 64";
-        return false;
-      }
-      (arg == "--inputs" ? o->inputs : o->outputs) = static_cast<int>(n);
-    } else if (arg == "--dsd") {
-      o->dsd = true;
-    } else if (arg == "--seconds") {
-      if (!(v = value("--seconds"))) return false;
-      if (!ParseNumber(*v, &o->seconds) || o->seconds <= 0 || o->seconds > 3600) {
-        *error = "--seconds needs a duration between 0 and 3600";
-        return false;
-      }
-    } else if (arg == "--ppm") {
-      if (!(v = value("--ppm"))) return false;
-      if (!ParseNumber(*v, &o->ppm) || std::fabs(o->ppm) > 10000) {
-        *error = "--ppm needs a clock offset between -10000 and 10000";
-        return false;
-      }
-    } else if (arg == "--inject") {
-      if (!(v = value("--inject"))) return false;
       sim::FaultInjection f;
-      if (!sim::ParseFaultInjection(*v, &f, error)) return false;
+      if (!sim::ParseFaultInjection(args[++i], &f, error)) return false;
       if (f.kind == sim::FaultKind::ClientLate) {
         *error = "--inject client-late is for play";
         return false;
       }
       o->injections.push_back(f);
-    } else if (arg == "--json") {
-      o->json = true;
-    } else if (arg == "--quiet") {
-      o->quiet = true;
-    } else if (!arg.empty() && arg[0] == '-') {
-      *error = "unknown option " + arg;
-      return false;
-    } else if (o->descriptorPath.empty()) {
-      o->descriptorPath = arg;
     } else {
-      *error = "unexpected argument " + arg;
+      *error = "unknown option " + arg;
       return false;
     }
   }

@@ -1,12 +1,14 @@
 #include "tools/sim/lowlatency_run.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "platform/kernel/host_timing.h"
 #include "sim/profiles/device_profile.h"
 #include "sim/uac/default_audio_config.h"
 #include "sim/usb/descriptor_file.h"
+#include "tools/sim/text_format.h"
 
 namespace tools {
 
@@ -15,6 +17,80 @@ namespace {
 constexpr size_t kTakeBytes = size_t{64} << 10;
 
 }  // namespace
+
+bool ParseWhole(const std::string& text, double low, double high, double* value) {
+  return ParseNumber(text, value) && *value >= low && *value <= high && std::floor(*value) == *value;
+}
+
+SharedOption ParseSharedOption(const std::vector<std::string>& args, size_t* i, const SharedRunOptions& o,
+                               std::string* error) {
+  const std::string& arg = args[*i];
+  const std::string* v = nullptr;
+  auto value = [&]() -> bool {
+    if (*i + 1 >= args.size()) {
+      *error = arg + " needs a value";
+      return false;
+    }
+    v = &args[++*i];
+    return true;
+  };
+  double n = 0;
+  if (arg == "--profile") {
+    if (!value()) return SharedOption::Bad;
+    *o.profile = *v;
+  } else if (arg == "--full-speed") {
+    *o.fullSpeed = true;
+  } else if (arg == "--buffer") {
+    if (!value()) return SharedOption::Bad;
+    if (!ParseWhole(*v, 1, 1 << 20, &n)) {
+      *error = "--buffer needs a whole number of frames between 1 and 1048576";
+      return SharedOption::Bad;
+    }
+    *o.buffer = static_cast<uint32_t>(n);
+    *o.bufferGiven = true;
+  } else if (arg == "--rate") {
+    if (!value()) return SharedOption::Bad;
+    if (!ParseWhole(*v, 1000, 50000000, &n)) {
+      *error = "--rate needs a whole rate in Hz";
+      return SharedOption::Bad;
+    }
+    *o.rate = static_cast<uint32_t>(n);
+    *o.rateGiven = true;
+  } else if (arg == "--inputs" || arg == "--outputs") {
+    if (!value()) return SharedOption::Bad;
+    if (!ParseWhole(*v, 0, 64, &n)) {
+      *error = arg + " needs a channel count between 0 and 64";
+      return SharedOption::Bad;
+    }
+    *(arg == "--inputs" ? o.inputs : o.outputs) = static_cast<int>(n);
+  } else if (arg == "--dsd") {
+    *o.dsd = true;
+  } else if (arg == "--seconds") {
+    if (!value()) return SharedOption::Bad;
+    if (!ParseNumber(*v, o.seconds) || *o.seconds <= 0 || *o.seconds > 3600) {
+      *error = "--seconds needs a duration between 0 and 3600";
+      return SharedOption::Bad;
+    }
+  } else if (arg == "--ppm") {
+    if (!value()) return SharedOption::Bad;
+    if (!ParseNumber(*v, o.ppm) || std::fabs(*o.ppm) > 10000) {
+      *error = "--ppm needs a clock offset between -10000 and 10000";
+      return SharedOption::Bad;
+    }
+  } else if (arg == "--json") {
+    *o.json = true;
+  } else if (arg == "--quiet") {
+    *o.quiet = true;
+  } else if (!arg.empty() && arg[0] == '-') {
+    return SharedOption::NotShared;
+  } else if (o.descriptorPath->empty()) {
+    *o.descriptorPath = arg;
+  } else {
+    *error = "unexpected argument " + arg;
+    return SharedOption::Bad;
+  }
+  return SharedOption::Taken;
+}
 
 bool LoadLowLatencyDevice(const std::string& profileName, const std::string& path, bool fullSpeed,
                           sim::DescriptorSet* descriptors, sim::AudioFunctionConfig* audio, std::string* name,
@@ -103,6 +179,14 @@ void AddLatencies(const std::vector<uint64_t>& switchFrames, const std::vector<u
     if (switchFrames[k] == 0) continue;  // the device had not begun to play
     latencies->push_back(static_cast<int64_t>(outputBase + halfStarts[k]) - static_cast<int64_t>(switchFrames[k]));
   }
+}
+
+DeviceXruns XrunsBetween(const sim::StreamingCounters& from, const sim::StreamingCounters& to) {
+  DeviceXruns x;
+  x.underruns = (to.underruns - to.underrunsBusLate) - (from.underruns - from.underrunsBusLate);
+  x.overruns = (to.overruns - to.overrunsBusLate) - (from.overruns - from.overrunsBusLate);
+  x.busLate = (to.underrunsBusLate + to.overrunsBusLate) - (from.underrunsBusLate + from.overrunsBusLate);
+  return x;
 }
 
 MeasuredLatency SummariseLatencies(std::vector<int64_t> latencies) {

@@ -19,8 +19,35 @@
 #include "sim/uac/audio_streaming.h"
 #include "sim/uac/played_audio_tap.h"
 #include "sim/usb/descriptor_set.h"
+#include "tools/sim/sim_command.h"
 
 namespace tools {
+
+// The arguments `lowlatency` and `asio` share, parsed into the caller's
+// option fields.
+struct SharedRunOptions {
+  std::string* profile;
+  std::string* descriptorPath;
+  bool* fullSpeed;
+  uint32_t* buffer;
+  bool* bufferGiven;
+  uint32_t* rate;
+  bool* rateGiven;
+  int* inputs;
+  int* outputs;
+  bool* dsd;
+  double* seconds;
+  double* ppm;
+  bool* json;
+  bool* quiet;
+};
+enum class SharedOption { Taken, NotShared, Bad };
+// Takes args[*i] (and its value, advancing *i) when it is a shared option or
+// the descriptor file; Bad with *error for a bad value.
+SharedOption ParseSharedOption(const std::vector<std::string>& args, size_t* i, const SharedRunOptions& options,
+                               std::string* error);
+// A whole number within [low, high].
+bool ParseWhole(const std::string& text, double low, double high, double* value);
 
 // The device of `profile`, or of the descriptor file at `path` when given.
 bool LoadLowLatencyDevice(const std::string& profile, const std::string& path, bool fullSpeed,
@@ -92,5 +119,41 @@ struct MeasuredLatency {
 void AddLatencies(const std::vector<uint64_t>& switchFrames, const std::vector<uint64_t>& halfStarts,
                   uint64_t outputBase, std::vector<int64_t>* latencies);
 MeasuredLatency SummariseLatencies(std::vector<int64_t> latencies);
+
+// The device's under- and overruns between two snapshots that the bus's
+// own lateness did not cause (those the driver answers for), and those it did.
+struct DeviceXruns {
+  uint64_t underruns = 0;
+  uint64_t overruns = 0;
+  uint64_t busLate = 0;
+};
+DeviceXruns XrunsBetween(const sim::StreamingCounters& from, const sim::StreamingCounters& to);
+
+// A command of this kind: parse (usage and exit code 2 on bad arguments),
+// run, and the report as text or JSON; exit code 2 also for a device that
+// could not be loaded.
+template <typename Options, typename Report>
+SimCommandResult RunReportCommand(const std::vector<std::string>& args, const ProgressSink& progress,
+                                  bool (*parse)(const std::vector<std::string>&, Options*, std::string*),
+                                  const char* usage, Report (*run)(const Options&, const ProgressSink&),
+                                  std::string (*json)(const Report&), std::string (*text)(const Report&)) {
+  SimCommandResult result;
+  Options o;
+  std::string error;
+  if (!parse(args, &o, &error)) {
+    result.exitCode = 2;
+    result.err = "usbaudio-sim: " + error + "\n" + usage;
+    return result;
+  }
+  const Report r = run(o, progress);
+  if (r.exitCode == 2) {
+    result.err = "usbaudio-sim: " + r.error + "\n";
+    result.exitCode = 2;
+    return result;
+  }
+  result.exitCode = r.exitCode;
+  result.out = o.json ? json(r) : text(r);
+  return result;
+}
 
 }  // namespace tools
