@@ -40,6 +40,18 @@ HRESULT CKsIrpTarget::IssueIoctl(DWORD code, void* in, DWORD inSize, void* out, 
 
   HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (event == nullptr) return E_OUTOFMEMORY;
+  const HRESULT hr = IssueIoctlWith(event, code, in, inSize, out, outSize, bytes);
+  ::CloseHandle(event);
+  return hr;
+}
+
+HRESULT CKsIrpTarget::IssueIoctlWith(HANDLE event, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                                     DWORD* bytesReturned) {
+  DWORD localBytes = 0;
+  DWORD* bytes = bytesReturned != nullptr ? bytesReturned : &localBytes;
+  *bytes = 0;
+  if (!IsOpen()) return E_FAIL;
+  if (event == nullptr) return E_INVALIDARG;
   OVERLAPPED overlapped;
   std::memset(&overlapped, 0, sizeof(overlapped));
   // The low bit keeps a completion port from getting a packet for this request.
@@ -63,7 +75,6 @@ HRESULT CKsIrpTarget::IssueIoctl(DWORD code, void* in, DWORD inSize, void* out, 
   }
   // A reply never holds more than its buffer, whatever the kernel reports.
   if (SUCCEEDED(hr) && outSize != 0 && *bytes > outSize) *bytes = outSize;
-  ::CloseHandle(event);
   return hr;
 }
 

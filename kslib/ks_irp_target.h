@@ -20,6 +20,10 @@ class CKsIrpTarget {
   // One synchronous DeviceIoControl; *bytesReturned (optional) gets the
   // reply's byte count (0 on failure). E_FAIL on a closed handle.
   HRESULT IssueIoctl(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytesReturned = nullptr);
+  // The same request completed through `event` (an auto-reset event the
+  // caller made and keeps): allocates nothing.
+  HRESULT IssueIoctlWith(HANDLE event, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                         DWORD* bytesReturned = nullptr);
 
   // KSPROPERTY GET of (set, id) followed by the extra input bytes.
   HRESULT QueryValue(const GUID& set, ULONG id, void* out, ULONG outSize, const void* extra = nullptr,

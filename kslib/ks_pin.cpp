@@ -43,10 +43,7 @@ CKsPin::CKsPin(CKsFilter* filter, ULONG pinId, HRESULT* result) : m_pinId(pinId)
 }
 
 CKsPin::~CKsPin() {
-  if (IsOpen()) {
-    ChangeState(KSSTATE_STOP);
-    Close();
-  }
+  ClosePin();
   FreeBlock(m_connect);
   FreeBlock(m_interfaceReply);
   FreeBlock(m_mediumReply);
@@ -179,4 +176,32 @@ HRESULT CKsPin::ReadState(KSSTATE* state) {
   if (SUCCEEDED(hr) && (bytes != sizeof(value) || value > KSSTATE_RUN)) hr = E_FAIL;
   if (SUCCEEDED(hr)) *state = static_cast<KSSTATE>(value);
   return hr;
+}
+
+HRESULT CKsPin::ClosePin() {
+  if (IsOpen()) {
+    ChangeState(KSSTATE_STOP);
+    Close();
+  }
+  m_state = KSSTATE_STOP;
+  if (m_quickEvent != nullptr) ::CloseHandle(m_quickEvent);
+  m_quickEvent = nullptr;
+  return S_OK;
+}
+
+HRESULT CKsPin::PrepareQuickRequests() {
+  if (!IsOpen()) return E_FAIL;
+  if (m_quickEvent != nullptr) return S_OK;
+  m_quickEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  return m_quickEvent != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CKsPin::ApplyQuickValue(const GUID& set, ULONG id, void* value, ULONG valueSize) {
+  if (m_quickEvent == nullptr || !IsOpen()) return E_FAIL;
+  KSPROPERTY property;
+  std::memset(&property, 0, sizeof(property));
+  property.Set = set;
+  property.Id = id;
+  property.Flags = kPropertySet;
+  return IssueIoctlWith(m_quickEvent, kIoctlKsProperty, &property, sizeof(property), value, valueSize, nullptr);
 }

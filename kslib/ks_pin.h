@@ -37,6 +37,20 @@ class CKsPin : public CKsIrpTarget {
   // KSPROPERTY_CONNECTION_STATE SET; the state is recorded on success.
   virtual HRESULT ChangeState(KSSTATE state);
   HRESULT ReadState(KSSTATE* state);
+  // Stops the pin (KSSTATE_STOP, result ignored) and closes its handle and
+  // its quick-request event. The pin object stays with its filter and can
+  // be connected again. S_OK, also for a pin that was not open.
+  HRESULT ClosePin();
+
+  // Requests sent at the audio rate (once per buffer switch) without
+  // allocating: PrepareQuickRequests makes the pin's own completion event
+  // (E_OUTOFMEMORY when it cannot; kept until ClosePin); ApplyQuickValue
+  // then sends a KSPROPERTY SET without instance data, built on the stack,
+  // and waits on that event (E_FAIL before PrepareQuickRequests or on a
+  // closed pin). One thread at a time sends quick requests; other requests
+  // may run beside them.
+  HRESULT PrepareQuickRequests();
+  HRESULT ApplyQuickValue(const GUID& set, ULONG id, void* value, ULONG valueSize);
 
   ULONG PinId() const { return m_pinId; }
   CKsFilter* Filter() const { return m_filter; }
@@ -70,4 +84,5 @@ class CKsPin : public CKsIrpTarget {
   KSMULTIPLE_ITEM* m_mediumReply = nullptr;
   KSMULTIPLE_ITEM* m_dataRangeReply = nullptr;
   ULONG m_dataRangeBytes = 0;
+  HANDLE m_quickEvent = nullptr;
 };

@@ -103,6 +103,9 @@ class CKelAsioDriver : public IASIO, public CUnknown {
   // Up to 10 attempts of ChangeState + ReadState until the pin reports `state`.
   bool SetPinState(CKsAudPin* pin, KSSTATE state);
   void ClosePins();
+  // The calling thread is the buffer-switch thread (a host call from inside
+  // one of its callbacks).
+  bool OnBufferSwitchThread() const;
 
   // buffer_switch_thread.cpp
   void StartBufferSwitchThread();
