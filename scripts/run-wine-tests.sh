@@ -11,6 +11,7 @@
 # WINEDEBUG=err+all shows Wine's own errors (load failures) while debugging.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
 build="${1:-build/mingw}"
 dll="$build/asio/vm_usbaudio_asio.dll"
 host="$build/tests/wine/asio_wine_host.exe"
