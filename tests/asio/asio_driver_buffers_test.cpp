@@ -301,6 +301,47 @@ TEST_F(AsioDriverBuffers, AnyFailingStepLeavesTheDriverInitializedWithNothingOpe
   ExpectNothingLeft("after the faults");
 }
 
+TEST_F(AsioDriverBuffers, DsdSizesCountBitsAndThePinRunsInWords) {
+  Init("dsd");
+  CKelAsioDriver& d = Driver();
+  ASIOIoFormat format{};
+  format.FormatType = kASIODSDFormat;
+  ASSERT_EQ(driver_->future(kAsioSetIoFormat, &format), ASE_SUCCESS);
+  ASSERT_EQ(driver_->setSampleRate(2822400), ASE_OK);
+
+  // The host's size counts one-bit samples: a multiple of 32, eight per
+  // byte of the channel's halves, and the byte count within 64..3840.
+  std::vector<ASIOBufferInfo> infos = Infos({}, {0, 1});
+  EXPECT_EQ(Create(infos, 2047), ASE_InvalidParameter);
+  EXPECT_EQ(Create(infos, 2040), ASE_InvalidParameter) << "a multiple of 8 but not of 32";
+  EXPECT_EQ(host_.ResetRequests(), 0);
+  EXPECT_EQ(Create(infos, 480), ASE_InvalidMode) << "60 bytes";
+  EXPECT_EQ(host_.ResetRequests(), 1);
+  ExpectNothingLeft("refused DSD sizes");
+
+  ASSERT_EQ(Create(infos, 2048), ASE_OK);
+  EXPECT_EQ(Access::BufferSize(d), 256u);
+  const std::vector<RecordedRequest> sets = recorder_.Asio(KSPROPERTY_ASIO_BUFFERS, kslib::kPropertySet);
+  ASSERT_EQ(sets.size(), 1u);
+  EXPECT_EQ(Word(sets[0].instance, 1), 512u);
+  EXPECT_EQ(Word(sets[0].instance, 2), static_cast<ULONG>(ASIOSTDSDInt8MSB1));
+  const WAVEFORMATEX* pin = Access::RenderPin(d)->LastWaveFormat();
+  ASSERT_NE(pin, nullptr);
+  EXPECT_EQ(pin->nSamplesPerSec, 88200u);
+  EXPECT_EQ(pin->wBitsPerSample, 32);
+
+  // start asks the filter for the DSD transport.
+  host_.Serve(driver_, infos.data(), static_cast<LONG>(infos.size()), 0);
+  ASSERT_EQ(driver_->start(), ASE_OK);
+  const std::vector<RecordedRequest> modes = recorder_.Asio(KSPROPERTY_ASIO_DSD_MODE);
+  ASSERT_EQ(modes.size(), 1u);
+  ASSERT_GE(modes[0].value.size(), 2u);
+  EXPECT_EQ(modes[0].value[0] | (modes[0].value[1] << 8), 1);
+  EXPECT_TRUE(host_.WaitForSwitches(10)) << "switches: " << host_.Switches();
+  EXPECT_EQ(driver_->stop(), ASE_OK);
+  EXPECT_EQ(driver_->disposeBuffers(), ASE_OK);
+}
+
 TEST_F(AsioDriverBuffers, SecondCreateBuffersGivesTheFirstSetBack) {
   Init();
   std::vector<ASIOBufferInfo> first = Infos({0}, {0});
