@@ -192,6 +192,25 @@ void CheckWithoutDevice(IASIO* driver, const char* label) {
   if (preferred != kDefaultBufferSize || granularity != 0)
     printf("info: preferred %ld, granularity %ld\n", preferred, granularity);
 
+  g_step = "getSampleRate";
+  ASIOSampleRate rate = 0;
+  result = driver->getSampleRate(&rate);
+  snprintf(what, sizeof what, "%s: getSampleRate gives 44100 without a device", label);
+  Check(result == ASE_OK && rate == 44100.0, what, "result %ld, rate %ld", result, static_cast<long>(rate));
+
+  g_step = "canSampleRate";
+  result = driver->canSampleRate(48000.0);
+  snprintf(what, sizeof what, "%s: canSampleRate(48000) gives ASE_NoClock without a device", label);
+  Check(result == ASE_NoClock, what, "result %ld", result);
+
+  g_step = "getChannelInfo";
+  ASIOChannelInfo channel = {};
+  channel.channel = 0;
+  channel.isInput = ASIOTrue;
+  result = driver->getChannelInfo(&channel);
+  snprintf(what, sizeof what, "%s: getChannelInfo(input 0) gives ASE_InvalidParameter without channels", label);
+  Check(result == ASE_InvalidParameter, what, "result %ld", result);
+
   g_step = "createBuffers";
   ASIOBufferInfo infos[2] = {};
   infos[0].isInput = ASIOTrue;
