@@ -14,6 +14,7 @@ namespace {
 const char kStart[] = "CKelAsioDriver::start()";
 const char kStop[] = "CKelAsioDriver::stop()";
 const char kSetSampleRate[] = "CKelAsioDriver::setSampleRate()";
+const char kOutputReady[] = "CKelAsioDriver::outputReady()";
 
 constexpr int kPinStateAttempts = 10;
 
@@ -187,7 +188,12 @@ ASIOError CKelAsioDriver::setSampleRate(ASIOSampleRate sampleRate) {
 }
 
 bool CKelAsioDriver::changeSamplingRate(ULONG rate) {
-  if (LoadState(m_state) == kRunning) return false;
+  AsioTraceEnter("CKelAsioDriver::changeSamplingRate()");
+  AsioTrace(kAsioTraceInfo, "changeSamplingRate: %lu\n", static_cast<unsigned long>(rate));
+  if (LoadState(m_state) == kRunning) {
+    AsioTrace(kAsioTraceWarning, "CKelAsioDriver::changeSamplingRate() Return. [false: running]\n");
+    return false;
+  }
   const bool dsd = m_ioFormat.FormatType == kASIODSDFormat;
   struct Side {
     CKsAudPin* pin;
@@ -209,17 +215,20 @@ bool CKelAsioDriver::changeSamplingRate(ULONG rate) {
       return false;
     }
   }
+  AsioTrace(kAsioTraceVerbose, "CKelAsioDriver::changeSamplingRate() Return. [true]\n");
   return true;
 }
 
 ASIOError CKelAsioDriver::outputReady() {
-  // Once per buffer switch: one request on the stack, no allocation.
+  // Once per buffer switch: one request on the stack, no allocation (and
+  // the traces format nothing unless a session listens).
+  AsioTraceEnter(kOutputReady);
   CKsAudPin* pin = m_renderPin;
   if (LoadState(m_state) == kRunning && pin != nullptr) {
     const HRESULT hr = pin->ApplyQuickValue(KSPROPSETID_AsioChannel, KSPROPERTY_ASIO_OUTPUT_READY, nullptr, 0);
     if (FAILED(hr)) AsioTrace(kAsioTraceWarning, "outputReady: refused (0x%08lx)\n", static_cast<unsigned long>(hr));
   }
-  return ASE_OK;
+  return AsioTraceReturn(kOutputReady, ASE_OK);
 }
 
 bool CKelAsioDriver::SetPinState(CKsAudPin* pin, KSSTATE state) {
