@@ -117,8 +117,11 @@ void MeasurePeriods(const std::vector<sim::AsioSwitchRecord>& records, AsioRepor
     const int64_t steadyFrom = records[begin].hostNs + static_cast<int64_t>(kSteadyFromSeconds * 1e9);
     size_t first = begin;
     while (first < end && records[first].hostNs < steadyFrom) ++first;
-    for (size_t k = first + 1; k < end; ++k)
-      maxNs = std::max(maxNs, static_cast<double>(records[k].hostNs - records[k - 1].hostNs));
+    int64_t previous = first < end ? records[first].hostNs : 0;
+    for (size_t k = first; k < end; ++k) {
+      maxNs = std::max(maxNs, static_cast<double>(records[k].hostNs - previous));
+      previous = records[k].hostNs;
+    }
     if (end - first >= 2) {
       spanNs += static_cast<double>(records[end - 1].hostNs - records[first].hostNs);
       intervals += end - first - 1;
@@ -173,11 +176,14 @@ void JudgeOutput(const PlayWatch& watch, const std::vector<sim::AsioSwitchRecord
     if (r->deviceUnderruns + r->deviceOverruns) r->mismatchCauses.push_back("device_xrun");
     if (r->busLateXruns) r->mismatchCauses.push_back("bus_late");
   }
+  // In the host's samples, as getLatencies reports (a DSD device frame
+  // carries 32 one-bit samples of each channel).
+  const int64_t samples = r->dsd ? 32 : 1;
   const MeasuredLatency m = SummariseLatencies(std::move(latencies));
   r->latencyMeasured = m.measured;
-  r->latencyMedian = m.median;
-  r->latencyMin = m.min;
-  r->latencyMax = m.max;
+  r->latencyMedian = m.median * samples;
+  r->latencyMin = m.min * samples;
+  r->latencyMax = m.max * samples;
 }
 
 }  // namespace

@@ -253,10 +253,11 @@ std::string AsioReportText(const AsioReport& r) {
   out += Format("device_underruns: %llu\ndevice_overruns: %llu\n", static_cast<unsigned long long>(r.deviceUnderruns),
                 static_cast<unsigned long long>(r.deviceOverruns));
   if (r.busLateXruns) out += Format("bus_late_xruns: %llu (the machine was busy)\n", static_cast<unsigned long long>(r.busLateXruns));
-  out += Format("reported_input_latency: %d\nreported_output_latency: %d\n", r.reportedInputLatency,
-                r.reportedOutputLatency);
+  out += Format("reported_input_latency: %d samples\nreported_output_latency: %d samples, %.2f ms\n",
+                r.reportedInputLatency, r.reportedOutputLatency, 1000.0 * r.reportedOutputLatency / (r.rate ? r.rate : 1));
   if (r.latencyMeasured) {
-    out += Format("measured_output_latency: %lld frames (min %lld, max %lld)\n", static_cast<long long>(r.latencyMedian),
+    out += Format("measured_output_latency: %lld samples, %.2f ms (min %lld, max %lld)\n",
+                  static_cast<long long>(r.latencyMedian), 1000.0 * r.latencyMedian / (r.rate ? r.rate : 1),
                   static_cast<long long>(r.latencyMin), static_cast<long long>(r.latencyMax));
   } else {
     out += "measured_output_latency: not measured\n";
