@@ -86,6 +86,14 @@ ASIOError CKelAsioDriver::start() {
   // for the kernel instead of sleeping a period.
   StoreState(m_state, kRunning);
   StartBufferSwitchThread();
+  if (m_bufferSwitchThread == nullptr) {
+    // Without the thread nothing would ever call the host, not even to ask
+    // for a reset: a start that cannot run is no success.
+    StoreState(m_state, kPrepared);
+    NotifyAsioRunning(false);
+    AsioTrace(kAsioTraceError, "start: no buffer-switch thread\n");
+    return AsioTraceReturn(kStart, ASE_NoMemory);
+  }
 
   struct Step {
     CKsAudPin* pin;

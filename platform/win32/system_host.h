@@ -101,9 +101,13 @@ void SetUptimeBias(uint64_t milliseconds);
 // Periods requested with timeBeginPeriod and not yet ended, in order.
 std::vector<UINT> ActiveTimerPeriods();
 
+// The next `count` CreateThread calls (in any process) fail with
+// ERROR_NOT_ENOUGH_MEMORY, as when the system cannot make a thread.
+void FailNextThreadCreations(unsigned count);
+
 // Restores every default above: built-in modules only, nothing missing, no
 // module loaded by any process, no MMCSS records, version and layout
-// defaults, no uptime bias, no timer periods.
+// defaults, no uptime bias, no timer periods, no failing thread creation.
 void ResetSystemStandIns();
 
 }  // namespace platform::win32

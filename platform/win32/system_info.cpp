@@ -138,6 +138,7 @@ void ResetSystemStandIns() {
   detail::ResetModules();
   detail::ResetScheduler();
   detail::ResetTimerPeriods();
+  FailNextThreadCreations(0);
 }
 
 namespace detail {

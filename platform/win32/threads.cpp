@@ -16,6 +16,7 @@
 
 #include "platform/kernel/client_process.h"
 #include "platform/kernel/internal.h"
+#include "platform/win32/system_host.h"
 #include "platform/win32/win32_internal.h"
 #include "platform/win32/win32_objects.h"
 
@@ -240,6 +241,22 @@ ThreadObject* StartThread(ClientProcess* process, std::function<DWORD()> routine
 
 using namespace platform::win32::detail;
 
+namespace {
+std::atomic<unsigned> g_failingThreadCreations{0};
+
+// Takes one armed failure, if any.
+bool ThreadCreationFails() {
+  unsigned left = g_failingThreadCreations.load();
+  while (left > 0 && !g_failingThreadCreations.compare_exchange_weak(left, left - 1)) {
+  }
+  return left > 0;
+}
+}  // namespace
+
+namespace platform::win32 {
+void FailNextThreadCreations(unsigned count) { g_failingThreadCreations.store(count); }
+}  // namespace platform::win32
+
 USBAUDIO_BEGIN_C
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
@@ -250,6 +267,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
   platform::ClientProcess* process = RequireClientProcess("CreateThread");
   if (!lpStartAddress) {
     SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (ThreadCreationFails()) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   ThreadObject* t = StartThread(

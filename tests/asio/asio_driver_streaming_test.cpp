@@ -13,6 +13,7 @@
 #include "asio/settings/settings_table.h"
 #include "kslib/ks_audio_pin.h"
 #include "platform/kernel/client_process.h"
+#include "platform/win32/system_host.h"
 #include "tests/asio/asio_driver_fixture.h"
 #include "tests/asio/asio_driver_test_host.h"
 
@@ -155,6 +156,15 @@ TEST_F(AsioDriverStreaming, StartIsRefusedWithoutBuffersOrTransportAndUndoneWhen
   EXPECT_EQ(Access::BufferSwitchThread(d), nullptr);
   EXPECT_EQ(Access::RenderPin(d)->State(), KSSTATE_STOP);
   EXPECT_EQ(Access::CapturePin(d)->State(), KSSTATE_STOP);
+
+  // No thread can be made: nothing would ever call the host, so start
+  // fails and leaves the driver Prepared with the pins stopped.
+  platform::win32::FailNextThreadCreations(1);
+  EXPECT_EQ(driver_->start(), ASE_NoMemory);
+  platform::win32::FailNextThreadCreations(0);
+  EXPECT_EQ(Access::State(d), CKelAsioDriver::kPrepared);
+  EXPECT_EQ(Access::RenderPin(d)->State(), KSSTATE_STOP);
+  EXPECT_EQ(driver_->stop(), ASE_NotPresent);
 
   // A rate change while Prepared leaves buffers that no longer fit: start
   // is refused until they are given back.
