@@ -256,6 +256,47 @@ TEST_F(AsioDriverStreaming, StopFromInsideTheHostsCallbacksDoesNotWaitForItself)
   EXPECT_EQ(Access::BufferSwitchThread(d), nullptr);
 }
 
+TEST_F(AsioDriverStreaming, ResetHandledInsideAsioMessageGivesEverythingBack) {
+  // A host that answers the reset request at once, inside asioMessage on
+  // the buffer-switch thread: stop and disposeBuffers there, then later a
+  // new set of buffers from its own thread.
+  Prepare();
+  CKelAsioDriver& d = Driver();
+  std::atomic<long long> handledMs{-1};
+  std::atomic<ASIOError> stopResult{ASE_NotPresent};
+  std::atomic<ASIOError> disposeResult{ASE_NotPresent};
+  host_.onReset = [&] {
+    if (handledMs.load() >= 0) return;
+    const Clock::time_point t = Clock::now();
+    stopResult = driver_->stop();
+    disposeResult = driver_->disposeBuffers();
+    handledMs = MsSince(t);
+  };
+  ASSERT_EQ(driver_->start(), ASE_OK);
+  ASSERT_TRUE(host_.WaitForSwitches(5));
+  AsioHeaderStore(&Access::OutputHeader(d)->streamError, 0xC000009Du);
+  ASSERT_TRUE(host_.WaitFor([&] { return handledMs.load() >= 0; }));
+  EXPECT_EQ(stopResult.load(), ASE_OK);
+  EXPECT_EQ(disposeResult.load(), ASE_OK);
+  EXPECT_LT(handledMs.load(), kSelfStopLimitMs);
+  // The thread leaves its loop once the callback returned.
+  HANDLE thread = Access::BufferSwitchThread(d);
+  if (thread != nullptr) {
+    EXPECT_EQ(::WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+  }
+  EXPECT_EQ(Access::State(d), CKelAsioDriver::kInitialized);
+  EXPECT_EQ(platform::UserMappingCount(process_), 0u);
+  host_.onReset = nullptr;
+
+  const long before = host_.Switches();
+  Prepare();
+  ASSERT_EQ(driver_->start(), ASE_OK);
+  ASSERT_TRUE(host_.WaitForSwitches(before + 10));
+  EXPECT_EQ(driver_->stop(), ASE_OK);
+  EXPECT_EQ(Access::BufferSwitchThread(d), nullptr);
+  EXPECT_EQ(driver_->disposeBuffers(), ASE_OK);
+}
+
 TEST_F(AsioDriverStreaming, StopInsideTheCallbackWhileTheHostThreadStopsToo) {
   Prepare();
   CKelAsioDriver& d = Driver();
