@@ -30,7 +30,7 @@ check_imports() {
 check_imports asio/vm_usbaudio_asio.dll
 check_imports tests/wine/asio_wine_host.exe
 exports=$(x86_64-w64-mingw32-objdump -p build/mingw/asio/vm_usbaudio_asio.dll \
-  | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^\t\[ *[0-9]*\] //p' | sort | tr '\n' ' ')
+  | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^\t\[ *[0-9]*\] //p' | LC_ALL=C sort | tr '\n' ' ')
 expected="DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer "
 [ "$exports" = "$expected" ] || {
   echo "build-windows: vm_usbaudio_asio.dll exports \"$exports\", expected \"$expected\"" >&2
