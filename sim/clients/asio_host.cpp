@@ -136,7 +136,10 @@ void AsioHost::ControlThread() {
     CloseGeneration();
     resetPending_ = false;  // the old instance's requests are answered by this reset
     error_.clear();
-    reopenError_ = OpenGeneration(false) ? "" : error_;
+    const bool reopened = OpenGeneration(false);
+    reopenError_ = reopened ? "" : error_;
+    // Nothing runs that a request made during the failed set-up could reset.
+    if (!reopened) resetPending_ = false;
     resetsDone_++;
     wake_.notify_all();
   }
@@ -420,9 +423,13 @@ LONG AsioHost::OnMessage(LONG selector, LONG value) {
       return 2;
     case kAsioResetRequest:
     case kAsioBufferSizeChange:
-      // Remembered only: the control thread does the work.
+      // Remembered only: the control thread does the work. (Never on the
+      // audio path's hot loop; the lock makes the wake-up certain.)
       resetRequests_++;
-      resetPending_ = true;
+      {
+        std::lock_guard<std::mutex> lock(lock_);
+        resetPending_ = true;
+      }
       wake_.notify_all();
       return 1;
     case kAsioResyncRequest:
