@@ -67,6 +67,10 @@ ASIOError CKelAsioDriver::createBuffers(ASIOBufferInfo* infos, LONG numChannels,
   if (m_state == kRunning) return AsioTraceReturn(kCreateBuffers, ASE_InvalidMode);
   if (m_state == kPrepared) disposeBuffers();
 
+  // Held until the callbacks are kept: a settings change the watcher sees
+  // meanwhile then asks the host to reset instead of re-selecting the
+  // device under the pins being opened.
+  std::lock_guard<std::recursive_mutex> devices(m_devicesLock);
   LoadConfiguration();
 
   LONG size = bufferSize;

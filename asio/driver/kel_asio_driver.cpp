@@ -182,6 +182,7 @@ ASIOBool CKelAsioDriver::init(void* sysHandle) {
 
 void CKelAsioDriver::LoadConfiguration() {
   AsioTraceEnter("CKelAsioDriver::LoadConfiguration()");
+  std::lock_guard<std::recursive_mutex> devices(m_devicesLock);
   m_settings.Read(kAsioSettingSelected, m_selectedId, sizeof(m_selectedId));
   m_selectedId[DeviceListEntry::kTextChars - 1] = 0;  // a stored id of full length stays terminated
   m_devices.makeActiveDeviceList();
@@ -415,6 +416,7 @@ ASIOError CKelAsioDriver::getChannelInfo(ASIOChannelInfo* info) {
     const ULONG active = input ? m_activeInputs : m_activeOutputs;
     if (used != nullptr && active > 0 && used[info->channel] != 0) info->isActive = ASIOTrue;
   }
+  std::lock_guard<std::recursive_mutex> devices(m_devicesLock);
   CKsAudFilter2* filter = m_devices.getCurrentSelected();
   asiorules::ChannelName(filter != nullptr ? filter->FriendlyName() : nullptr, input, info->channel, info->name);
   return AsioTraceReturn(kName, ASE_OK);

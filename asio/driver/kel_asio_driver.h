@@ -18,6 +18,8 @@
 //   settings_watcher.cpp       the settings watcher thread
 #pragma once
 
+#include <mutex>
+
 #include "asio/asio_interface.h"
 #include "asio/com/com_base.h"
 #include "asio/settings/settings_store.h"
@@ -126,6 +128,10 @@ class CKelAsioDriver : public IASIO, public CUnknown {
 
   ASIOIoFormat m_ioFormat;
   CDevInfo m_devices;
+  // The device list is rebuilt on the host's threads (init, createBuffers,
+  // future) and re-selected on the settings watcher's: one at a time, or
+  // the watcher would select in a list being freed.
+  std::recursive_mutex m_devicesLock;
   ULONG m_lock = 0;
   ULONG m_notify = 0;
   ULONG m_latency = 0;

@@ -107,9 +107,12 @@ void CKelAsioDriver::OnSettingsChanged() {
   AsioTrace(kAsioTraceInfo, "SettingsWatcher: changed:%s%s%s\n", size.changed ? " buffer_size" : "",
             rate.changed ? " sampling_rate" : "", selected.changed ? " selected" : "");
 
+  std::unique_lock<std::recursive_mutex> devices(m_devicesLock);
   const ASIOCallbacks* callbacks = m_callbacks;
   if (callbacks != nullptr && (size.changed || selected.changed)) {
     // The host holds buffers of the old size or device: it must start over.
+    // The host is called without the lock: it may call back into the driver.
+    devices.unlock();
     AsioTrace(kAsioTraceWarning, "SettingsWatcher: reset request\n");
     if (callbacks->asioMessage != nullptr) callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
     return;

@@ -11,6 +11,7 @@ class CKelAsioDriverTestAccess {
   static auto& name(CKelAsioDriver& d) { return d.member; }
   VM_ASIO_TEST_MEMBER(IoFormat, m_ioFormat)
   VM_ASIO_TEST_MEMBER(Devices, m_devices)
+  VM_ASIO_TEST_MEMBER(DevicesLock, m_devicesLock)
   VM_ASIO_TEST_MEMBER(Lock, m_lock)
   VM_ASIO_TEST_MEMBER(Notify, m_notify)
   VM_ASIO_TEST_MEMBER(Latency, m_latency)
