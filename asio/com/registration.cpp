@@ -111,7 +111,6 @@ LONG SetString(HKEY key, LPCWSTR name, LPCWSTR text, DWORD bytes) {
 }
 
 DWORD BytesWithTerminator(LPCWSTR text) { return static_cast<DWORD>((lstrlenW(text) + 1) * sizeof(WCHAR)); }
-DWORD BytesWithoutTerminator(LPCWSTR text) { return static_cast<DWORD>(lstrlenW(text) * sizeof(WCHAR)); }
 
 // Step 4: the class key with its friendly name, the module path and the
 // threading model.
@@ -134,8 +133,10 @@ LONG WriteClassKey(LPCWSTR clsidText, LPCWSTR path, LPCWSTR friendlyName, LPCWST
   return status;
 }
 
-// Step 5: the ASIO entry, written afresh. Its strings are stored without
-// their terminator, as hosts have always found them.
+// Step 5: the ASIO entry, written afresh. Its strings carry their
+// terminator, as RegSetValueExW requires for REG_SZ: a host that reads
+// "CLSID" into a buffer it did not clear would otherwise parse whatever
+// followed the identifier, and fail to find the driver.
 LONG WriteAsioKey(LPCWSTR clsidText, LPCWSTR description) {
   const Text entry = Join(kAsioKey, description);
   if (KeyExists(HKEY_LOCAL_MACHINE, entry.data())) {
@@ -145,9 +146,9 @@ LONG WriteAsioKey(LPCWSTR clsidText, LPCWSTR description) {
   HKEY key = nullptr;
   LONG status = CreateSubKey(HKEY_LOCAL_MACHINE, kAsioKey, description, &key);
   if (status != ERROR_SUCCESS) return status;
-  status = SetString(key, L"CLSID", clsidText, BytesWithoutTerminator(clsidText));
+  status = SetString(key, L"CLSID", clsidText, BytesWithTerminator(clsidText));
   if (status == ERROR_SUCCESS) {
-    status = SetString(key, L"Description", description, BytesWithoutTerminator(description));
+    status = SetString(key, L"Description", description, BytesWithTerminator(description));
   }
   RegCloseKey(key);
   return status;

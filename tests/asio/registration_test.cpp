@@ -138,13 +138,14 @@ class RegistrationTest : public kslibtest::ClientTest {
     EXPECT_EQ(model.type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(model.bytes, Utf16("Apartment", true));
 
-    // The ASIO entry's strings carry no terminator.
+    // The ASIO entry's strings carry their terminator, so a host that
+    // reads them into an uncleared buffer still gets exactly the text.
     Value clsid = ReadValue(HKEY_LOCAL_MACHINE, kAsioEntry, L"CLSID");
     EXPECT_EQ(clsid.type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(clsid.bytes, Utf16("{897B5A9B-25C7-4C20-BD6A-C13EA4397A6A}", false));
+    EXPECT_EQ(clsid.bytes, Utf16("{897B5A9B-25C7-4C20-BD6A-C13EA4397A6A}", true));
     Value description = ReadValue(HKEY_LOCAL_MACHINE, kAsioEntry, L"Description");
     EXPECT_EQ(description.type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(description.bytes, Utf16("Velmora ASIO Device", false));
+    EXPECT_EQ(description.bytes, Utf16("Velmora ASIO Device", true));
   }
 
   HMODULE module_ = nullptr;
@@ -184,9 +185,9 @@ TEST_F(RegistrationTest, ReRegistrationFromTheSamePathKeepsTheClassKeyAndRenewsT
   // The ASIO entry made afresh.
   EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, kAsioEntry, L"Planted").present);
   EXPECT_TRUE(SubKeys(HKEY_LOCAL_MACHINE, kAsioEntry).empty());
-  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kAsioEntry, L"Description").bytes, Utf16("Velmora ASIO Device", false));
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kAsioEntry, L"Description").bytes, Utf16("Velmora ASIO Device", true));
   EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kAsioEntry, L"CLSID").bytes,
-            Utf16("{897B5A9B-25C7-4C20-BD6A-C13EA4397A6A}", false));
+            Utf16("{897B5A9B-25C7-4C20-BD6A-C13EA4397A6A}", true));
 }
 
 TEST_F(RegistrationTest, RegistrationFromAnotherPathReplacesTheWholeClassKey) {
