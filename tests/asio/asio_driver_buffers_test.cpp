@@ -273,14 +273,14 @@ TEST_F(AsioDriverBuffers, AnyFailingStepLeavesTheDriverInitializedWithNothingOpe
   };
   for (const Fault& f : faults) {
     int seen = 0;
-    recorder_.fail = [&f, &seen](const RecordedRequest& r) {
+    recorder_.FailWhen([&f, &seen](const RecordedRequest& r) {
       return kslib::SameGuid(r.set, KSPROPSETID_AsioChannel) && r.id == f.id && r.flags == f.flags && ++seen == f.nth;
-    };
+    });
     std::vector<ASIOBufferInfo> infos = Infos({0, 1}, {0, 1});
     EXPECT_EQ(Create(infos, 256), ASE_NoMemory) << f.name;
     ExpectNothingLeft(f.name);
     for (const ASIOBufferInfo& info : infos) EXPECT_EQ(info.buffers[0], nullptr) << f.name;
-    recorder_.fail = nullptr;
+    recorder_.FailWhen(nullptr);
   }
   // The flag arrays' allocations, the last two before a refused channel
   // list (the device list's rebuild comes first).

@@ -113,16 +113,16 @@ TEST_F(AsioDriverStreaming, StartStopRestartWithTheBufferSwitchThread) {
 
 TEST_F(AsioDriverStreaming, OutputReadyFailureIsOnlyTraced) {
   Prepare(256, false);
-  recorder_.fail = [](const RecordedRequest& r) {
+  recorder_.FailWhen([](const RecordedRequest& r) {
     return kslib::SameGuid(r.set, KSPROPSETID_AsioChannel) && r.id == KSPROPERTY_ASIO_OUTPUT_READY;
-  };
+  });
   ASSERT_EQ(driver_->start(), ASE_OK);
   // The kernel took each notice; only its reply failed. The host hears
   // ASE_OK every time and the stream goes on.
   ASSERT_TRUE(host_.WaitForSwitches(10));
   EXPECT_EQ(host_.OutputReadyErrors(), 0);
   EXPECT_GE(recorder_.Asio(KSPROPERTY_ASIO_OUTPUT_READY).size(), 10u);
-  recorder_.fail = nullptr;
+  recorder_.FailWhen(nullptr);
   EXPECT_EQ(driver_->stop(), ASE_OK);
   EXPECT_EQ(driver_->disposeBuffers(), ASE_OK);
 }
@@ -133,25 +133,25 @@ TEST_F(AsioDriverStreaming, StartIsRefusedWithoutBuffersOrTransportAndUndoneWhen
   Prepare();
 
   // The transport-mode request refused: nothing starts.
-  recorder_.fail = [](const RecordedRequest& r) {
+  recorder_.FailWhen([](const RecordedRequest& r) {
     return kslib::SameGuid(r.set, KSPROPSETID_AsioChannel) && r.id == KSPROPERTY_ASIO_DSD_MODE;
-  };
+  });
   EXPECT_EQ(driver_->start(), ASE_NotPresent);
   EXPECT_EQ(Access::State(d), CKelAsioDriver::kPrepared);
   EXPECT_EQ(Access::BufferSwitchThread(d), nullptr);
 
   // The capture pin never reaches RUN: ten attempts, then everything is
   // stopped again and the host hears of a malfunction.
-  recorder_.fail = [](const RecordedRequest& r) {
+  recorder_.FailWhen([](const RecordedRequest& r) {
     ULONG state = 0;
     if (r.value.size() >= sizeof(state)) std::memcpy(&state, r.value.data(), sizeof(state));
     return kslib::SameGuid(r.set, kslib::kPropSetConnection) && r.id == kslib::kConnectionState &&
            r.flags == kslib::kPropertySet && state == KSSTATE_RUN && r.isPin;
-  };
+  });
   recorder_.Clear();
   EXPECT_EQ(driver_->start(), ASE_HWMalfunction);
   EXPECT_EQ(recorder_.StateRequests(KSSTATE_RUN), 10u) << "the render pin's RUN is the first to fail";
-  recorder_.fail = nullptr;
+  recorder_.FailWhen(nullptr);
   EXPECT_EQ(Access::State(d), CKelAsioDriver::kPrepared);
   EXPECT_EQ(Access::BufferSwitchThread(d), nullptr);
   EXPECT_EQ(Access::RenderPin(d)->State(), KSSTATE_STOP);
@@ -200,11 +200,11 @@ TEST_F(AsioDriverStreaming, RateChangeWhileRunningReformatsThePinsAndRestarts) {
 
   // The kernel refuses the next rate: the host is asked to reset instead of
   // being told the stream runs at a rate it does not run at.
-  recorder_.fail = [](const RecordedRequest& r) {
+  recorder_.FailWhen([](const RecordedRequest& r) {
     return kslib::SameGuid(r.set, kslib::kPropSetConnection) && r.id == kslib::kConnectionDataFormat;
-  };
+  });
   ASSERT_EQ(driver_->setSampleRate(44100), ASE_OK);
-  recorder_.fail = nullptr;
+  recorder_.FailWhen(nullptr);
   EXPECT_EQ(host_.ResetRequests(), 1);
   EXPECT_EQ(Access::SampleRate(d), 96000u);
   EXPECT_EQ(driver_->getSampleRate(&rate), ASE_OK);

@@ -155,7 +155,12 @@ struct RecordedRequest {
 // it; the client sees STATUS_UNSUCCESSFUL).
 class RequestRecorder {
  public:
-  std::function<bool(const RecordedRequest&)> fail;
+  // Replies arrive on the driver's threads too: the rule changes under the
+  // recorder's lock.
+  void FailWhen(std::function<bool(const RecordedRequest&)> rule) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fail_ = std::move(rule);
+  }
 
   platform::win32::KsReplyFilter Filter() {
     return [this](platform::win32::KsPropertyReply& reply) {
@@ -176,7 +181,7 @@ class RequestRecorder {
       bool failIt = false;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        failIt = fail && fail(r);
+        failIt = fail_ && fail_(r);
         requests_.push_back(std::move(r));
       }
       if (failIt) {
@@ -218,6 +223,7 @@ class RequestRecorder {
 
  private:
   std::mutex mutex_;
+  std::function<bool(const RecordedRequest&)> fail_;
   std::vector<RecordedRequest> requests_;
 };
 
