@@ -128,9 +128,11 @@ class CKelAsioDriver : public IASIO, public CUnknown {
 
   ASIOIoFormat m_ioFormat;
   CDevInfo m_devices;
-  // The device list is rebuilt on the host's threads (init, createBuffers,
-  // future) and re-selected on the settings watcher's: one at a time, or
-  // the watcher would select in a list being freed.
+  // The device list and the settings loaded with it (preferredSize,
+  // sampleRate, selectedId) are rebuilt on the host's threads (init,
+  // createBuffers, future) and compared, taken over and re-selected on the
+  // settings watcher's: one at a time, or the watcher would select in a
+  // list being freed.
   std::recursive_mutex m_devicesLock;
   ULONG m_lock = 0;
   ULONG m_notify = 0;

@@ -92,6 +92,9 @@ DWORD CKelAsioDriver::SettingsWatcherLoop() {
 }
 
 void CKelAsioDriver::OnSettingsChanged() {
+  // The members compared and taken over here are the ones a host thread's
+  // configuration load writes: compare and take over in one turn.
+  std::unique_lock<std::recursive_mutex> devices(m_devicesLock);
   StoredSetting size;
   StoredSetting rate;
   StoredSetting selected;
@@ -107,7 +110,6 @@ void CKelAsioDriver::OnSettingsChanged() {
   AsioTrace(kAsioTraceInfo, "SettingsWatcher: changed:%s%s%s\n", size.changed ? " buffer_size" : "",
             rate.changed ? " sampling_rate" : "", selected.changed ? " selected" : "");
 
-  std::unique_lock<std::recursive_mutex> devices(m_devicesLock);
   const ASIOCallbacks* callbacks = m_callbacks;
   if (callbacks != nullptr && (size.changed || selected.changed)) {
     // The host holds buffers of the old size or device: it must start over.

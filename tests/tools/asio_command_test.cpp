@@ -105,7 +105,11 @@ TEST_F(SimStreamAsioTest, TwoInTwoOutStreamBitExactInBothSwitchModes) {
     // Hosts align recordings on these: 48 kHz, 256 frames (5 ms).
     EXPECT_EQ(r.reportedInputLatency, 5);
     EXPECT_EQ(r.reportedOutputLatency, 299);
-    if (BusRanLate(r)) continue;  // the machine was too busy to judge the audio
+    // With inputs the render side runs one buffer ahead of the capture-paced
+    // switches: a bus stalled by a busy machine leaves it short, and the
+    // underruns that follow belong to that stall. Judge the audio only when
+    // the bus kept time.
+    if (r.busLateXruns != 0) continue;
     EXPECT_TRUE(r.bitExact) << Describe(r);
     EXPECT_TRUE(r.inputBitExact) << Describe(r);
     EXPECT_EQ(r.missedSwitches, 0u) << Describe(r);
