@@ -21,5 +21,6 @@
 #include <ioapiset.h>
 #include <winbase.h>
 #include <winreg.h>
+#include <winuser.h>
 
 #endif
