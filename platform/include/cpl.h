@@ -18,12 +18,16 @@
 #define CPL_STARTWPARMSW 10
 #define CPL_SETUP 200
 
+/* The SDK declares the applet records byte-packed (<pshpack1.h>): lData
+   sits at offset 12 and the record is 20 bytes on x64. */
+#pragma pack(push, 1)
 typedef struct tagCPLINFO {
   int idIcon;
   int idName;
   int idInfo;
   LONG_PTR lData;
 } CPLINFO, *LPCPLINFO;
+#pragma pack(pop)
 
 typedef LONG(APIENTRY *APPLET_PROC)(HWND hwndCpl, UINT msg, LPARAM lParam1, LPARAM lParam2);
 

@@ -31,6 +31,11 @@ typedef PVOID HDEVNOTIFY;
 #define SW_SHOW 5
 #define SW_RESTORE 9
 
+/* RegisterDeviceNotificationW's recipient kind and class filter. */
+#define DEVICE_NOTIFY_WINDOW_HANDLE 0x00000000
+#define DEVICE_NOTIFY_SERVICE_HANDLE 0x00000001
+#define DEVICE_NOTIFY_ALL_INTERFACE_CLASSES 0x00000004
+
 #define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
 #define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
 

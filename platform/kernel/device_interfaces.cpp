@@ -21,7 +21,27 @@ struct Database {
   std::mutex lock;
   std::map<PDEVICE_OBJECT, PhysicalDeviceInfo> devices;
   std::vector<DeviceInterface> interfaces;
+  std::map<uint64_t, platform::DeviceInterfaceListener> listeners;
+  uint64_t nextListener = 1;
+  // Held by a state change from before it alters the database until its
+  // listeners have run, so they hear changes one at a time and in order.
+  std::mutex changeOrder;
 };
+
+// An interface as it is after a change of its state.
+using StateChange = DeviceInterface;
+
+// Runs the listeners for `changes`; the caller holds changeOrder, not lock.
+void Announce(Database& db, const std::vector<StateChange>& changes) {
+  if (changes.empty()) return;
+  std::vector<platform::DeviceInterfaceListener> listeners;
+  {
+    std::lock_guard<std::mutex> lock(db.lock);
+    for (const auto& l : db.listeners) listeners.push_back(l.second);
+  }
+  for (const auto& change : changes)
+    for (const auto& listener : listeners) listener(change, change.enabled);
+}
 
 Database& TheDatabase() {
   static Database* db = new Database;
@@ -126,12 +146,44 @@ void RegisterPhysicalDevice(PDEVICE_OBJECT pdo, const PhysicalDeviceInfo& info) 
 void UnregisterPhysicalDevice(PDEVICE_OBJECT pdo) {
   {
     Database& db = TheDatabase();
-    std::lock_guard<std::mutex> lock(db.lock);
-    db.devices.erase(pdo);
-    for (auto it = db.interfaces.begin(); it != db.interfaces.end();)
-      it = it->pdo == pdo ? db.interfaces.erase(it) : it + 1;
+    std::lock_guard<std::mutex> order(db.changeOrder);
+    std::vector<StateChange> removed;  // interfaces that leave enabled
+    {
+      std::lock_guard<std::mutex> lock(db.lock);
+      db.devices.erase(pdo);
+      for (auto it = db.interfaces.begin(); it != db.interfaces.end();) {
+        if (it->pdo != pdo) {
+          ++it;
+          continue;
+        }
+        if (it->enabled) {
+          removed.push_back(*it);
+          removed.back().enabled = false;
+        }
+        it = db.interfaces.erase(it);
+      }
+    }
+    Announce(db, removed);
   }
   detail::ReleaseAdoptedDevice(pdo);
+}
+
+uint64_t AddDeviceInterfaceListener(DeviceInterfaceListener listener) {
+  Database& db = TheDatabase();
+  std::lock_guard<std::mutex> lock(db.lock);
+  uint64_t id = db.nextListener++;
+  db.listeners[id] = std::move(listener);
+  return id;
+}
+
+void RemoveDeviceInterfaceListener(uint64_t id) {
+  Database& db = TheDatabase();
+  {
+    std::lock_guard<std::mutex> lock(db.lock);
+    db.listeners.erase(id);
+  }
+  // A change announced now may still be calling a copy of it: wait for it.
+  std::lock_guard<std::mutex> order(db.changeOrder);
 }
 
 bool GetPhysicalDeviceInfo(PDEVICE_OBJECT pdo, PhysicalDeviceInfo* info) {
@@ -239,14 +291,25 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
                                       "IoSetDeviceInterfaceState");
   std::u16string link = platform::ToU16(SymbolicLinkName);
   Database& db = TheDatabase();
-  std::lock_guard<std::mutex> lock(db.lock);
-  for (auto& i : db.interfaces) {
-    if (platform::EqualNoCase(i.symbolicLink, link)) {
-      i.enabled = Enable != FALSE;
-      return STATUS_SUCCESS;
+  std::lock_guard<std::mutex> order(db.changeOrder);
+  std::vector<StateChange> changed;
+  NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
+  {
+    std::lock_guard<std::mutex> lock(db.lock);
+    for (auto& i : db.interfaces) {
+      if (platform::EqualNoCase(i.symbolicLink, link)) {
+        // Only a change of state is announced (as Windows broadcasts it).
+        if (i.enabled != (Enable != FALSE)) {
+          i.enabled = Enable != FALSE;
+          changed.push_back(i);
+        }
+        status = STATUS_SUCCESS;
+        break;
+      }
     }
   }
-  return STATUS_OBJECT_NAME_NOT_FOUND;
+  Announce(db, changed);
+  return status;
 }
 
 }  // extern "C"

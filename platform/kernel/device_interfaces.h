@@ -7,6 +7,7 @@
 #include <wdm.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,17 @@ std::vector<DeviceInterface> GetDeviceInterfaces(const GUID& classGuid, bool ena
 // Finds an interface by its symbolic link in the kernel ("\??\...") or the
 // user-mode ("\\?\...") form, case-insensitively.
 bool FindDeviceInterface(const std::u16string& path, DeviceInterface* found);
+
+// Listeners hear every change of an interface's state: enabled (a disabled
+// interface enabled by IoSetDeviceInterfaceState) or not (an enabled one
+// disabled, or dropped with its physical device), with the interface as it
+// was then. They run on the thread that made the change, outside the
+// database lock but one change at a time, in order; a listener must not
+// change interface states or remove listeners itself. Removing a listener
+// waits for a call of it still running.
+using DeviceInterfaceListener = std::function<void(const DeviceInterface& deviceInterface, bool enabled)>;
+uint64_t AddDeviceInterfaceListener(DeviceInterfaceListener listener);
+void RemoveDeviceInterfaceListener(uint64_t id);
 
 // u"..." text of a WCHAR string (no host wide-character functions).
 std::u16string ToU16(PCWSTR s);

@@ -14,8 +14,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 INCLUDE = os.path.join(os.path.dirname(HERE), "include")
 MINGW = "x86_64-w64-mingw32-g++-posix"
 HEADERS = ("winnt winerror winioctl minwinbase errhandlingapi handleapi synchapi processthreadsapi libloaderapi "
-           "sysinfoapi debugapi fileapi ioapiset winbase winreg strsafe setupapi cfgmgr32 dbt avrt mmsystem "
-           "unknwn objbase evntprov").split()
+           "sysinfoapi debugapi fileapi ioapiset winbase winreg winuser commctrl cpl strsafe setupapi cfgmgr32 dbt "
+           "avrt mmsystem unknwn objbase evntprov").split()
 
 STRUCTS = {
     "OVERLAPPED": "Internal InternalHigh Offset OffsetHigh Pointer hEvent",
@@ -32,8 +32,9 @@ STRUCTS = {
     "DEV_BROADCAST_HDR": "dbch_size dbch_devicetype dbch_reserved",
     "DEV_BROADCAST_DEVICEINTERFACE_W": "dbcc_size dbcc_devicetype dbcc_reserved dbcc_classguid dbcc_name",
     "EVENT_FILTER_DESCRIPTOR": "Ptr Size Type",
+    "CPLINFO": "idIcon idName idInfo lData",
 }
-SCALARS = "BOOL DWORD WORD BYTE HRESULT LSTATUS REGSAM HKEY HMODULE FARPROC HDEVINFO DEVINST CONFIGRET MMRESULT LPARAM WPARAM REGHANDLE"
+SCALARS = "BOOL DWORD WORD BYTE HRESULT LSTATUS REGSAM HKEY HMODULE FARPROC HDEVINFO DEVINST CONFIGRET MMRESULT LPARAM WPARAM REGHANDLE HWND HDEVNOTIFY"
 EXPRESSIONS = ["RelationProcessorCore", "RelationCache", "RelationAll", "CacheData", "AVRT_PRIORITY_HIGH",
                "AVRT_PRIORITY_CRITICAL", "COINIT_APARTMENTTHREADED", "COINIT_MULTITHREADED",
                "__HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)", "__HRESULT_FROM_WIN32(0)"]

@@ -4,6 +4,8 @@
 // declared function must convert to a pointer of our declared type).
 #include <windows.h>
 #include <mmsystem.h>
+#include <commctrl.h>
+#include <cpl.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
 #include <dbt.h>
