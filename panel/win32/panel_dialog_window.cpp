@@ -95,11 +95,18 @@ void PanelDialogWindow::Paint(HWND window) {
                                             GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON));
     DrawIcon(dc, static_cast<int>(at.x), static_cast<int>(at.y), m_view.LargeIcon());
   } else {
-    // BeginPaint has erased the background (the dialog's default painting);
+    // The dialog's default painting is the background BeginPaint erased;
     // the logo goes at the placeholder's top-left in client coordinates.
+    // Its area is filled with the dialog's background brush first: an
+    // update region invalidated without erasing would otherwise blend the
+    // logo's soft edges over their last painting and darken them.
     RECT place{};
     GetWindowRect(GetDlgItem(window, IDC_LOGO), &place);
     MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&place), 2);
+    const RECT logoArea{place.left, place.top, place.left + m_logo.Width(), place.top + m_logo.Height()};
+    auto* background = reinterpret_cast<HBRUSH>(
+        SendMessageW(window, WM_CTLCOLORDLG, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(window)));
+    if (background != nullptr) FillRect(dc, &logoArea, background);
     m_logo.Draw(dc, place.left, place.top);
   }
   EndPaint(window, &paint);
