@@ -55,6 +55,29 @@ class CAsioControlPanelDlg {
   CDevInfo& Devices() { return m_devInfo; }
 
  private:
+  // Size of the "selected" setting in characters (256 bytes); buffers get
+  // one more, always zero, so a stored id is terminated whatever was read.
+  static constexpr DWORD kSelectedChars = 128;
+
+  // A DWORD setting, or `fallback` when it cannot be read.
+  DWORD ReadDword(int id, DWORD fallback) const;
+  // The stored "selected" id, terminated; empty when it cannot be read.
+  void ReadSelected(WCHAR (&id)[kSelectedChars + 1]) const;
+  // Stores the current selection's instance id as its characters x 2
+  // bytes; nothing when no device is selected.
+  void WriteSelected() const;
+  // The index of the current selection; -1 when none.
+  LONG CurrentSelectedIndex() const;
+  void SetBufferLabel(int position);
+  // Stores position x 32 as the buffer size and tells running drivers.
+  void StoreBufferSize(int position);
+  // Init steps 5, 6 (the device list and its highlight) and 7, 8 (the
+  // two combo boxes), 9 (the slider).
+  void InitDeviceList();
+  void InitRateRow();
+  void InitBitDepthRow();
+  void InitSlider();
+
   PanelView& m_view;
   CRegistryNotify m_watcher;
   SettingsStore m_settings{SettingsBuild::ControlPanel};
@@ -68,5 +91,6 @@ class CAsioControlPanelDlg {
   DWORD m_displayedRate = 0;
   DWORD m_displayedBitDepth = 0;
   BYTE m_displayedFormat = 0;
+  bool m_watcherStarted = false;
   bool m_destroyed = false;
 };
