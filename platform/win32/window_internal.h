@@ -16,8 +16,9 @@ namespace platform::win32::detail {
 
 // windows.cpp
 bool IsLiveWindow(HWND window);
-// Appends to the window's queue (lParam then points into `message.record`
-// when it holds one); false when the window is gone or its queue is full.
+// Appends to the window's queue (a message with a record gets its lParam
+// pointed at it when taken); false when the window is gone or its queue is
+// full.
 bool QueueWindowMessage(HWND window, WindowMessage message);
 // Makes sure the end of a client process ends its windows and registrations.
 void HookWindowsToProcessEnd();

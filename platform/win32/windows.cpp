@@ -195,8 +195,6 @@ bool QueueWindowMessage(HWND handle, WindowMessage message) {
   std::shared_ptr<Window> window = Find(w, handle);
   if (!window || window->queue.size() >= kQueueLimit) return false;
   window->queue.push_back(std::move(message));
-  WindowMessage& queued = window->queue.back();
-  if (!queued.record.empty()) queued.lParam = reinterpret_cast<LPARAM>(queued.record.data());
   window->arrived.notify_all();
   return true;
 }

@@ -114,7 +114,9 @@ Broadcast Read(const WindowMessage& m) {
   EXPECT_EQ(m.message, static_cast<UINT>(WM_DEVICECHANGE));
   EXPECT_EQ(reinterpret_cast<const uint8_t*>(m.lParam), m.record.data()) << "lParam must point at the record";
   EXPECT_GE(m.record.size(), sizeof(DEV_BROADCAST_DEVICEINTERFACE_W));
-  if (m.record.size() < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)) return b;
+  if (reinterpret_cast<const uint8_t*>(m.lParam) != m.record.data() ||
+      m.record.size() < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W))
+    return b;
   const auto* r = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(m.lParam);
   b.size = r->dbcc_size;
   b.type = r->dbcc_devicetype;
@@ -400,6 +402,44 @@ TEST_F(WindowsTest, InterfaceStateChangesAreNotifiedOncePerChangeAndPerMatchingC
   EXPECT_TRUE(UnregisterDeviceNotification(late));
   Unplug();
   EXPECT_GE(Drain(everyWindow).size(), allCount);
+}
+
+// A bus that drops its device while the interfaces are still enabled (no
+// driver disabled them) removes them all the same, once each.
+TEST_F(WindowsTest, ADeviceLeavingWithItsInterfacesEnabledNotifiesTheirRemoval) {
+  HWND window = CreateHostWindow(kTitle);
+  HDEVNOTIFY registration = RegisterFor(window, KSCATEGORY_AUDIO);
+  ASSERT_NE(registration, nullptr);
+  platform::ProcessScope system(nullptr);
+  DEVICE_OBJECT pdo{};
+  pdo.Type = IO_TYPE_DEVICE;
+  pdo.StackSize = 1;
+  platform::RegisterPhysicalDevice(&pdo, platform::UsbDeviceInfo(0x1FA7, 0x4D02, 0x0100, 0));
+  std::vector<std::u16string> names;
+  for (const WCHAR* ref : {L"Wave", L"Topology", L"Idle"}) {
+    UNICODE_STRING reference, link{};
+    RtlInitUnicodeString(&reference, ref);
+    ASSERT_EQ(IoRegisterDeviceInterface(&pdo, &KSCATEGORY_AUDIO, &reference, &link), STATUS_SUCCESS);
+    // "Idle" stays disabled: its leaving is no removal anyone heard of.
+    if (platform::ToU16(ref) != u"Idle") {
+      EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_SUCCESS);
+      names.push_back(u"\\\\?\\" + platform::ToU16(&link).substr(4));
+    }
+    RtlFreeUnicodeString(&link);
+  }
+  std::vector<WindowMessage> arrived = Drain(window);
+  ASSERT_EQ(arrived.size(), 2u);
+  platform::UnregisterPhysicalDevice(&pdo);
+  std::vector<WindowMessage> removed = Drain(window);
+  ASSERT_EQ(removed.size(), 2u);
+  for (size_t i = 0; i < removed.size(); ++i) {
+    const Broadcast b = Read(removed[i]);
+    EXPECT_EQ(b.event, static_cast<WPARAM>(DBT_DEVICEREMOVECOMPLETE));
+    EXPECT_EQ(b.name, names[i]);
+    EXPECT_TRUE(IsEqualGUID(b.cls, KSCATEGORY_AUDIO));
+  }
+  platform::ProcessScope back(process_);
+  EXPECT_TRUE(UnregisterDeviceNotification(registration));
 }
 
 TEST_F(WindowsTest, RegistrationChecksItsRecipientAndFilterAsWindowsDoes) {
