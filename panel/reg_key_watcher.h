@@ -12,12 +12,14 @@ class CRegKeyWatcher {
  public:
   // Watches `root`\"SOFTWARE\Velmora\Velmora ASIO Device".
   explicit CRegKeyWatcher(HKEY root);
+  // Stops threads still running (Stop), then frees the event, path and array.
   virtual ~CRegKeyWatcher();
   CRegKeyWatcher(const CRegKeyWatcher&) = delete;
   CRegKeyWatcher& operator=(const CRegKeyWatcher&) = delete;
 
   // Creates the stop event and the threads (suspended, then resumed).
-  // 0, or the Win32 error; on failure no thread runs.
+  // 0, or the Win32 error; on failure no thread runs. ERROR_BUSY while
+  // threads of an earlier Start still run.
   DWORD Start();
   // Sets the stop event, waits for every thread and closes their handles.
   void Stop();
@@ -52,6 +54,8 @@ class CRegKeyWatcher {
 class CRegistryNotify : public CRegKeyWatcher {
  public:
   explicit CRegistryNotify(HKEY root) : CRegKeyWatcher(root) {}
+  // Stops the threads while this override is still theirs to call.
+  ~CRegistryNotify() override { Stop(); }
   // The dialog's window; set during its initialisation, before Start.
   void SetOwner(HWND owner) { m_owner.store(owner); }
   // Posts WM_APP (0, 0) to the owner when there is one.

@@ -401,6 +401,12 @@ NTSTATUS CloseClientHandle(ClientProcess* process, HANDLE handle) {
   return IoCloseHandle(handle);
 }
 
+size_t ClientEventHandleCount(const ClientProcess* process) {
+  Objects& o = TheObjects();
+  std::lock_guard<std::mutex> lock(o.lock);
+  return process ? process->events.size() : 0;
+}
+
 namespace detail {
 
 HANDLE NewProcessHandleValue() {

@@ -99,6 +99,8 @@ void AddProcessEndHook(void (*hook)(ClientProcess* process));
 
 // User mappings (MmMapLockedPagesSpecifyCache(UserMode)) alive in the process.
 size_t UserMappingCount(const ClientProcess* process);
+// Event handles the process holds (leak checks of user-mode code).
+size_t ClientEventHandleCount(const ClientProcess* process);
 // True when [address, address + bytes) lies inside one user mapping of the
 // process: what the client may touch.
 bool IsUserAddressOf(const ClientProcess* process, const void* address, size_t bytes);

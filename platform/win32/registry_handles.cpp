@@ -5,6 +5,7 @@
 #include "platform/kernel/client_process.h"
 #include "platform/kernel/internal.h"
 // The kernel headers first: <windows.h> leaves their definitions alone.
+#include "platform/win32/registry_host.h"
 #include "platform/win32/registry_internal.h"
 #include "platform/win32/win32_internal.h"
 
@@ -235,3 +236,17 @@ LSTATUS ErrorOf(RegistryStatus status) {
 }
 
 }  // namespace platform::win32::registry
+
+namespace platform::win32 {
+
+size_t OpenRegistryKeyHandles(const ClientProcess* process) {
+  registry::Table& t = registry::TheTable();
+  std::lock_guard<std::mutex> lock(t.lock);
+  auto p = t.processes.find(const_cast<ClientProcess*>(process));
+  if (p == t.processes.end()) return 0;
+  size_t n = 0;
+  for (const auto& entry : p->second) n += registry::PredefinedPath(entry.first) == nullptr;
+  return n;
+}
+
+}  // namespace platform::win32

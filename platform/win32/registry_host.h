@@ -18,9 +18,18 @@
 // the same), values, types and bytes.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
+namespace platform {
+struct ClientProcess;
+}
+
 namespace platform::win32 {
+
+// Key handles `process` holds (the predefined roots not counted), for leak
+// checks.
+size_t OpenRegistryKeyHandles(const ClientProcess* process);
 
 // Writes every key and value to `path`; false and *error on failure.
 bool SaveRegistry(const std::string& path, std::string* error);

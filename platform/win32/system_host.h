@@ -102,8 +102,10 @@ void SetUptimeBias(uint64_t milliseconds);
 std::vector<UINT> ActiveTimerPeriods();
 
 // The next `count` CreateThread calls (in any process) fail with
-// ERROR_NOT_ENOUGH_MEMORY, as when the system cannot make a thread.
-void FailNextThreadCreations(unsigned count);
+// ERROR_NOT_ENOUGH_MEMORY, as when the system cannot make a thread; with
+// `after`, that many calls succeed first (a failure part-way through a
+// series of threads).
+void FailNextThreadCreations(unsigned count, unsigned after = 0);
 
 // Restores every default above: built-in modules only, nothing missing, no
 // module loaded by any process, no MMCSS records, version and layout

@@ -242,19 +242,29 @@ ThreadObject* StartThread(ClientProcess* process, std::function<DWORD()> routine
 using namespace platform::win32::detail;
 
 namespace {
-std::atomic<unsigned> g_failingThreadCreations{0};
+std::mutex g_failingThreadCreationsLock;
+unsigned g_succeedingThreadCreations = 0;  // before the armed failures
+unsigned g_failingThreadCreations = 0;
 
-// Takes one armed failure, if any.
+// Takes one armed failure, if any (after the successes armed before it).
 bool ThreadCreationFails() {
-  unsigned left = g_failingThreadCreations.load();
-  while (left > 0 && !g_failingThreadCreations.compare_exchange_weak(left, left - 1)) {
+  std::lock_guard<std::mutex> lock(g_failingThreadCreationsLock);
+  if (g_failingThreadCreations == 0) return false;
+  if (g_succeedingThreadCreations > 0) {
+    --g_succeedingThreadCreations;
+    return false;
   }
-  return left > 0;
+  --g_failingThreadCreations;
+  return true;
 }
 }  // namespace
 
 namespace platform::win32 {
-void FailNextThreadCreations(unsigned count) { g_failingThreadCreations.store(count); }
+void FailNextThreadCreations(unsigned count, unsigned after) {
+  std::lock_guard<std::mutex> lock(g_failingThreadCreationsLock);
+  g_failingThreadCreations = count;
+  g_succeedingThreadCreations = count ? after : 0;
+}
 }  // namespace platform::win32
 
 USBAUDIO_BEGIN_C
