@@ -442,6 +442,64 @@ TEST_F(WindowsTest, ADeviceLeavingWithItsInterfacesEnabledNotifiesTheirRemoval) 
   EXPECT_TRUE(UnregisterDeviceNotification(registration));
 }
 
+// Interfaces changing state on one thread while windows with registrations
+// come and go on another, and a UI thread drains: every notice reaches a
+// live window or none (ThreadSanitizer checks the locking, a lock-order
+// inversion between the registrations and the windows would hang).
+TEST_F(WindowsTest, NotificationsRaceWindowsComingAndGoingWithoutLossForALiveWindow) {
+  HWND steady = CreateHostWindow(u"steady");
+  HDEVNOTIFY steadyRegistration = RegisterFor(steady, KSCATEGORY_AUDIO);
+  ASSERT_NE(steadyRegistration, nullptr);
+  DEVICE_OBJECT pdo{};
+  pdo.Type = IO_TYPE_DEVICE;
+  pdo.StackSize = 1;
+  std::vector<WCHAR> linkText;
+  {
+    platform::ProcessScope system(nullptr);
+    platform::RegisterPhysicalDevice(&pdo, platform::UsbDeviceInfo(0x1FA7, 0x4D02, 0x0100, 0));
+    UNICODE_STRING reference, link{};
+    RtlInitUnicodeString(&reference, L"Wave");
+    ASSERT_EQ(IoRegisterDeviceInterface(&pdo, &KSCATEGORY_AUDIO, &reference, &link), STATUS_SUCCESS);
+    linkText.assign(link.Buffer, link.Buffer + link.Length / sizeof(WCHAR));
+    RtlFreeUnicodeString(&link);
+  }
+  constexpr int kToggles = 400;
+  std::atomic<bool> toggling{true};
+  std::thread kernel([&] {
+    UNICODE_STRING name;
+    name.Buffer = linkText.data();
+    name.Length = name.MaximumLength = static_cast<USHORT>(linkText.size() * sizeof(WCHAR));
+    for (int i = 0; i < kToggles; ++i) IoSetDeviceInterfaceState(&name, (i % 2) == 0 ? TRUE : FALSE);
+    toggling = false;
+  });
+  std::thread churn([&] {
+    platform::ProcessScope in(process_);
+    while (toggling) {
+      HWND w = CreateHostWindow(u"passing");
+      HDEVNOTIFY h = RegisterFor(w, KSCATEGORY_AUDIO);
+      EXPECT_NE(h, nullptr);
+      DestroyHostWindow(w);
+      EXPECT_TRUE(UnregisterDeviceNotification(h));
+    }
+  });
+  // The UI thread of the steady window: arrival and removal alternate.
+  WindowMessage m;
+  for (int i = 0; i < kToggles; ++i) {
+    ASSERT_TRUE(TakeWindowMessage(steady, &m, kWaitMs)) << "notice " << i << " never came";
+    EXPECT_EQ(m.wParam, static_cast<WPARAM>((i % 2) == 0 ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE)) << i;
+  }
+  kernel.join();
+  churn.join();
+  {
+    platform::ProcessScope system(nullptr);
+    platform::UnregisterPhysicalDevice(&pdo);
+  }
+  EXPECT_EQ(PendingWindowMessages(steady), 0u) << "the interface left disabled: no further notice";
+  EXPECT_EQ(platform::win32::LiveHostWindows(), 1u);
+  EXPECT_EQ(platform::win32::LiveDeviceNotifications(), 1u);
+  EXPECT_TRUE(UnregisterDeviceNotification(steadyRegistration));
+}
+
 TEST_F(WindowsTest, RegistrationChecksItsRecipientAndFilterAsWindowsDoes) {
   HWND window = CreateHostWindow(kTitle);
   auto refused = [](HANDLE recipient, LPVOID filter, DWORD flags) -> DWORD {
