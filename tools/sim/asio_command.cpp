@@ -15,10 +15,11 @@
 #include <mutex>
 #include <thread>
 
-#include "asio/settings/settings_store.h"
+#include "panel/panel_resources.h"
 #include "platform/win32/system_host.h"
 #include "sim/clients/asio_driver_module.h"
 #include "sim/clients/asio_host.h"
+#include "sim/clients/control_panel_program.h"
 #include "sim/clients/fault_plan.h"
 #include "sim/clients/simulated_machine.h"
 #include "tools/sim/lowlatency_run.h"
@@ -64,22 +65,44 @@ class LoadThreads {
   std::vector<std::thread> threads_;
 };
 
-// What the control panel does when the user picks another buffer size:
-// store it and tell the running drivers, from a process of its own.
-void PanelStoresBufferSize(uint32_t size) {
-  platform::ClientProcess* panel = platform::CreateClientProcess("control panel");
+// A user picks another buffer size in the control panel program: starts it
+// as the Control Panel applet does (from a shell process of its own), drags
+// the slider's thumb to size / 32 and lets go there (the dialog stores the
+// size and tells the running drivers), waits until the dialog has handled
+// it, and closes it. "" when all of that happened, else what did not.
+std::string UserPicksPanelBufferSize(sim::ControlPanelProgram& program, uint32_t size) {
+  constexpr DWORD kPanelWaitMs = 10000;
+  const int position = static_cast<int>(size / 32);
+  std::string error;
+  platform::ClientProcess* shell = platform::CreateClientProcess("explorer");
   {
-    platform::ProcessScope in(panel);
-    SettingsStore store(SettingsBuild::ControlPanel);
-    const DWORD value = size;
-    store.Write(1, &value, sizeof value);
-    SettingsStore::Notify();
+    platform::ProcessScope in(shell);
+    std::unique_ptr<sim::PanelRun> run = program.Start();
+    if (run == nullptr) {
+      error = "CreateProcessW could not start it";
+    } else if (!run->WaitForDialog(kPanelWaitMs)) {
+      error = "its dialog did not open";
+    } else {
+      if (!run->DragSlider(position) || !run->ReleaseSlider(position) || !run->WaitIdle(kPanelWaitMs)) {
+        error = "its dialog did not handle the slider";
+      } else if (run->Snapshot().view.Control(IDC_BUFFER_SLIDER).sliderPosition != position) {
+        error = "its slider did not stay where the user let go";
+      }
+      if (!run->Close() || !run->WaitForEnd(kPanelWaitMs)) {
+        if (error.empty()) error = "it did not end after WM_CLOSE";
+      }
+    }
   }
-  platform::EndClientProcess(panel);
+  platform::EndClientProcess(shell);
+  return error;
 }
 
 // A size other than `buffer` within the driver's 64..3840 (DSD: a multiple of 4).
 uint32_t OtherBufferSize(uint32_t buffer) { return buffer * 2 <= 3840 ? buffer * 2 : std::max<uint32_t>(64, buffer / 2); }
+
+// The size the panel's slider offers nearest below `size`: multiples of 32
+// from 64 to 3840.
+uint32_t SliderSize(uint32_t size) { return std::clamp<uint32_t>(size / 32, 2, 120) * 32; }
 
 sim::LowLatencyPlayLayout PlayLayoutOf(const sim::AsioGeneration& g, const sim::StreamFormat& f) {
   sim::LowLatencyPlayLayout layout;
@@ -204,7 +227,12 @@ AsioReport RunAsioReport(const AsioRunOptions& o, const ProgressSink& progress) 
   r.seconds = o.seconds;
   r.injections = o.injections;
   for (AsioInjection& f : r.injections)
-    if (f.kind == AsioInjectionKind::PanelBufferSize && f.value == 0) f.value = OtherBufferSize(o.buffer);
+    if (f.kind == AsioInjectionKind::PanelBufferSize) {
+      if (f.value == 0) f.value = OtherBufferSize(o.buffer);
+      f.value = SliderSize(f.value);
+      // The slider's own step when the rounding met the current size.
+      if (f.value == o.buffer) f.value = f.value + 32 <= 3840 ? f.value + 32 : f.value - 32;
+    }
 
   const DefaultTickScope tick;
   sim::StreamingOptions streaming;
@@ -219,6 +247,9 @@ AsioReport RunAsioReport(const AsioRunOptions& o, const ProgressSink& progress) 
   }
   sim::InstallAsioDriverModule();
   r.registerResult = static_cast<int32_t>(sim::RunRegsvr32());
+  std::unique_ptr<sim::ControlPanelProgram> panel;
+  for (const AsioInjection& f : r.injections)
+    if (f.kind == AsioInjectionKind::PanelBufferSize && !panel) panel = std::make_unique<sim::ControlPanelProgram>();
 
   std::vector<sim::FaultInjection> deviceFaults;
   for (const AsioInjection& f : r.injections)
@@ -274,7 +305,8 @@ AsioReport RunAsioReport(const AsioRunOptions& o, const ProgressSink& progress) 
         done[k] = true;
         f.applied = true;
         if (f.kind == AsioInjectionKind::PanelBufferSize) {
-          PanelStoresBufferSize(f.value);
+          const std::string error = UserPicksPanelBufferSize(*panel, f.value);
+          if (!error.empty() && r.panelError.empty()) r.panelError = "the control panel program: " + error;
         } else {
           // Longer than two periods of the instance running now.
           const double periodMs = 1000.0 * o.buffer / (o.dsd ? o.rate / 8.0 : o.rate);
@@ -368,6 +400,7 @@ AsioReport RunAsioReport(const AsioRunOptions& o, const ProgressSink& progress) 
     r.inputMismatch = host.InputMismatchText();
   }
   playWatch.reset();
+  panel.reset();
   machine.Shutdown();  // the driver unloads; the verifier checks what it left
   JudgeAsio(&r);
   return r;

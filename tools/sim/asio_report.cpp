@@ -23,8 +23,9 @@ const char kAsioUsage[] =
     "  --inputs / --outputs N: channels 0..N-1 (default: every channel; DSD: outputs only);\n"
     "  --timeinfo on: the host takes bufferSwitchTimeInfo; --seconds S (default 2);\n"
     "  --load N: N busy threads at the lowest scheduling priority;\n"
-    "  --inject unplug@S, panel-buffer-size[=N]@S (the control panel stores N and notifies),\n"
-    "  slow-callback@S (one buffer switch takes longer than two periods), or a device fault\n";
+    "  --inject unplug@S, panel-buffer-size[=N]@S (a user picks N, a multiple of 32, with the control\n"
+    "  panel program's slider: it stores N and notifies), slow-callback@S (one buffer switch takes\n"
+    "  longer than two periods), or a device fault\n";
 
 namespace {
 
@@ -164,6 +165,8 @@ void JudgeAsio(AsioReport* r) {
     }
   } else if (r->comparisonLostBytes) {
     r->error = "the comparison fell behind the device and lost frames";
+  } else if (panel && !r->panelError.empty()) {
+    r->error = r->panelError;
   } else if (panel) {
     const AsioInjection* change = nullptr;
     for (const AsioInjection& f : r->injections)

@@ -77,6 +77,7 @@ struct AsioReport {
   double runSeconds = 0;
   uint32_t startStatus = 0;
   std::string hostError;     // the host could not start
+  std::string panelError;    // the control panel program could not be worked as a user does
   int32_t registerResult = 0;  // regsvr32 (DllRegisterServer)
   std::string driverName;
   std::string dllPath;
