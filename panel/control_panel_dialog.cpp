@@ -26,10 +26,9 @@ CAsioControlPanelDlg::CAsioControlPanelDlg(PanelView& view)
     : m_view(view), m_watcher(HKEY_CURRENT_USER), m_devInfo(kDevInfoTraceControlPanel) {}
 
 CAsioControlPanelDlg::~CAsioControlPanelDlg() {
-  // The watcher threads post to this dialog's window: they end first.
+  // The watcher threads post to this dialog's window: they end first. The
+  // members then go: the device list, the presence event, the watcher.
   OnDestroy();
-  if (m_presenceEvent != nullptr) CloseHandle(m_presenceEvent);
-  m_presenceEvent = nullptr;
 }
 
 // ---- settings helpers -------------------------------------------------------
@@ -80,7 +79,8 @@ BOOL CAsioControlPanelDlg::OnInitDialog() {
   m_view.SetWindowIcons();
   m_view.SetWindowTitle(VM_PANEL_TITLE);
   // Held open, never signalled: tells the drivers a control panel exists.
-  if (m_presenceEvent == nullptr) m_presenceEvent = CreateEventW(nullptr, TRUE, FALSE, VM_ASIO_KEEP_EVENT);
+  if (m_presenceEvent.handle == nullptr)
+    m_presenceEvent.handle = CreateEventW(nullptr, TRUE, FALSE, VM_ASIO_KEEP_EVENT);
 
   m_devInfo.makeActiveDeviceList();
   InitDeviceList();

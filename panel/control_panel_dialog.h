@@ -18,8 +18,8 @@ class CAsioControlPanelDlg {
   // Builds the watcher (HKEY_CURRENT_USER, the settings key) and the device
   // list; nothing runs until OnInitDialog.
   explicit CAsioControlPanelDlg(PanelView& view);
-  // Runs OnDestroy if the window did not, then frees the device list and
-  // closes the presence event.
+  // Runs OnDestroy if the window did not, then frees the device list,
+  // closes the presence event and ends the watcher, in that order.
   ~CAsioControlPanelDlg();
   CAsioControlPanelDlg(const CAsioControlPanelDlg&) = delete;
   CAsioControlPanelDlg& operator=(const CAsioControlPanelDlg&) = delete;
@@ -49,7 +49,7 @@ class CAsioControlPanelDlg {
   DWORD DisplayedRate() const { return m_displayedRate; }
   DWORD DisplayedBitDepth() const { return m_displayedBitDepth; }
   BYTE DisplayedFormat() const { return m_displayedFormat; }
-  HANDLE PresenceEvent() const { return m_presenceEvent; }
+  HANDLE PresenceEvent() const { return m_presenceEvent.handle; }
   HDEVNOTIFY DeviceNotification() const { return m_deviceNotification; }
   CRegistryNotify& Watcher() { return m_watcher; }
   CDevInfo& Devices() { return m_devInfo; }
@@ -81,8 +81,19 @@ class CAsioControlPanelDlg {
   PanelView& m_view;
   CRegistryNotify m_watcher;
   SettingsStore m_settings{SettingsBuild::ControlPanel};
+  // Closed by its own destructor: members go in reverse order, so the
+  // device list is freed first, then this event, the watcher last.
+  struct OwnedHandle {
+    HANDLE handle = nullptr;
+    OwnedHandle() = default;
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() {
+      if (handle != nullptr) CloseHandle(handle);
+    }
+  };
+  OwnedHandle m_presenceEvent;
   CDevInfo m_devInfo;
-  HANDLE m_presenceEvent = nullptr;
   HDEVNOTIFY m_deviceNotification = nullptr;
   LONG m_highlightedIndex = -1;
   LONG m_activeIndex = -1;
