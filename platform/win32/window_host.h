@@ -34,6 +34,9 @@ void DestroyHostWindow(HWND window);
 // `timeoutMs`; false when none came or the window is gone.
 bool TakeWindowMessage(HWND window, WindowMessage* message, DWORD timeoutMs);
 size_t PendingWindowMessages(HWND window);
+// Threads now waiting in TakeWindowMessage on the window's empty queue (a
+// test knows its UI thread is idle, or that a wake-up is needed).
+size_t WindowMessageWaiters(HWND window);
 
 // Activation calls the window got, oldest first (ShowWindow's command, or
 // -1 for SetForegroundWindow).

@@ -39,6 +39,7 @@ struct Window {
   bool destroyed = false;
   std::deque<WindowMessage> queue;
   std::vector<int> activations;
+  size_t waiters = 0;  // threads in TakeWindowMessage's wait
   std::condition_variable arrived;  // a message came or the window went
 };
 
@@ -152,8 +153,12 @@ bool TakeWindowMessage(HWND handle, WindowMessage* message, DWORD timeoutMs) {
   std::unique_lock<std::mutex> lock(w.lock);
   std::shared_ptr<Window> window = Find(w, handle);
   if (!window) return false;
-  window->arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                           [&] { return window->destroyed || !window->queue.empty(); });
+  if (window->queue.empty() && timeoutMs > 0) {
+    window->waiters++;
+    window->arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return window->destroyed || !window->queue.empty(); });
+    window->waiters--;
+  }
   if (window->destroyed || window->queue.empty()) return false;
   *message = std::move(window->queue.front());
   window->queue.pop_front();
@@ -166,6 +171,13 @@ size_t PendingWindowMessages(HWND handle) {
   std::lock_guard<std::mutex> lock(w.lock);
   std::shared_ptr<Window> window = Find(w, handle);
   return window ? window->queue.size() : 0;
+}
+
+size_t WindowMessageWaiters(HWND handle) {
+  Windows& w = TheWindows();
+  std::lock_guard<std::mutex> lock(w.lock);
+  std::shared_ptr<Window> window = Find(w, handle);
+  return window ? window->waiters : 0;
 }
 
 std::vector<int> WindowActivations(HWND handle) {

@@ -10,6 +10,7 @@
 #include <ks.h>
 #include <ksmedia.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -202,17 +203,18 @@ TEST_F(WindowsTest, UnknownAndDestroyedWindowsRefuseEveryCallAndADestroyWakesThe
   ASSERT_TRUE(PostMessageW(window, WM_APP, 0, 0));
   // A taker waiting for a message hears the window go.
   std::atomic<bool> took{true};
-  std::atomic<bool> waiting{false};
   std::thread taker([&] {
     platform::ProcessScope in(process_);
     WindowMessage m;
-    ASSERT_TRUE(TakeWindowMessage(window, &m, kWaitMs));  // the queued one
-    waiting = true;
+    EXPECT_TRUE(TakeWindowMessage(window, &m, kWaitMs));  // the queued one
     const auto start = std::chrono::steady_clock::now();
     took = TakeWindowMessage(window, &m, 60000);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "the destroy did not wake it";
   });
-  while (!waiting) std::this_thread::yield();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (platform::win32::WindowMessageWaiters(window) == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
+  EXPECT_EQ(platform::win32::WindowMessageWaiters(window), 1u) << "the taker never waited";
   DestroyHostWindow(window);
   taker.join();
   EXPECT_FALSE(took);
