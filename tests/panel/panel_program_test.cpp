@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "asio/asio_interface.h"
+#include "asio/com/dll_entry.h"
 #include "platform/kernel/registry.h"
 #include "platform/win32/system_host.h"
+#include "sim/clients/asio_driver_module.h"
 
 namespace paneltest {
 namespace {
@@ -76,6 +79,53 @@ TEST_F(PanelProgramTest, ASecondStartActivatesTheFirstWindowAndEndsWithoutOneOfI
   EXPECT_TRUE(fourth->Snapshot().dialogOpen);
   CloseAndWait(*fourth);
   EXPECT_EQ(fourth->Outcome(), PanelAppOutcome::RanDialog);
+}
+
+// A host's control-panel button: the ASIO driver starts the program the
+// setup's value names, without waiting, and the dialog opens.
+TEST_F(PanelProgramTest, AnAsioHostsControlPanelButtonOpensTheDialogThroughTheDriver) {
+  Plug("default");
+  sim::InstallAsioDriverModule();
+  ASSERT_EQ(sim::RunRegsvr32(), S_OK);
+  platform::ClientProcess* host = platform::CreateClientProcess("asio host");
+  {
+    platform::ProcessScope in(host);
+    CoInitialize(nullptr);
+    const HMODULE module = LoadLibraryW(L"C:\\Program Files\\Velmora\\vm_usbaudio_asio.dll");
+    EXPECT_NE(module, nullptr);
+    typedef HRESULT(STDAPICALLTYPE * GetClassObject)(REFCLSID, REFIID, LPVOID*);
+    const auto get = reinterpret_cast<GetClassObject>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
+    void* factory = nullptr;
+    void* made = nullptr;
+    if (get != nullptr && SUCCEEDED(get(CLSID_KelAsioDriver, IID_IClassFactory, &factory))) {
+      static_cast<IClassFactory*>(factory)->CreateInstance(nullptr, CLSID_KelAsioDriver, &made);
+      static_cast<IClassFactory*>(factory)->Release();
+    }
+    EXPECT_NE(made, nullptr);
+    if (made != nullptr) {
+      IASIO* driver = static_cast<IASIO*>(made);
+      EXPECT_EQ(driver->init(nullptr), ASIOTrue);
+      EXPECT_EQ(driver->controlPanel(), ASE_OK);
+      std::unique_ptr<sim::PanelRun> run = program_->WaitForRun(0, kWaitMs);
+      EXPECT_NE(run, nullptr);
+      if (run != nullptr) {
+        EXPECT_TRUE(run->WaitForDialog(kWaitMs));
+        EXPECT_TRUE(run->WaitIdle(kWaitMs));
+        const sim::PanelRunSnapshot s = run->Snapshot();
+        EXPECT_TRUE(s.dialogOpen);
+        EXPECT_EQ(s.view.title, u"Velmora USB Audio Driver");
+        EXPECT_EQ(s.view.Control(IDC_DEVICE_LIST).rows.size(), 1u);
+        EXPECT_TRUE(run->Close());
+        EXPECT_TRUE(run->WaitForEnd(kWaitMs));
+        EXPECT_EQ(run->Outcome(), PanelAppOutcome::RanDialog);
+      }
+      driver->Release();
+    }
+    FreeLibrary(module);
+    CoUninitialize();
+  }
+  platform::EndClientProcess(host);
 }
 
 TEST_F(PanelProgramTest, ClosingStopsEveryWatcherThreadAndLeavesNoHandleWindowOrRegistration) {

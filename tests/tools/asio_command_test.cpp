@@ -144,6 +144,29 @@ TEST_F(SimStreamAsioTest, ControlPanelBufferSizeChangeResetsOnceAndTheNewInstanc
   EXPECT_EQ(r.exitCode, 0) << Describe(r);
 }
 
+// The change is made in the control panel program, whose slider offers
+// multiples of 32: a size between two steps is the one below.
+TEST_F(SimStreamAsioTest, ControlPanelSizeBetweenTheSlidersStepsIsTheStepBelow) {
+  tools::AsioRunOptions o;
+  o.seconds = 1.5;
+  o.inputs = 0;
+  o.outputs = 2;
+  tools::AsioInjection change;
+  change.kind = tools::AsioInjectionKind::PanelBufferSize;
+  change.at = 0.5;
+  change.value = 500;
+  o.injections.push_back(change);
+  const tools::AsioReport r = Run(o);
+  ASSERT_TRUE(r.hostError.empty()) << Describe(r);
+  EXPECT_TRUE(r.panelError.empty()) << Describe(r);
+  ASSERT_EQ(r.injections.size(), 1u);
+  EXPECT_TRUE(r.injections[0].applied);
+  EXPECT_EQ(r.injections[0].value, 480u);
+  EXPECT_EQ(r.resetRequests, 1u) << Describe(r);
+  ASSERT_EQ(r.generations.size(), 2u) << Describe(r);
+  EXPECT_EQ(r.generations[1].bufferSize, 480);
+}
+
 TEST_F(SimStreamAsioTest, UnplugAsksForAResetAndTheRunEnds) {
   tools::AsioRunOptions o;
   o.seconds = 10;  // ends on the reset, long before
