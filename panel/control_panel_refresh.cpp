@@ -52,8 +52,13 @@ LRESULT CAsioControlPanelDlg::OnRefresh() {
     OnDeviceChoice();
   } else {
     m_highlightedIndex = m_activeIndex = 0;
+    // Stored once: writing the same empty id again would wake the registry
+    // watcher, whose refresh would write it again, without end.
+    WCHAR stored[kSelectedChars + 1] = {};
+    const bool storedEmpty =
+        m_settings.Read(kAsioSettingSelected, stored, kSelectedChars * sizeof(WCHAR)) == kSettingsOk && stored[0] == 0;
     const WCHAR empty[1] = {0};
-    m_settings.Write(kAsioSettingSelected, empty, sizeof empty);
+    if (!storedEmpty) m_settings.Write(kAsioSettingSelected, empty, sizeof empty);
     if (streaming != 0) {
       m_view.EnableControl(IDC_BUFFER_SLIDER, true);
       SettingsStore::Notify();

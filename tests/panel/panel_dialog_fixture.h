@@ -4,8 +4,8 @@
 // dialog, a view model of the dialog's controls on that window, and the
 // dialog logic driven from the test thread as its UI thread. Helpers read
 // and write the settings as other programs would, pump the window's queue
-// as the dialog's message loop does, and stand in for a running ASIO
-// driver's settings events.
+// as the dialog's message loop does, see whether the settings were written,
+// and stand in for a running ASIO driver's settings events.
 #pragma once
 
 #include "tests/kslib/kslib_fixture.h"
@@ -62,6 +62,42 @@ class DriverPresence {
   platform::ClientProcess* process_;
   SettingsStore store_;
   bool created_ = false;
+};
+
+// Whether anything under the settings key was written (a value set or
+// deleted, a subkey added or removed) since the last look: what wakes the
+// control panel's registry watcher.
+class SettingsWrites {
+ public:
+  SettingsWrites() {
+    event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    opened_ = RegOpenKeyExW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY, 0, KEY_NOTIFY | KEY_WOW64_64KEY, &key_) ==
+                  ERROR_SUCCESS &&
+              Arm();
+  }
+  ~SettingsWrites() {
+    if (key_ != nullptr) RegCloseKey(key_);
+    CloseHandle(event_);
+  }
+  SettingsWrites(const SettingsWrites&) = delete;
+  SettingsWrites& operator=(const SettingsWrites&) = delete;
+
+  bool Watching() const { return opened_; }
+  // True when something was written since the last call (or construction).
+  bool Take() {
+    if (WaitForSingleObject(event_, 0) != WAIT_OBJECT_0) return false;
+    Arm();
+    return true;
+  }
+
+ private:
+  bool Arm() {
+    return RegNotifyChangeKeyValue(key_, TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, event_, TRUE) ==
+           ERROR_SUCCESS;
+  }
+  HKEY key_ = nullptr;
+  HANDLE event_ = nullptr;
+  bool opened_ = false;
 };
 
 class PanelDialogTest : public kslibtest::MachineTest {

@@ -128,6 +128,7 @@ TEST_F(PanelRefreshTest, UnpluggingEmptiesTheListStoresNoDeviceAndLetsTheDeviceG
 TEST_F(PanelRefreshTest, UnpluggingWhileAHostStreamsEnablesTheSliderAndTellsTheDriver) {
   sim::SimulatedMachine* machine = Plug("default");
   CreateDefaults();
+  StoreSelected(InstanceIdOf(machine->Pdo()));
   StoreDword(L"streaming", 1);
   CAsioControlPanelDlg& dialog = OpenDialog();
   DriverPresence driver;
@@ -227,6 +228,47 @@ TEST_F(PanelRefreshTest, SizesAndRatesWrittenByOthersAreShownAndRateChangesTold)
   EXPECT_TRUE(driver.TakeChange());
   dialog.OnRefresh();
   EXPECT_FALSE(driver.TakeChange());
+}
+
+// Every write under the settings key wakes the registry watcher, which asks
+// for a refresh: a refresh that finds nothing new must write nothing, or the
+// dialog would refresh without end.
+TEST_F(PanelRefreshTest, ARefreshThatFindsNothingNewWritesNothing) {
+  sim::SimulatedMachine* machine = Plug("default");
+  CAsioControlPanelDlg& dialog = OpenDialog();
+  SettingsWrites writes;
+  ASSERT_TRUE(writes.Watching());
+  dialog.OnRefresh();
+  EXPECT_FALSE(writes.Take()) << "a device listed and stored";
+  StoreDword(L"buffer_size", 512);
+  ASSERT_TRUE(writes.Take());
+  dialog.OnRefresh();
+  EXPECT_FALSE(writes.Take()) << "a size written by another program";
+
+  // The last device goes: the empty id is stored once.
+  PullOut(machine->Pdo());
+  dialog.OnRefresh();
+  EXPECT_EQ(StoredValue(L"selected").bytes, (std::vector<BYTE>{0, 0}));
+  EXPECT_TRUE(writes.Take());
+  dialog.OnRefresh();
+  EXPECT_FALSE(writes.Take()) << "no device, the empty id stored already";
+  StoreDword(L"streaming", 1);
+  ASSERT_TRUE(writes.Take());
+  DriverPresence driver;
+  dialog.OnRefresh();
+  EXPECT_FALSE(writes.Take()) << "no device while a host streams";
+  EXPECT_TRUE(driver.TakeChange());
+  EXPECT_EQ(FinishRemoval(machine->Pdo()), STATUS_SUCCESS);
+
+  // A stored id that cannot be read is replaced by the empty one, once.
+  Store(L"selected", REG_BINARY, "\x01\x02", 2);
+  ASSERT_TRUE(writes.Take());
+  dialog.OnRefresh();
+  EXPECT_EQ(StoredValue(L"selected").type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(StoredValue(L"selected").bytes, (std::vector<BYTE>{0, 0}));
+  EXPECT_TRUE(writes.Take());
+  dialog.OnRefresh();
+  EXPECT_FALSE(writes.Take());
 }
 
 }  // namespace
