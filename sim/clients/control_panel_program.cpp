@@ -1,6 +1,7 @@
 #include "sim/clients/control_panel_program.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 #include <commctrl.h>
@@ -37,6 +38,7 @@ struct PanelRunShared {
 };
 
 struct PanelProgramShared {
+  std::atomic<bool> waitForObjects{false};
   std::mutex lock;
   std::condition_variable changed;
   std::vector<std::shared_ptr<PanelRunShared>> runs;
@@ -120,7 +122,7 @@ void Publish(PanelRunShared& run, const PanelViewModel& view, CAsioControlPanelD
 // The modal dialog: a top-level window titled as the dialog, the controls
 // (a view model), the dialog logic, and the dialog box's loop over the
 // window's queue until WM_CLOSE.
-void RunDialog(PanelRunShared& run) {
+void RunDialog(PanelRunShared& run, bool waitForObjects) {
   const HWND window = platform::win32::CreateHostWindow(Title());
   if (window == nullptr) return;
   const PanelProcessHandles before = HandlesNow();
@@ -201,7 +203,7 @@ void RunDialog(PanelRunShared& run) {
     run.view = nullptr;
     run.snapshot.dialogOpen = false;
   }
-  platform::win32::WaitForLiveWin32Objects(before.win32Objects, kThreadsLetGoMs);
+  if (waitForObjects) platform::win32::WaitForLiveWin32Objects(before.win32Objects, kThreadsLetGoMs);
   const PanelProcessHandles after = HandlesNow();
   {
     std::lock_guard<std::mutex> hold(run.lock);
@@ -220,7 +222,8 @@ DWORD RunProgram(const std::shared_ptr<PanelProgramShared>& program) {
   }
   program->changed.notify_all();
   PanelAppHooks hooks;
-  hooks.runDialog = [&run] { RunDialog(*run); };
+  const bool waitForObjects = program->waitForObjects.load();
+  hooks.runDialog = [&run, waitForObjects] { RunDialog(*run, waitForObjects); };
   const PanelAppOutcome outcome = RunControlPanelApp(hooks);
   {
     std::lock_guard<std::mutex> hold(run->lock);
@@ -464,6 +467,8 @@ std::unique_ptr<PanelRun> ControlPanelProgram::WaitForRun(size_t index, DWORD ti
   }
   return std::unique_ptr<PanelRun>(new PanelRun(run, run->processId, nullptr));
 }
+
+void ControlPanelProgram::CountObjectsAfterDialog(bool wait) { shared_->waitForObjects = wait; }
 
 size_t ControlPanelProgram::Runs() const {
   std::lock_guard<std::mutex> hold(shared_->lock);

@@ -64,8 +64,8 @@ struct PanelRunSnapshot {
   bool dialogOpen = false;  // initialised and not yet closed
   bool dialogGone = false;  // the dialog object destroyed after its close
   // Just before the dialog object was made, and just after it was
-  // destroyed (Win32 objects: once back to the count before, or after a
-  // short wait for ended threads to let go).
+  // destroyed (with CountObjectsAfterDialog, the Win32 objects once back
+  // to the count before, or after a short wait for ended threads to let go).
   PanelProcessHandles beforeDialog;
   PanelProcessHandles afterDialog;
   PanelSnapshot view;
@@ -160,6 +160,12 @@ class ControlPanelProgram {
   // started; null after `timeoutMs`.
   std::unique_ptr<PanelRun> WaitForRun(size_t index, DWORD timeoutMs);
   size_t Runs() const;
+
+  // Runs started from now on wait, after their dialog is gone, until the
+  // Win32 objects alive are back to the count before the dialog (at most
+  // two seconds): a leak check for tests where nothing else makes or ends
+  // threads meanwhile.
+  void CountObjectsAfterDialog(bool wait);
 
  private:
   std::u16string path_;

@@ -35,6 +35,7 @@ class PanelProgramTest : public kslibtest::MachineTest {
     notificationsBefore_ = platform::win32::LiveDeviceNotifications();
     objectsBefore_ = platform::win32::LiveWin32Objects();
     program_ = std::make_unique<sim::ControlPanelProgram>();
+    program_->CountObjectsAfterDialog(true);
   }
   void TearDown() override {
     program_.reset();  // closes what a failed test left open
