@@ -4,7 +4,10 @@ set -euo pipefail
 # wine64 runs the Windows build's user-mode programs (scripts/run-wine-tests.sh):
 # the 64-bit loader only. Never wine32: these machines cannot run 32-bit
 # programs, and with it installed `wine` starts the 32-bit loader.
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 ccache python3 wine64)
+# xvfb (a headless X display), x11-utils (xdpyinfo), xdotool and imagemagick
+# (the screenshot) serve the control panel's Wine checks.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 ccache python3 wine64
+  xvfb x11-utils xdotool imagemagick)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
