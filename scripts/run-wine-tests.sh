@@ -248,7 +248,7 @@ end_panel() {  # what
 # Waits for the panel's window; names the panel's own end if it ended.
 wait_panel_window() {  # what
   local status=0
-  check_out=$(run 'C:\usbaudio\checks\panel_wine_check.exe' wait-window 20000) || status=$?
+  check_out=$(run 'C:\usbaudio\checks\panel_wine_check.exe' wait-window 45000) || status=$?
   printf '%s\n' "$check_out" | sed "s/^/  $1: /"
   if [ "$status" -ne 0 ]; then
     if [ -n "$panel_pid" ] && ! kill -0 "$panel_pid" 2>/dev/null; then
