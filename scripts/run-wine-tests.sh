@@ -269,21 +269,24 @@ key_exists "$settings_key" && fail "could not delete $settings_key before starti
 start_panel
 wait_panel_window "panel start"
 ok "the control panel shows its window $panel_window"
-panel_check check-layout 2048 "44100 Hz" "24 bits"
-ok "the control panel's window and every control of its layout"
-settings=$(reg_tree "$settings_key") || fail "the control panel did not create $settings_key"
-expect_value "$settings" "$settings_key" buffer_size 0x800 "the control panel created the settings with buffer_size 2048"
-expect_value "$settings" "$settings_key" sampling_rate 0xac44 "the control panel created the settings with sampling_rate 44100"
-expect_value "$settings" "$settings_key" bit_depth 0x18 "the control panel rewrote bit_depth 16 to 24"
-expect_value "$settings" "$settings_key" format 00 "format stays 0"
-
-# The screenshot: the dialog as rendered (CI artifact).
+# The layout checks, then the screenshot: the dialog as rendered (CI
+# artifact), taken whether the checks passed or not.
+layout_status=0
+layout_out=$(run 'C:\usbaudio\checks\panel_wine_check.exe' check-layout 2048 "44100 Hz" "24 bits") || layout_status=$?
+printf '%s\n' "$layout_out" | sed 's/^/  panel check check-layout: /'
 mkdir -p "$(dirname "$screenshot")"
 rm -f "$screenshot"
 x_window=$(xdotool search --name '^Velmora USB Audio Driver$' | head -1)
 [ -n "$x_window" ] || fail "xdotool finds no X window named \"Velmora USB Audio Driver\""
 /usr/bin/import -window "$x_window" "$screenshot" || fail "import could not take the screenshot"
 ok "screenshot of the control panel: $screenshot ($(/usr/bin/identify -format '%w x %h' "$screenshot"))"
+[ "$layout_status" -eq 0 ] || fail "panel check check-layout: failed (exit status $layout_status; its FAIL lines are above)"
+ok "the control panel's window and every control of its layout"
+settings=$(reg_tree "$settings_key") || fail "the control panel did not create $settings_key"
+expect_value "$settings" "$settings_key" buffer_size 0x800 "the control panel created the settings with buffer_size 2048"
+expect_value "$settings" "$settings_key" sampling_rate 0xac44 "the control panel created the settings with sampling_rate 44100"
+expect_value "$settings" "$settings_key" bit_depth 0x18 "the control panel rewrote bit_depth 16 to 24"
+expect_value "$settings" "$settings_key" format 00 "format stays 0"
 
 panel_check page-down
 new_size=$(printf '%s\n' "$check_out" | sed -n 's/^expect-buffer-size: //p')
