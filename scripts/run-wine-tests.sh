@@ -8,8 +8,9 @@
 # - the control panel program vm_usbaudio_cpl.exe, looked at from outside by
 #   tests/wine/panel_wine_check.exe: its window and every control of the
 #   dialog layout, a screenshot ($build/wine/panel.png, kept as a CI
-#   artifact), Page Down on the slider writing "buffer_size", a second start
-#   bringing the first window forward, closing;
+#   artifact), Page Down on the slider writing "buffer_size", dragging its
+#   thumb with the mouse (stored on release only), a second start bringing
+#   the first window forward, closing;
 # - the applet's x86-64 build vm_usbaudio_x64.cpl through
 #   tests/wine/applet_wine_check.exe (its messages, resources and what
 #   CPL_DBLCLK starts), then through Wine's control.exe starting the panel.
@@ -294,6 +295,14 @@ new_size=$(printf '%s\n' "$check_out" | sed -n 's/^expect-buffer-size: //p')
 settings=$(reg_tree "$settings_key") || fail "$settings_key is missing"
 expect_value "$settings" "$settings_key" buffer_size "$(printf '0x%x' "$new_size")" \
   "Page Down on the slider wrote buffer_size $new_size (reg query)"
+
+# Dragging the thumb with the mouse only moves the label; releasing it stores.
+panel_check drag
+new_size=$(printf '%s\n' "$check_out" | sed -n 's/^expect-buffer-size: //p')
+[ -n "$new_size" ] || fail "drag did not say which buffer size it expects"
+settings=$(reg_tree "$settings_key") || fail "$settings_key is missing"
+expect_value "$settings" "$settings_key" buffer_size "$(printf '0x%x' "$new_size")" \
+  "releasing the dragged thumb wrote buffer_size $new_size (reg query)"
 
 panel_check second-start "$panel_win"
 ok "a second start brought the first window forward and ended"

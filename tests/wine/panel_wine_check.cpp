@@ -12,6 +12,8 @@
 //       buffer size shown, RATE and DEPTH the selected combo texts
 //   panel_wine_check.exe page-down             Page Down on the slider writes
 //       the next size and signals a running ASIO driver
+//   panel_wine_check.exe drag                  dragging the thumb with the
+//       mouse moves the label and stores nothing until the button is released
 //   panel_wine_check.exe second-start EXE      a second start brings the
 //       (minimised) first window forward and ends with status 0
 //   panel_wine_check.exe count-windows HWND    exactly one window, HWND
@@ -630,6 +632,114 @@ int PageDown() {
   return winecheck::Result();
 }
 
+// ---- Dragging the slider's thumb ---------------------------------------
+
+// A rectangle the program's trackbar fills in its own address space
+// (TBM_GETTHUMBRECT and TBM_GETCHANNELRECT carry a pointer no system
+// copies across processes).
+bool AskRect(HANDLE process, void* remote, HWND control, UINT message, RECT* out) {
+  SIZE_T read = 0;
+  Ask(control, message, 0, reinterpret_cast<LPARAM>(remote));
+  return ReadProcessMemory(process, remote, out, sizeof *out, &read) && read == sizeof *out;
+}
+
+// The mouse, as the user moves it: absolute screen coordinates.
+void Mouse(DWORD flags, POINT at) {
+  INPUT input = {};
+  input.type = INPUT_MOUSE;
+  int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+  input.mi.dx = MulDiv(at.x, 65536, width) + 1;
+  input.mi.dy = MulDiv(at.y, 65536, height) + 1;
+  input.mi.dwFlags = flags | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+  SendInput(1, &input, sizeof input);
+}
+
+int Drag() {
+  winecheck::g_step = "find the slider";
+  HWND dialog = FindPanel();
+  HWND slider = dialog != nullptr ? GetDlgItem(dialog, 1001) : nullptr;
+  HWND label = dialog != nullptr ? GetDlgItem(dialog, 1005) : nullptr;
+  Check(slider != nullptr && label != nullptr, "the window, its slider and its label exist");
+  if (slider == nullptr || label == nullptr) return winecheck::Result();
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY,
+                                 &key);
+  Check(status == ERROR_SUCCESS, "the settings key opens", "status %ld", static_cast<long>(status));
+  if (status != ERROR_SUCCESS) return winecheck::Result();
+
+  winecheck::g_step = "locate the thumb";
+  DWORD processId = 0;
+  GetWindowThreadProcessId(dialog, &processId);
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION, FALSE, processId);
+  void* remote = process != nullptr ? VirtualAllocEx(process, nullptr, sizeof(RECT), MEM_COMMIT | MEM_RESERVE,
+                                                     PAGE_READWRITE)
+                                    : nullptr;
+  RECT thumb = {}, channel = {};
+  bool located = remote != nullptr && AskRect(process, remote, slider, TBM_GETTHUMBRECT, &thumb) &&
+                 AskRect(process, remote, slider, TBM_GETCHANNELRECT, &channel);
+  if (remote != nullptr) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  if (process != nullptr) CloseHandle(process);
+  Check(located && thumb.right > thumb.left && channel.right > channel.left, "the thumb and the channel are found",
+        "error %lu", GetLastError());
+  if (!located) return winecheck::Result();
+  LRESULT low = Ask(slider, TBM_GETRANGEMIN), high = Ask(slider, TBM_GETRANGEMAX), before = Ask(slider, TBM_GETPOS);
+  DWORD stored = 0;
+  ReadBufferSize(key, &stored);
+  // Twelve positions towards the nearer end's far side, in pixels.
+  long steps = before - low >= 12 ? -12 : 12;
+  long pixels = MulDiv(steps, channel.right - channel.left, static_cast<int>(high - low));
+  POINT grab = {(thumb.left + thumb.right) / 2, (thumb.top + thumb.bottom) / 2};
+  ClientToScreen(slider, &grab);
+  POINT to = {grab.x + pixels, grab.y};
+  Info("slider at %ld, buffer_size %lu; thumb %ld..%ld, channel %ld..%ld; dragging %ld pixels", static_cast<long>(before),
+       static_cast<unsigned long>(stored), thumb.left, thumb.right, channel.left, channel.right, pixels);
+
+  winecheck::g_step = "drag the thumb";
+  wchar_t labelBefore[64], text[64];
+  WindowText(label, labelBefore, 64);
+  HANDLE written = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, written, TRUE);
+  Mouse(0, grab);
+  Mouse(MOUSEEVENTF_LEFTDOWN, grab);
+  for (int i = 1; i <= 4; ++i) Mouse(0, POINT{grab.x + pixels * i / 4, grab.y});
+  // The label follows the thumb (TB_THUMBTRACK): polled until it shows the
+  // slider's position once the moves are handled. By the time the label
+  // answers with a new text, the notification that set it is handled, and
+  // nothing may be stored yet.
+  LRESULT dragged = before;
+  wchar_t expected[64];
+  bool moved = PollUntil(kWaitMs, [&] {
+    WindowText(label, text, 64);
+    dragged = Ask(slider, TBM_GETPOS);
+    swprintf(expected, 64, L"%ld Samples", static_cast<long>(dragged) * 32);
+    return dragged != before && wcscmp(text, expected) == 0;
+  });
+  Check(moved, "dragging moves the thumb and the label shows its position", "slider at %ld, label \"%s\"",
+        static_cast<long>(dragged), Utf8(text).c());
+  DWORD during = 0;
+  ReadBufferSize(key, &during);
+  Check(during == stored, "dragging stores nothing", "buffer_size %lu", static_cast<unsigned long>(during));
+
+  winecheck::g_step = "release the thumb";
+  Mouse(MOUSEEVENTF_LEFTUP, to);
+  DWORD start = GetTickCount();
+  bool reached = false;
+  DWORD after = during;
+  while (!reached) {
+    DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= kWaitMs || WaitForSingleObject(written, kWaitMs - elapsed) != WAIT_OBJECT_0) break;
+    RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, written, TRUE);
+    reached = ReadBufferSize(key, &after) && after == static_cast<DWORD>(dragged) * 32;
+  }
+  char what[120];
+  snprintf(what, sizeof what, "releasing the thumb stores buffer_size %ld", static_cast<long>(dragged) * 32);
+  Check(reached, what, "buffer_size %lu", static_cast<unsigned long>(after));
+  printf("expect-buffer-size: %ld\n", static_cast<long>(dragged) * 32);
+  CloseHandle(written);
+  RegCloseKey(key);
+  return winecheck::Result();
+}
+
 // ---- Single instance, closing ------------------------------------------
 
 struct WindowCount {
@@ -761,7 +871,7 @@ int WaitWindow(DWORD timeoutMs) {
 }
 
 int Usage() {
-  printf("usage: panel_wine_check.exe wait-window MS | check-layout SIZE RATE DEPTH | page-down |\n"
+  printf("usage: panel_wine_check.exe wait-window MS | check-layout SIZE RATE DEPTH | page-down | drag |\n"
          "       second-start EXE | count-windows HWND | close\n");
   return 2;
 }
@@ -775,6 +885,7 @@ int wmain(int argc, wchar_t** argv) {
   if (wcscmp(command, L"wait-window") == 0 && argc == 3) return WaitWindow(wcstoul(argv[2], nullptr, 10));
   if (wcscmp(command, L"check-layout") == 0 && argc == 5) return CheckLayout(wcstol(argv[2], nullptr, 10), argv[3], argv[4]);
   if (wcscmp(command, L"page-down") == 0 && argc == 2) return PageDown();
+  if (wcscmp(command, L"drag") == 0 && argc == 2) return Drag();
   if (wcscmp(command, L"second-start") == 0 && argc == 3) return SecondStart(argv[2]);
   if (wcscmp(command, L"count-windows") == 0 && argc == 3) return CountWindows(ParseWindow(argv[2]));
   if (wcscmp(command, L"close") == 0 && argc == 2) return Close();
