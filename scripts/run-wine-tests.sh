@@ -317,6 +317,11 @@ ok "the applet answers the Control Panel's messages and starts what \"ControlPan
 # As the Control Panel opens the entry: Wine's control.exe loads the applet
 # and double-clicks its entry, which starts the program the installer named.
 run reg add "$setup_key" /v ControlPanel /t REG_SZ /d "$panel_win" /f /reg:64 >/dev/null || fail "reg add $setup_key ControlPanel"
+for value in "buffer_size REG_DWORD 100" "sampling_rate REG_DWORD 22050" "bit_depth REG_DWORD 32" \
+    "format REG_BINARY 02"; do
+  set -- $value
+  run reg add "$settings_key" /v "$1" /t "$2" /d "$3" /f /reg:64 >/dev/null || fail "reg add $settings_key $1"
+done
 # Not through run's pipe: the panel control.exe starts would inherit it and
 # keep it open while it runs.
 control_status=0
@@ -325,6 +330,15 @@ timeout 60 "$wine" control.exe "$applet_win" </dev/null >/dev/null 2>&1 || contr
 wait_panel_window "control.exe"
 ok "control.exe with the applet started the control panel ($panel_window)"
 panel_check count-windows "$panel_window"
+# It started on stored values it does not offer (set below before the
+# start): buffer size 100 shows as position 3 (96 samples) and stays
+# stored; 22050 Hz becomes 32000, 32 bits with format 2 becomes 24 and 0.
+panel_check check-layout 100 "32000 Hz" "24 bits"
+settings=$(reg_tree "$settings_key") || fail "$settings_key is missing"
+expect_value "$settings" "$settings_key" buffer_size 0x64 "buffer_size 100 stays stored"
+expect_value "$settings" "$settings_key" sampling_rate 0x7d00 "the control panel replaced sampling_rate 22050 by 32000"
+expect_value "$settings" "$settings_key" bit_depth 0x18 "the control panel replaced bit_depth 32 with format 2 by 24"
+expect_value "$settings" "$settings_key" format 00 "the control panel replaced format 2 by 0"
 panel_check close
 ok "the control panel started through the applet closed"
 
