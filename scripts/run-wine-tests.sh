@@ -96,6 +96,12 @@ run() { timeout 60 "$wine" "$@" 2>&1 | tr -d '\r'; }
 "$wineserver" -p || fail "wineserver -p returned $?"
 timeout 120 "$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot -i could not create the prefix $WINEPREFIX"
 run cmd /c exit >/dev/null || fail "wine cannot run cmd.exe"
+# "MS Shell Dlg" is Tahoma on Windows, and the caption buttons draw with
+# Marlett: without them Wine falls back to a wider face and the dialog
+# grows beyond the size Windows gives it.
+for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
+  if [ -f "/usr/share/wine/fonts/$font" ]; then cp "/usr/share/wine/fonts/$font" "$WINEPREFIX/drive_c/windows/Fonts/"; fi
+done
 # Windows of their own, not handed to a window manager: no 2-second wait
 # at each GUI program's exit.
 run reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null || fail "reg add X11 Driver Managed"
