@@ -16,6 +16,7 @@
 
 #include "platform/win32/process_host.h"
 #include "platform/win32/registry_host.h"
+#include "tests/support/settings_registry.h"
 
 class SettingsTest : public VerifiedTest {
  protected:
@@ -46,39 +47,12 @@ class SettingsTest : public VerifiedTest {
   }
   // A value stored under the settings key as someone else might store it.
   static void StoreValue(const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
-    HKEY key = nullptr;
-    DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY,
-                              nullptr, &key, &disposition),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
-    RegCloseKey(key);
+    EXPECT_TRUE(settingsregistry::StoreValue(name, type, data, bytes)) << "storing a setting";
   }
-  struct Stored {
-    bool present = false;
-    DWORD type = 0;
-    std::vector<BYTE> bytes;
-  };
+  using Stored = settingsregistry::Stored;
   // What the settings key holds under `name`, read through the registry.
-  static Stored StoredValue(const wchar_t* name) {
-    Stored s;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-      return s;
-    BYTE data[1024];
-    DWORD bytes = sizeof data;
-    s.present = RegQueryValueExW(key, name, nullptr, &s.type, data, &bytes) == ERROR_SUCCESS;
-    if (s.present) s.bytes.assign(data, data + bytes);
-    RegCloseKey(key);
-    return s;
-  }
-  static bool SettingsKeyExists() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-      return false;
-    RegCloseKey(key);
-    return true;
-  }
+  static Stored StoredValue(const wchar_t* name) { return settingsregistry::StoredValue(name); }
+  static bool SettingsKeyExists() { return settingsregistry::SettingsKeyExists(); }
   static std::vector<BYTE> Bytes(DWORD value, size_t size = 4) {
     std::vector<BYTE> out;
     for (size_t i = 0; i < size; ++i) out.push_back(static_cast<BYTE>(value >> (8 * i)));

@@ -26,6 +26,7 @@
 #include "platform/win32/registry_host.h"
 #include "platform/win32/window_host.h"
 #include "sim/clients/panel_view_model.h"
+#include "tests/support/settings_registry.h"
 
 namespace paneltest {
 
@@ -202,23 +203,8 @@ class PanelDialogTest : public kslibtest::MachineTest {
 
   // ---- settings as other programs see them ----------------------------------
 
-  struct Stored {
-    bool present = false;
-    DWORD type = 0;
-    std::vector<BYTE> bytes;
-  };
-  static Stored StoredValue(const wchar_t* name) {
-    Stored s;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-      return s;
-    BYTE data[1024];
-    DWORD bytes = sizeof data;
-    s.present = RegQueryValueExW(key, name, nullptr, &s.type, data, &bytes) == ERROR_SUCCESS;
-    if (s.present) s.bytes.assign(data, data + bytes);
-    RegCloseKey(key);
-    return s;
-  }
+  using Stored = settingsregistry::Stored;
+  static Stored StoredValue(const wchar_t* name) { return settingsregistry::StoredValue(name); }
   // A REG_DWORD value; `fallback` when missing or of another type.
   static DWORD StoredDword(const wchar_t* name, DWORD fallback = 0xFFFFFFFFu) {
     const Stored s = StoredValue(name);
@@ -237,13 +223,7 @@ class PanelDialogTest : public kslibtest::MachineTest {
   // Writes a value under the settings key, creating the key (empty) first
   // when it is missing.
   static void Store(const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
-    HKEY key = nullptr;
-    DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY,
-                              nullptr, &key, &disposition),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
-    RegCloseKey(key);
+    ASSERT_TRUE(settingsregistry::StoreValue(name, type, data, bytes)) << "storing a setting";
   }
   static void StoreDword(const wchar_t* name, DWORD value) { Store(name, REG_DWORD, &value, sizeof value); }
   static void StoreFormat(BYTE format) { Store(L"format", REG_BINARY, &format, 1); }
@@ -257,13 +237,7 @@ class PanelDialogTest : public kslibtest::MachineTest {
     DWORD scratch = 0;
     EXPECT_EQ(store.Read(kAsioSettingBufferSize, &scratch, sizeof scratch), kSettingsOk);
   }
-  static bool SettingsKeyExists() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-      return false;
-    RegCloseKey(key);
-    return true;
-  }
+  static bool SettingsKeyExists() { return settingsregistry::SettingsKeyExists(); }
   static void DeleteSettingsKey() {
     ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY), ERROR_SUCCESS);
     RegDeleteKeyW(HKEY_CURRENT_USER, VM_ASIO_SETTINGS_KEY);
