@@ -180,7 +180,7 @@ def check(path, role):
     for name, _, _, _ in pe.sections:
         if name.startswith(".debug") or name.startswith(".zdebug"):
             problems.append("debug section %s left in" % name)
-    if pe.symbol_table or pe.symbol_count:
+    if pe.symbol_count:
         problems.append("COFF symbol table left in (%d symbols)" % pe.symbol_count)
     computed = pe_checksum(data, pe.checksum_offset)
     if pe.checksum != computed:
