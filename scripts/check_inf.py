@@ -48,9 +48,10 @@ SECTION_LIST_DIRECTIVES = ("copyfiles", "addreg", "delreg", "delfiles", "renfile
 
 
 class Line:
-    def __init__(self, number, key, fields):
+    def __init__(self, number, key, fields, written_key=None):
         self.number = number  # first physical line
         self.key = key        # lower-case key, or None for a plain entry
+        self.written_key = written_key  # the key as written (for %string% keys)
         self.fields = fields  # value fields, quotes removed, not yet substituted
 
 
@@ -135,11 +136,13 @@ class Inf:
             elif c == "=" and not in_quotes:
                 key, value = logical[:i].strip(), logical[i + 1:]
                 break
+        written = None
         if key is not None:
-            key = self._unquote(key).lower()
+            written = self._unquote(key)
+            key = written.lower()
             if not key:
                 self.problem(number, "directive without a key")
-        return Line(number, key, self._split_fields(value))
+        return Line(number, key, self._split_fields(value), written)
 
     @staticmethod
     def _unquote(field):
@@ -208,7 +211,7 @@ def references(inf):
         if section.startswith("strings"):
             continue
         for line in lines:
-            for field in line.fields:
+            for field in line.fields + [line.written_key or ""]:
                 inf.expand(field, line.number)
             key = line.key
             if key in SECTION_LIST_DIRECTIVES:
@@ -368,7 +371,7 @@ def check_kernel(inf, facts):
                     % facts["hwid"])
         return
     line, install = entry
-    if inf.expand(line.key or "", line.number) != facts["description"]:
+    if inf.expand(line.written_key or "", line.number) != facts["description"]:
         inf.problem(line.number, "device description is not %r (driver/core/device_description.h)"
                     % facts["description"])
     if SERVICE_BINARY not in copied:
