@@ -264,6 +264,9 @@ def source_files(inf):
             folder = "/".join(p for p in (disks[disk] + "\\" + subdir).replace("\\", "/").split("/") if p)
             files[name] = folder
     destinations = {l.key: l for l in inf.lines("DestinationDirs") if l.key}
+    # Next to a laid-out package's binaries, each copied file must be there too.
+    here = os.path.dirname(os.path.abspath(inf.path))
+    laid_out = any(os.path.isdir(os.path.join(here, d)) for d in set(PACKAGE_LAYOUT.values()))
     copied = {}
     for section, lines in inf.sections.items():
         for line in lines:
@@ -295,6 +298,8 @@ def source_files(inf):
                     elif files[source] != PACKAGE_LAYOUT[source]:
                         inf.problem(number, "%s is taken from %r of the package, the package has "
                                     "it in %r" % (source, files[source] + "/", PACKAGE_LAYOUT[source] + "/"))
+                    elif laid_out and not os.path.isfile(os.path.join(here, files[source], source)):
+                        inf.problem(number, "%s is not in %s" % (source, os.path.join(here, files[source])))
                     copied[source] = dest
     return copied
 

@@ -4,7 +4,9 @@ Each case breaks the package's real INFs in one way and expects the checker to
 name that fault; the unbroken INFs must pass.
 """
 import os
+import shutil
 import sys
+import tempfile
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -71,6 +73,15 @@ class CheckInfTest(unittest.TestCase):
         self.assertFault("StartType is not 3", kernel_edit=("StartType     = 3", "StartType     = 2"))
         self.assertFault("ServiceBinary is not %12%\\vm_usbaudio.sys",
                          kernel_edit=("%12%\\vm_usbaudio.sys", "%12%\\usbaudio.sys"))
+
+    def test_laid_out_package_without_the_binary_fails(self):
+        with tempfile.TemporaryDirectory() as folder:
+            os.mkdir(os.path.join(folder, "amd64"))
+            kernel = os.path.join(folder, "vm_usbaudio.inf")
+            shutil.copy(KERNEL, kernel)
+            self.assertIn("vm_usbaudio.sys is not in", "\n".join(check_inf.check(kernel)))
+            open(os.path.join(folder, "amd64", "vm_usbaudio.sys"), "wb").close()
+            self.assertEqual(check_inf.check(kernel), [])
 
     @unittest.skipUnless(os.path.exists(APPS), "no user-mode INF yet")
     def test_control_panel_path_fails_when_long_or_elsewhere(self):
