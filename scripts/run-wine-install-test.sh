@@ -161,6 +161,8 @@ sys32_win='C:\windows\syswow64'
 panel_win="$prog_win\\vm_usbaudio_cpl.exe"
 installed="$prog_dir/vm_usbaudio_asio.dll $prog_dir/vm_usbaudio_cpl.exe $sys32_dir/vm_usbaudio.cpl"
 
+# Earlier tests in a shared prefix write "ControlPanel" themselves.
+run reg delete "$setup_key" /f /reg:64 >/dev/null 2>&1 || true
 key_exists "$asio_key" /reg:64 && fail "the prefix already has $asio_key before the install"
 key_exists "$setup_key" /reg:64 && fail "the prefix already has $setup_key before the install"
 
@@ -217,6 +219,8 @@ for f in $installed; do
   [ ! -e "$f" ] || fail "DefaultUninstall left ${f#"$WINEPREFIX"/}"
 done
 ok "DefaultUninstall removed the DLL, the program and the applet"
+# Earlier tests in a shared prefix write "ControlPanel" themselves.
+run reg delete "$setup_key" /f /reg:64 >/dev/null 2>&1 || true
 key_exists "$asio_key" /reg:64 && fail "DefaultUninstall left $asio_key"
 ok "DefaultUninstall removed $asio_key"
 key_exists "$class_key" /reg:64 && fail "DefaultUninstall left $class_key"

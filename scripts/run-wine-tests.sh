@@ -13,7 +13,8 @@
 #   the first window forward, closing;
 # - the applet's x86-64 build vm_usbaudio_x64.cpl through
 #   tests/wine/applet_wine_check.exe (its messages, resources and what
-#   CPL_DBLCLK starts), then through Wine's control.exe starting the panel.
+#   CPL_DBLCLK starts), then through Wine's control.exe starting the panel;
+# - the package's user-mode install and removal (scripts/run-wine-install-test.sh).
 # Any failed check ends the script with a non-zero status and a line naming it.
 #
 #   scripts/run-wine-tests.sh [build-dir]      (default build/mingw)
@@ -347,6 +348,9 @@ expect_value "$settings" "$settings_key" bit_depth 0x18 "the control panel repla
 expect_value "$settings" "$settings_key" format 00 "the control panel replaced format 2 by 0"
 panel_check close
 ok "the control panel started through the applet closed"
+
+# The user-mode install and removal through the package's INF, in this prefix.
+WINE="$wine" bash scripts/run-wine-install-test.sh "$build" || fail "the package install/uninstall test (scripts/run-wine-install-test.sh; its FAIL line is above)"
 
 echo "wine-tests: screenshot of the control panel dialog: $screenshot"
 echo "wine-tests: all passed in $((SECONDS - started)) s"
