@@ -26,7 +26,6 @@ case "${1:-}" in
 esac
 
 fail() { echo "package: $*" >&2; exit 1; }
-warn() { echo "package: warning: $*" >&2; }
 
 # Package path, built file, strip tool.
 deliverables=(
@@ -56,25 +55,16 @@ for entry in "${deliverables[@]}"; do
   python3 scripts/check_pe.py --fix-checksum "$out/$1"
 done
 
-# The INFs come from two parts of the work; INSTALL.txt in Windows line ends.
-infs_present=0
+# INSTALL.txt in Windows line ends, for Notepad.
 for inf in vm_usbaudio.inf vm_usbaudio_apps.inf; do
-  if [ -f "package/$inf" ]; then
-    cp "package/$inf" "$out/$inf"
-    infs_present=$((infs_present + 1))
-  else
-    warn "package/$inf is missing; the package goes without it"
-  fi
+  [ -f "package/$inf" ] || fail "package/$inf is missing"
+  cp "package/$inf" "$out/$inf"
 done
 [ -f package/INSTALL.txt ] || fail "package/INSTALL.txt is missing"
 sed 's/\r$//; s/$/\r/' package/INSTALL.txt >"$out/INSTALL.txt"
 
 status=0
-if [ -f scripts/check_inf.py ] && [ "$infs_present" = 2 ]; then
-  python3 scripts/check_inf.py "$out/vm_usbaudio.inf" "$out/vm_usbaudio_apps.inf" || status=1
-else
-  warn "INF check skipped (scripts/check_inf.py or an INF is missing)"
-fi
+python3 scripts/check_inf.py "$out/vm_usbaudio.inf" "$out/vm_usbaudio_apps.inf" || status=1
 python3 scripts/check_pe.py --package "$out" || status=1
 [ "$status" = 0 ] || fail "the package's checks failed (above)"
 
