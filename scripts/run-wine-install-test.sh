@@ -198,12 +198,14 @@ expect_value "$setup_key" ControlPanel /reg:64 "$panel_win" "\"ControlPanel\" is
 ok "\"ControlPanel\" (${#panel_win} characters) names an installed file"
 
 cpl_win="$sys32_win\\vm_usbaudio.cpl"
+cpl_view=/reg:32
 if [ "$wine_ignores_32bitkey" = 0 ]; then
   expect_value "$cpls_key" vm_usbaudio /reg:32 "$cpl_win" "the applet is registered in the 32-bit view of Control Panel\\Cpls"
 else
   # Wine writes it to the 64-bit view; the INF's own line carries the flag.
   grep -Eiq '^HKLM, *%CplsKey%, *vm_usbaudio, *0x0*4000, *"%16425%\\vm_usbaudio\.cpl"' "$pkg/vm_usbaudio_apps.inf" \
     || fail "the INF's Cpls AddReg line does not carry FLG_ADDREG_32BITKEY (0x4000)"
+  cpl_view=/reg:64
   expect_value "$cpls_key" vm_usbaudio /reg:64 "$cpl_win" \
     "the applet's Cpls value is $cpl_win; its line has FLG_ADDREG_32BITKEY, which Wine ignores (64-bit view)"
 fi
@@ -219,23 +221,25 @@ for f in $installed; do
   [ ! -e "$f" ] || fail "DefaultUninstall left ${f#"$WINEPREFIX"/}"
 done
 ok "DefaultUninstall removed the DLL, the program and the applet"
-# Earlier tests in a shared prefix write "ControlPanel" themselves.
-run reg delete "$setup_key" /f /reg:64 >/dev/null 2>&1 || true
 key_exists "$asio_key" /reg:64 && fail "DefaultUninstall left $asio_key"
 ok "DefaultUninstall removed $asio_key"
 key_exists "$class_key" /reg:64 && fail "DefaultUninstall left $class_key"
 ok "DefaultUninstall removed $class_key"
 key_exists "$setup_key" /reg:64 && fail "DefaultUninstall left $setup_key (\"ControlPanel\")"
 ok "DefaultUninstall removed \"ControlPanel\" and its key"
-reg_value "$cpls_key" vm_usbaudio /reg:32 >/dev/null && fail "DefaultUninstall left the Cpls value vm_usbaudio (32-bit view)"
-if reg_value "$cpls_key" vm_usbaudio /reg:64 >/dev/null; then
-  [ "$wine_ignores_32bitkey" = 1 ] && [ "$wine_skips_delreg_flags" = 1 ] \
-    || fail "DefaultUninstall left the Cpls value vm_usbaudio (64-bit view)"
+other_view=/reg:64; [ "$cpl_view" = /reg:32 ] || other_view=/reg:32
+reg_value "$cpls_key" vm_usbaudio "$other_view" >/dev/null && fail "DefaultUninstall left a Cpls value vm_usbaudio ($other_view)"
+if reg_value "$cpls_key" vm_usbaudio "$cpl_view" >/dev/null; then
+  [ "$wine_skips_delreg_flags" = 1 ] || fail "DefaultUninstall left the Cpls value vm_usbaudio ($cpl_view)"
   grep -Eiq '^HKLM, *%CplsKey%, *vm_usbaudio, *0x0*4000 *$' "$pkg/vm_usbaudio_apps.inf" \
     || fail "the INF has no DelReg line for the Cpls value vm_usbaudio with FLG_DELREG_32BITKEY (0x4000)"
-  gap "the Cpls value stays in the 64-bit view: the INF's DelReg line (0x4000) is one Wine skips (see above)"
-  run reg delete "$cpls_key" /v vm_usbaudio /f /reg:64 >/dev/null || fail "reg delete the Cpls value"
+  gap "the Cpls value stays ($cpl_view): the INF's DelReg line has FLG_DELREG_32BITKEY (0x4000), a line Wine skips (see above)"
+  run reg delete "$cpls_key" /v vm_usbaudio /f "$cpl_view" >/dev/null || fail "reg delete the Cpls value"
 else
   ok "DefaultUninstall removed the Cpls value vm_usbaudio"
 fi
+# Left on purpose: DelFiles removes no folder, and "SOFTWARE\Velmora" may
+# hold other Velmora software's keys.
+[ -z "$(ls -A "$prog_dir" 2>/dev/null)" ] || fail "DefaultUninstall left files in $prog_win: $(ls -A "$prog_dir" | tr '\n' ' ')"
+ok "left by design: the empty folder $prog_win and the empty key HKLM SOFTWARE\\Velmora"
 echo "wine-install: all passed in $((SECONDS - started)) s"
