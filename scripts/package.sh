@@ -64,6 +64,8 @@ done
 sed 's/\r$//; s/$/\r/' package/INSTALL.txt >"$out/INSTALL.txt"
 
 status=0
+# The checker's own tests first: broken INFs must fail it.
+PYTHONDONTWRITEBYTECODE=1 python3 scripts/check_inf.py --self-test || status=1
 python3 scripts/check_inf.py "$out/vm_usbaudio.inf" "$out/vm_usbaudio_apps.inf" || status=1
 python3 scripts/check_pe.py --package "$out" || status=1
 [ "$status" = 0 ] || fail "the package's checks failed (above)"
